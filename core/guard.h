@@ -1,0 +1,222 @@
+// Reference counting and guarded handles.
+//
+// Every shared object lives on the heap and deletes itself when its last
+// reference goes. LocalRef keeps the count inside the object; GlobalRef
+// keeps it in a process-wide registry keyed by the object's address, so a
+// reference taken through a pointer to an object that is already gone fails
+// instead of touching freed memory. Guard<T> is the handle all code holds.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <type_traits>
+
+namespace Vor {
+namespace Core {
+
+// Counted inside the object. The base of small, private objects.
+class LocalRef {
+public:
+    // Takes a reference. False when the count was already exhausted: the
+    // object is dying and must not be used.
+    bool IncRef() const
+    {
+        if (!m_bCounted)
+            return true;
+        return m_iCount.fetch_add(1, std::memory_order_relaxed) + 1 > 0;
+    }
+
+    // Drops a reference; the one that takes the count to 0 deletes the
+    // object. Always true.
+    bool DecRef() const
+    {
+        if (m_bCounted && m_iCount.fetch_sub(1, std::memory_order_acq_rel) - 1 <= 0)
+            delete this;
+        return true;
+    }
+
+    unsigned int GetRef() const { return static_cast<unsigned int>(m_iCount.load(std::memory_order_relaxed)); }
+
+protected:
+    explicit LocalRef(unsigned int count = 1, bool counted = true)
+        : m_bCounted(counted), m_iCount(static_cast<int>(count))
+    {
+    }
+    // A copy is a new object: it starts with one reference of its own.
+    LocalRef(LocalRef const& other) : m_bCounted(other.m_bCounted), m_iCount(1) {}
+    LocalRef& operator=(LocalRef const&) { return *this; }
+    virtual ~LocalRef() = default;
+
+private:
+    bool const m_bCounted;
+    mutable std::atomic<int> m_iCount;
+};
+
+// Counted in the process-wide registry. The base of long-lived objects that
+// other threads may reach through plain pointers.
+//
+// Every operation asks the registry first and never reads the object: an
+// address without an entry is a dead object (or one never registered).
+// Uncounted objects (built with count 0xFFFFFFFF) are listed in the registry
+// too, marked as uncounted, so they are recognised without being touched.
+class GlobalRef {
+public:
+    static constexpr unsigned int UNCOUNTED = 0xFFFFFFFFu;
+
+    // True when the reference was taken (or the object is uncounted); false
+    // when the object is gone or dying.
+    bool IncRef() const;
+    // True when a reference was dropped (or the object is uncounted); false
+    // when the address has no entry. Deletes the object at the last release.
+    bool DecRef() const;
+    // 1 for an uncounted object, the count for a registered one, 0xFFFFFFFF
+    // for an address without an entry.
+    unsigned int GetRef() const;
+
+    // The same, through a pointer that may no longer point at a live object:
+    // they never read the object, only the registry.
+    static bool IncRefAt(GlobalRef const* object);
+    static unsigned int GetRefAt(GlobalRef const* object);
+
+protected:
+    explicit GlobalRef(unsigned int count = 1);
+    GlobalRef(GlobalRef const& other);
+    GlobalRef& operator=(GlobalRef const&) { return *this; }
+    virtual ~GlobalRef();
+
+private:
+    bool const m_bCounted;
+};
+
+// A GlobalRef with nothing of its own, for exercising the counting.
+class RefTest : public GlobalRef {
+public:
+    explicit RefTest(unsigned int count = 1) : GlobalRef(count) {}
+
+protected:
+    ~RefTest() override = default;
+};
+
+namespace Detail {
+// Guards take references through here. A GlobalRef object may be reached
+// through a stale pointer, so its reference is taken without a call on the
+// object itself.
+template <class T, bool Global = std::is_base_of<GlobalRef, T>::value>
+struct RefOps {
+    static bool Inc(T* p) { return p->IncRef(); }
+};
+template <class T>
+struct RefOps<T, true> {
+    static bool Inc(T* p) { return GlobalRef::IncRefAt(static_cast<GlobalRef const*>(p)); }
+};
+} // namespace Detail
+
+// The handle to a counted object. An empty guard holds the per-type null
+// object s_pNull (a null pointer unless one was installed with SetNull).
+// A guard that was emptied before a null object was installed still holds a
+// null pointer: null and s_pNull are both empty, always.
+//
+// One guard must not be assigned in one thread while another reads it;
+// distinct guards on one object may be used from any threads.
+template <class T>
+class Guard {
+public:
+    static T* s_pNull;
+
+    Guard() : m_pObject(s_pNull) {}
+    Guard(T* p) : m_pObject(Acquire(p)) {}
+    Guard(Guard const& g) : m_pObject(Acquire(g.m_pObject)) {}
+    Guard(Guard&& g) noexcept : m_pObject(g.m_pObject) { g.m_pObject = s_pNull; }
+    ~Guard() { Release(m_pObject); }
+
+    Guard& operator=(T* p)
+    {
+        T* old = m_pObject;
+        m_pObject = Acquire(p); // the new reference first: self-assignment is safe
+        Release(old);
+        return *this;
+    }
+    Guard& operator=(Guard const& g) { return *this = g.m_pObject; }
+    Guard& operator=(Guard&& g) noexcept
+    {
+        if (this != &g) {
+            T* old = m_pObject;
+            m_pObject = g.m_pObject;
+            g.m_pObject = s_pNull;
+            Release(old);
+        }
+        return *this;
+    }
+
+    // Drops the reference and becomes empty; false (no change) when empty.
+    bool Clear()
+    {
+        if (IsEmpty(m_pObject))
+            return false;
+        T* old = m_pObject;
+        m_pObject = s_pNull;
+        Release(old);
+        return true;
+    }
+
+    // Installs p as the null object of T. False, with nothing changed, when
+    // a reference on p cannot be taken. Meant for start-up.
+    static bool SetNull(T* p)
+    {
+        if (p != nullptr && !Detail::RefOps<T>::Inc(p))
+            return false;
+        T* old = s_pNull;
+        s_pNull = p;
+        if (old != nullptr)
+            old->DecRef();
+        return true;
+    }
+
+    bool IsValid() const { return !IsEmpty(m_pObject); }
+
+    T* operator->() { return Get(); }
+    T const* operator->() const { return Get(); }
+    T& operator*() { return *Get(); }
+    T const& operator*() const { return *Get(); }
+    T const* Address() const { return Get(); }
+    T* Raw() const { return Get(); }
+
+    bool operator==(T const* p) const { return Key(Get()) == Key(p); }
+    bool operator!=(T const* p) const { return Key(Get()) != Key(p); }
+    bool operator<(T const* p) const { return Key(Get()) < Key(p); }
+    bool operator<=(T const* p) const { return Key(Get()) <= Key(p); }
+    bool operator>(T const* p) const { return Key(Get()) > Key(p); }
+    bool operator>=(T const* p) const { return Key(Get()) >= Key(p); }
+    bool operator==(Guard const& g) const { return *this == g.Get(); }
+    bool operator!=(Guard const& g) const { return *this != g.Get(); }
+    bool operator<(Guard const& g) const { return *this < g.Get(); }
+    bool operator<=(Guard const& g) const { return *this <= g.Get(); }
+    bool operator>(Guard const& g) const { return *this > g.Get(); }
+    bool operator>=(Guard const& g) const { return *this >= g.Get(); }
+
+private:
+    static bool IsEmpty(T const* p) { return p == nullptr || p == s_pNull; }
+    static std::uintptr_t Key(T const* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+    static T* Acquire(T* p)
+    {
+        if (IsEmpty(p) || !Detail::RefOps<T>::Inc(p))
+            return s_pNull;
+        return p;
+    }
+    static void Release(T* p)
+    {
+        if (!IsEmpty(p))
+            p->DecRef();
+    }
+
+    T* Get() const { return m_pObject != nullptr ? m_pObject : s_pNull; }
+
+    T* m_pObject;
+};
+
+template <class T>
+T* Guard<T>::s_pNull = nullptr;
+
+} // namespace Core
+} // namespace Vor

@@ -1,0 +1,241 @@
+#include <vor/core/lock.h>
+#include <vor/core/thread.h>
+
+#include "platform/clock.h"
+#include "platform/semaphore.h"
+#include "platform/thread.h"
+
+#include <algorithm>
+#include <map>
+#include <new>
+
+namespace Vor {
+namespace Core {
+
+namespace {
+
+class PosixSignal : public SignalBase {
+public:
+    Platform::Semaphore m_Semaphore;
+};
+
+class PosixNamedSignal : public SignalBase {
+public:
+    explicit PosixNamedSignal(char const* name) : m_Semaphore(name) {}
+    Platform::NamedSemaphore m_Semaphore;
+};
+
+// The registry of running threads: id -> native handle and the semaphores
+// of the threads waiting for it. An entry exists from before Create returns
+// until the thread's task has returned (or it was cancelled).
+struct Entry {
+    Platform::ThreadHandle m_Handle = 0;
+    std::vector<Platform::Semaphore*> m_Waiters;
+    bool m_bCancelled = false;
+};
+
+struct Registry {
+    Lock m_Lock{Lock::SPIN_LOCK};
+    std::map<unsigned int, Entry> m_Threads;
+};
+
+// Never destroyed: detached threads may still end while the process exits.
+Registry& TheRegistry()
+{
+    static Registry* s_pRegistry = new Registry;
+    return *s_pRegistry;
+}
+
+struct StartBlock {
+    CallBack m_Task;
+    Platform::Semaphore m_Started;
+    unsigned int m_Id = Thread::INVALID_ID;
+};
+
+// Removes the thread's entry and wakes its waiters. It runs when the task
+// returns and also when the thread is cancelled and unwinds. Waiters are
+// woken before the lock is released: a waiter's semaphore lives until the
+// waiter has looked at the registry again under the same lock.
+struct ExitStep {
+    unsigned int m_Id;
+    ~ExitStep()
+    {
+        Registry& registry = TheRegistry();
+        Lock local(registry.m_Lock);
+        local.Enter();
+        auto found = registry.m_Threads.find(m_Id);
+        if (found == registry.m_Threads.end())
+            return;
+        for (Platform::Semaphore* waiter : found->second.m_Waiters)
+            waiter->Post(1);
+        registry.m_Threads.erase(found);
+    }
+};
+
+void RunThread(void* arg)
+{
+    StartBlock* block = static_cast<StartBlock*>(arg);
+    CallBack task = block->m_Task;
+    unsigned int id = Platform::CurrentThreadId();
+    {
+        Registry& registry = TheRegistry();
+        Lock local(registry.m_Lock);
+        local.Enter();
+        Entry& entry = registry.m_Threads[id];
+        entry = Entry();
+        entry.m_Handle = Platform::CurrentThread();
+    }
+    block->m_Id = id;
+    block->m_Started.Post(1); // the block belongs to the creator from here on
+
+    ExitStep exit{id};
+    if (!task.CallBackV()) {
+        unsigned int code = 0;
+        task.CallBackR(code);
+    }
+    task.Clear();
+}
+
+// Waits on `waiter` for `count` wake-ups within timeout ms.
+void WaitFor(Platform::Semaphore& waiter, unsigned int count, unsigned int timeout)
+{
+    std::uint64_t deadline = Platform::MonotonicMs() + timeout;
+    for (unsigned int i = 0; i < count; ++i) {
+        std::uint32_t remaining = Platform::kInfinite;
+        if (timeout != Signal::INFINITE_WAIT) {
+            std::uint64_t now = Platform::MonotonicMs();
+            remaining = now >= deadline ? 0 : static_cast<std::uint32_t>(deadline - now);
+        }
+        if (!waiter.Wait(remaining))
+            return;
+    }
+}
+
+} // namespace
+
+Signal::Signal() : m_pImpl(new PosixSignal) {}
+
+Signal::Signal(char const* name) : m_pImpl(nullptr)
+{
+    PosixNamedSignal* impl = new PosixNamedSignal(name);
+    if (impl->m_Semaphore.IsValid())
+        m_pImpl = impl;
+    else
+        delete impl;
+}
+
+Signal::~Signal() { delete m_pImpl; }
+
+bool Signal::Set(unsigned int count)
+{
+    if (auto impl = dynamic_cast<PosixSignal*>(m_pImpl))
+        return impl->m_Semaphore.Post(count);
+    if (auto impl = dynamic_cast<PosixNamedSignal*>(m_pImpl))
+        return impl->m_Semaphore.Post(count);
+    return false;
+}
+
+bool Signal::Wait(unsigned int timeout)
+{
+    if (auto impl = dynamic_cast<PosixSignal*>(m_pImpl))
+        return impl->m_Semaphore.Wait(timeout);
+    if (auto impl = dynamic_cast<PosixNamedSignal*>(m_pImpl))
+        return impl->m_Semaphore.Wait(timeout);
+    return false;
+}
+
+unsigned int Thread::Create(CallBack const& task)
+{
+    StartBlock block;
+    block.m_Task = task;
+    if (!Platform::StartThread(&RunThread, &block, nullptr))
+        return INVALID_ID;
+    block.m_Started.Wait(Platform::kInfinite);
+    return block.m_Id;
+}
+
+unsigned int Thread::GetID() { return Platform::CurrentThreadId(); }
+
+bool Thread::Wait(unsigned int id, unsigned int timeout)
+{
+    std::vector<unsigned int> ids(1, id);
+    return Wait(ids, timeout);
+}
+
+bool Thread::Wait(std::vector<unsigned int>& ids, unsigned int timeout)
+{
+    if (ids.empty())
+        return true;
+    Registry& registry = TheRegistry();
+    Platform::Semaphore waiter;
+    unsigned int counted = 0;
+    {
+        Lock local(registry.m_Lock);
+        local.Enter();
+        for (unsigned int id : ids) {
+            auto found = registry.m_Threads.find(id);
+            if (found != registry.m_Threads.end()) {
+                found->second.m_Waiters.push_back(&waiter);
+                ++counted;
+            }
+        }
+    }
+    WaitFor(waiter, counted, timeout);
+
+    // Ended threads leave the list; for the others only this caller's own
+    // registration is withdrawn, never another waiter's.
+    Lock local(registry.m_Lock);
+    local.Enter();
+    auto running = [&registry, &waiter](unsigned int id) {
+        auto found = registry.m_Threads.find(id);
+        if (found == registry.m_Threads.end())
+            return false;
+        auto& waiters = found->second.m_Waiters;
+        waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
+        return true;
+    };
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](unsigned int id) { return !running(id); }), ids.end());
+    return ids.empty();
+}
+
+bool Thread::Kill(unsigned int id)
+{
+    std::vector<unsigned int> ids(1, id);
+    return Kill(ids);
+}
+
+bool Thread::Kill(std::vector<unsigned int>& ids)
+{
+    if (ids.empty())
+        return true;
+    Registry& registry = TheRegistry();
+    {
+        // The entry is erased by the thread itself, under this lock, before
+        // it finishes: while the entry exists its handle is a live thread.
+        Lock local(registry.m_Lock);
+        local.Enter();
+        for (unsigned int id : ids) {
+            auto found = registry.m_Threads.find(id);
+            if (found == registry.m_Threads.end() || found->second.m_bCancelled)
+                continue;
+            if (Platform::CurrentThreadId() == id)
+                continue; // a thread does not cancel itself from here
+            found->second.m_bCancelled = Platform::CancelThread(found->second.m_Handle);
+        }
+    }
+    // A cancelled thread unwinds at its next blocking call and leaves the
+    // registry through its normal exit step.
+    static constexpr unsigned int KILL_WAIT_MS = 1000;
+    return Wait(ids, KILL_WAIT_MS);
+}
+
+unsigned int Thread::GetCount()
+{
+    Registry& registry = TheRegistry();
+    Lock local(registry.m_Lock);
+    local.Enter();
+    return static_cast<unsigned int>(registry.m_Threads.size());
+}
+
+} // namespace Core
+} // namespace Vor

@@ -1,0 +1,12 @@
+// Compiles against the umbrella header alone and uses one class of each
+// folder that exists, so a header left out of it fails the build.
+#include <vor/vor.h>
+
+int main()
+{
+    Vor::Core::Guard<Vor::Core::RefTest> guard(new Vor::Core::RefTest);
+    guard->DecRef();
+    Vor::Core::Lock lock;
+    lock.Enter();
+    return guard.IsValid() && lock.GetDepth() == 1 ? 0 : 1;
+}
