@@ -1,0 +1,15 @@
+// Whole-line writes to the standard streams.
+#pragma once
+
+#include <cstddef>
+
+namespace Vor {
+namespace Platform {
+
+// Writes the bytes to standard error with as few system calls as the system
+// allows (one for any ordinary line), so lines from different threads never
+// interleave. Bypasses the C library's stream buffers.
+void WriteStandardError(char const* text, std::size_t size);
+
+} // namespace Platform
+} // namespace Vor
