@@ -1,0 +1,260 @@
+#include <vor/core/guard.h>
+#include <vor/core/thread.h>
+
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sys/mman.h>
+#include <thread>
+#include <vector>
+
+using namespace Vor::Core;
+
+namespace {
+
+class Counted : public LocalRef {
+public:
+    explicit Counted(std::atomic<int>* deaths = nullptr, unsigned int count = 1, bool counted = true)
+        : LocalRef(count, counted), m_pDeaths(deaths)
+    {
+    }
+    ~Counted() override
+    {
+        if (m_pDeaths != nullptr)
+            ++*m_pDeaths;
+    }
+
+private:
+    std::atomic<int>* m_pDeaths;
+};
+
+class Shared : public GlobalRef {
+public:
+    explicit Shared(std::atomic<int>* deaths = nullptr, unsigned int count = 1) : GlobalRef(count), m_pDeaths(deaths) {}
+    int m_iAlive = 0x600D;
+
+protected:
+    ~Shared() override
+    {
+        m_iAlive = 0;
+        if (m_pDeaths != nullptr)
+            ++*m_pDeaths;
+    }
+
+private:
+    std::atomic<int>* m_pDeaths;
+};
+
+template <class T>
+T* Make(std::atomic<int>* deaths)
+{
+    return new T(deaths);
+}
+
+} // namespace
+
+TEST(GuardTest, EmptyGuardIsInvalidAndClearReportsNothingToDo)
+{
+    Guard<Counted> empty;
+    EXPECT_FALSE(empty.IsValid());
+    EXPECT_FALSE(empty.Clear());
+    Guard<Counted> fromNull(nullptr);
+    EXPECT_FALSE(fromNull.IsValid());
+    EXPECT_TRUE(empty == fromNull);
+}
+
+TEST(GuardTest, HandOverIdiomLeavesTheGuardTheOnlyHolder)
+{
+    std::atomic<int> deaths{0};
+    Counted* raw = Make<Counted>(&deaths);
+    {
+        Guard<Counted> guard(raw);
+        EXPECT_EQ(raw->GetRef(), 2u);
+        raw->DecRef();
+        EXPECT_EQ(raw->GetRef(), 1u);
+        Guard<Counted> copy(guard);
+        EXPECT_EQ(raw->GetRef(), 2u);
+        EXPECT_TRUE(copy == guard);
+        EXPECT_TRUE(copy.Clear());
+        EXPECT_EQ(deaths.load(), 0);
+    }
+    EXPECT_EQ(deaths.load(), 1);
+}
+
+TEST(GuardTest, SelfAssignmentKeepsTheObjectAlive)
+{
+    std::atomic<int> deaths{0};
+    Counted* raw = Make<Counted>(&deaths);
+    Guard<Counted> guard(raw);
+    raw->DecRef();
+    Guard<Counted>& alias = guard;
+    guard = alias;
+    guard = raw;
+    EXPECT_TRUE(guard.IsValid());
+    EXPECT_EQ(deaths.load(), 0);
+    EXPECT_EQ(raw->GetRef(), 1u);
+}
+
+TEST(GuardTest, LocalObjectWithNegativeCountGivesAnEmptyGuard)
+{
+    Counted dying(nullptr, static_cast<unsigned int>(-5), true);
+    Guard<Counted> guard(&dying);
+    EXPECT_FALSE(guard.IsValid());
+}
+
+TEST(GuardTest, UncountedObjectsAreNeverDeleted)
+{
+    std::atomic<int> deaths{0};
+    Counted local(&deaths, 1, false);
+    EXPECT_TRUE(local.IncRef());
+    EXPECT_TRUE(local.DecRef());
+    EXPECT_TRUE(local.DecRef());
+    { Guard<Counted> guard(&local); }
+    EXPECT_EQ(deaths.load(), 0);
+
+    Shared* global = new Shared(&deaths, GlobalRef::UNCOUNTED);
+    EXPECT_EQ(global->GetRef(), 1u);
+    EXPECT_TRUE(global->IncRef());
+    EXPECT_TRUE(global->DecRef());
+    EXPECT_TRUE(global->DecRef());
+    { Guard<Shared> guard(global); EXPECT_TRUE(guard.IsValid()); }
+    EXPECT_EQ(deaths.load(), 0);
+    EXPECT_EQ(global->GetRef(), 1u);
+}
+
+TEST(GuardTest, GuardFromDestroyedGlobalObjectIsEmptyWithoutTouchingIt)
+{
+    std::atomic<int> deaths{0};
+    Shared* raw = Make<Shared>(&deaths);
+    EXPECT_EQ(raw->GetRef(), 1u);
+    EXPECT_TRUE(raw->DecRef());
+    EXPECT_EQ(deaths.load(), 1);
+    // The memory is freed: under AddressSanitizer any read of it would fail.
+    Guard<Shared> stale(raw);
+    EXPECT_FALSE(stale.IsValid());
+    EXPECT_EQ(GlobalRef::GetRefAt(raw), GlobalRef::UNCOUNTED);
+}
+
+namespace {
+// An object placed in memory the test owns, so that two objects can sit
+// exactly 4 GiB apart.
+class Placed : public GlobalRef {
+public:
+    static void operator delete(void*) {}
+    ~Placed() override = default;
+};
+} // namespace
+
+TEST(GuardTest, ObjectsWhoseAddressesShareTheLow32BitsKeepSeparateCounts)
+{
+    std::size_t const span = (std::size_t(1) << 32) + 4096;
+    void* area = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(area, MAP_FAILED);
+    char* low = static_cast<char*>(area);
+    char* high = low + (std::size_t(1) << 32);
+    ASSERT_EQ(mprotect(low, 4096, PROT_READ | PROT_WRITE), 0);
+    ASSERT_EQ(mprotect(high, 4096, PROT_READ | PROT_WRITE), 0);
+
+    Placed* a = new (low) Placed;
+    Placed* b = new (high) Placed;
+    ASSERT_EQ(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(a)),
+              static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(b)));
+    EXPECT_TRUE(a->IncRef());
+    EXPECT_TRUE(a->IncRef());
+    EXPECT_EQ(a->GetRef(), 3u);
+    EXPECT_EQ(b->GetRef(), 1u);
+    a->~Placed();
+    EXPECT_EQ(b->GetRef(), 1u);
+    EXPECT_TRUE(b->IncRef());
+    EXPECT_EQ(b->GetRef(), 2u);
+    b->~Placed();
+    munmap(area, span);
+}
+
+TEST(GuardTest, LastReleaseRacingGuardsFromTheRawPointerDeletesOnce)
+{
+    // Each round: the owner drops the last reference while other threads
+    // build guards from the raw pointer. Either a guard wins (and the object
+    // lives until it is released) or it comes out empty; the destructor runs
+    // exactly once and no guard ever sees a dead object.
+    constexpr int kRounds = 2000;
+    constexpr int kRacers = 2;
+    std::atomic<int> deaths{0};
+    std::atomic<Shared*> target{nullptr};
+    std::atomic<int> round{0};
+    std::atomic<int> finished{0};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> racers;
+    for (int r = 0; r < kRacers; ++r) {
+        racers.emplace_back([&] {
+            for (int seen = 1; seen <= kRounds; ++seen) {
+                while (round.load() < seen)
+                    std::this_thread::yield();
+                Guard<Shared> guard(target.load());
+                if (guard.IsValid() && guard->m_iAlive != 0x600D)
+                    ++bad;
+                guard.Clear();
+                ++finished;
+            }
+        });
+    }
+    for (int i = 1; i <= kRounds; ++i) {
+        Shared* object = new Shared(&deaths);
+        target.store(object);
+        round.store(i);
+        object->DecRef();
+        while (finished.load() < i * kRacers)
+            std::this_thread::yield();
+    }
+    for (auto& t : racers)
+        t.join();
+    EXPECT_EQ(deaths.load(), kRounds);
+    EXPECT_EQ(bad.load(), 0);
+}
+
+namespace {
+class WithNull : public LocalRef {
+public:
+    explicit WithNull(bool counted = true) : LocalRef(1, counted) {}
+};
+} // namespace
+
+TEST(GuardTest, GuardsEmptiedBeforeANullObjectIsInstalledStayEmpty)
+{
+    Guard<WithNull> early; // holds a null pointer
+    WithNull nullObject(false);
+    ASSERT_TRUE(Guard<WithNull>::SetNull(&nullObject));
+    EXPECT_FALSE(early.IsValid());
+    EXPECT_FALSE(early.Clear());
+    EXPECT_TRUE(early == &nullObject); // compares as the null object
+    Guard<WithNull> fromNull(nullptr);   // must not dereference null
+    EXPECT_FALSE(fromNull.IsValid());
+    EXPECT_TRUE(fromNull.Address() == &nullObject);
+    ASSERT_TRUE(Guard<WithNull>::SetNull(nullptr));
+}
+
+TEST(GuardTest, SetNullRefusesAnObjectThatCannotBeReferenced)
+{
+    WithNull* dead = new WithNull;
+    Guard<WithNull> keep(dead);
+    dead->DecRef();
+    Counted dying(nullptr, static_cast<unsigned int>(-3), true);
+    EXPECT_FALSE(Guard<Counted>::SetNull(&dying));
+    EXPECT_TRUE(Guard<Counted>::s_pNull == nullptr);
+}
+
+TEST(GuardTest, OrderingFollowsAddresses)
+{
+    Counted* a = new Counted;
+    Counted* b = new Counted;
+    Guard<Counted> ga(a), gb(b);
+    a->DecRef();
+    b->DecRef();
+    bool less = reinterpret_cast<std::uintptr_t>(a) < reinterpret_cast<std::uintptr_t>(b);
+    EXPECT_EQ(ga < gb, less);
+    EXPECT_EQ(ga > gb, !less);
+    EXPECT_TRUE(ga <= ga);
+    EXPECT_TRUE(ga != gb);
+}
