@@ -1,0 +1,222 @@
+#include <vor/basic/threadpool.h>
+#include <vor/core/lock.h>
+#include <vor/core/thread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <new>
+#include <set>
+#include <vector>
+
+namespace Vor {
+namespace Basic {
+
+using Core::CallBack;
+using Core::Guard;
+using Core::Lock;
+using Core::Signal;
+using Core::Thread;
+
+// The state the pool shares with its workers. The lock protects the queue,
+// the thread set and the idle count; the running flag is written under it
+// too, so that a task is either queued before UnInit empties the queue or
+// refused after, never left behind in a stopped pool.
+class ThreadPool::Shared : public Core::LocalRef {
+public:
+    Shared() : m_Lock(Lock::SPIN_LOCK) {}
+
+    CallBack GetTask();
+    void Work();
+
+    std::atomic<bool> m_bRunning{false};
+    // Workers that announced a wait on the signal and have not been counted
+    // off by AddTask or UnInit. Every wake-up posted on the signal belongs
+    // to one counted-off worker, so none is left over for a later start.
+    unsigned int m_uIdle = 0;
+    Signal m_Signal;
+    Lock m_Lock;
+    std::deque<CallBack> m_Tasks;
+    std::set<unsigned int> m_Threads;
+
+private:
+    ~Shared() override = default;
+};
+
+// What a starting worker needs: the state and the signal it reports its
+// start on. Counted, because Init may give up waiting and return while a
+// late worker has still to report.
+class ThreadPool::StartUp : public Core::LocalRef {
+public:
+    explicit StartUp(Guard<Shared> const& shared) : m_Shared(shared) {}
+
+    Guard<Shared> m_Shared;
+    Signal m_Started;
+
+private:
+    ~StartUp() override = default;
+};
+
+CallBack ThreadPool::Shared::GetTask()
+{
+    for (;;) {
+        {
+            Lock local(m_Lock);
+            local.Enter();
+            if (!m_bRunning.load(std::memory_order_relaxed))
+                return CallBack();
+            if (!m_Tasks.empty()) {
+                CallBack task = std::move(m_Tasks.front());
+                m_Tasks.pop_front();
+                return task;
+            }
+            // Counted before the lock is left: a task queued between here
+            // and the wait below still finds this worker idle and wakes it.
+            ++m_uIdle;
+        }
+        // A wake-up does not reserve a task: another worker may take it
+        // first, and this one looks again.
+        if (!m_Signal.Wait(Signal::INFINITE_WAIT))
+            return CallBack();
+    }
+}
+
+void ThreadPool::Shared::Work()
+{
+    // Leaves the thread set also when the worker is killed and unwinds.
+    struct Leave {
+        Shared& m_Shared;
+        unsigned int m_Id;
+        ~Leave()
+        {
+            Lock local(m_Shared.m_Lock);
+            local.Enter();
+            m_Shared.m_Threads.erase(m_Id);
+        }
+    } leave{*this, Thread::GetID()};
+
+    while (m_bRunning.load(std::memory_order_acquire)) {
+        CallBack task = GetTask();
+        if (task.IsValid())
+            task.CallBackV();
+    }
+}
+
+unsigned int ThreadPool::ThreadProc(Guard<StartUp> start)
+{
+    Guard<Shared> shared = start->m_Shared;
+    {
+        // Listed before the start is reported: once Init has seen every
+        // start, GetThreadCount and UnInit know every worker.
+        Lock local(shared->m_Lock);
+        local.Enter();
+        shared->m_Threads.insert(Thread::GetID());
+    }
+    start->m_Started.Set(1);
+    start.Clear();
+    shared->Work();
+    return 0;
+}
+
+ThreadPool::ThreadPool()
+{
+    Shared* shared = new Shared;
+    m_Shared = shared;
+    shared->DecRef();
+}
+
+ThreadPool::~ThreadPool() { UnInit(10000); }
+
+bool ThreadPool::Init(unsigned int threads, unsigned int timeout)
+{
+    StartUp* created = new (std::nothrow) StartUp(m_Shared);
+    if (created == nullptr)
+        return false;
+    Guard<StartUp> start(created);
+    created->DecRef();
+    CallBack worker;
+    if (!worker.Bind(&ThreadPool::ThreadProc, start))
+        return false;
+
+    {
+        Lock local(m_Shared->m_Lock);
+        local.Enter();
+        m_Shared->m_bRunning.store(true, std::memory_order_release);
+    }
+    for (unsigned int i = 0; i < threads; ++i) {
+        if (Thread::Create(worker) == Thread::INVALID_ID)
+            return false;
+    }
+    for (unsigned int i = 0; i < threads; ++i) {
+        if (!start->m_Started.Wait(timeout))
+            return false;
+    }
+    return true;
+}
+
+bool ThreadPool::UnInit(unsigned int timeout)
+{
+    Shared& shared = *m_Shared;
+    std::deque<CallBack> dropped;
+    std::vector<unsigned int> ids;
+    unsigned int idle = 0;
+    {
+        Lock local(shared.m_Lock);
+        local.Enter();
+        shared.m_bRunning.store(false, std::memory_order_release);
+        dropped.swap(shared.m_Tasks);
+        idle = shared.m_uIdle;
+        shared.m_uIdle = 0;
+        // A task stopping its own pool must not wait for its own worker:
+        // that worker sees the flag and ends when the task returns.
+        unsigned int self = Thread::GetID();
+        for (unsigned int id : shared.m_Threads) {
+            if (id != self)
+                ids.push_back(id);
+        }
+    }
+    // Dropped tasks are released outside the lock: releasing one may end
+    // the life of whatever it holds, and that may call back into the pool.
+    dropped.clear();
+    // Busy workers see the flag when their task returns; only the waiting
+    // ones need a wake-up.
+    if (idle > 0)
+        shared.m_Signal.Set(idle);
+    if (ids.empty())
+        return true;
+    if (Thread::Wait(ids, timeout))
+        return true;
+    return Thread::Kill(ids);
+}
+
+bool ThreadPool::AddTask(CallBack const& task)
+{
+    Shared& shared = *m_Shared;
+    bool wake = false;
+    {
+        Lock local(shared.m_Lock);
+        local.Enter();
+        if (!shared.m_bRunning.load(std::memory_order_relaxed))
+            return false;
+        shared.m_Tasks.push_back(task);
+        if (shared.m_uIdle > 0) {
+            --shared.m_uIdle;
+            wake = true;
+        }
+    }
+    if (wake)
+        shared.m_Signal.Set(1);
+    return true;
+}
+
+unsigned int ThreadPool::GetThreadCount() const
+{
+    Lock local(m_Shared->m_Lock);
+    local.Enter();
+    return static_cast<unsigned int>(m_Shared->m_Threads.size());
+}
+
+CallBack ThreadPool::GetTask() { return m_Shared->GetTask(); }
+
+} // namespace Basic
+} // namespace Vor

@@ -1,0 +1,64 @@
+// A fixed set of worker threads running queued callbacks.
+//
+//     ThreadPool pool;
+//     pool.Init(4, 10000);          // four workers, each started within 10 s
+//     pool.AddTask(task);           // task: a CallBack taking and returning nothing
+//     pool.UnInit(10000);           // queued tasks are dropped, workers stopped
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/core/guard.h>
+
+namespace Vor {
+namespace Basic {
+
+// Tasks are taken oldest first by whichever worker is free; idle workers
+// sleep on one shared signal and are woken once per task, only when one of
+// them is idle.
+//
+// The queue, the running flag and the bookkeeping of the workers live in a
+// counted state that every worker holds as well as the pool. A worker that
+// could not be stopped in time, or a task that destroys its own pool, never
+// touches freed memory: the state goes with the last of them.
+class ThreadPool {
+public:
+    ThreadPool();
+    // UnInit(10000), then releases the pool's share of the state.
+    virtual ~ThreadPool();
+    ThreadPool(ThreadPool const&) = delete;
+    ThreadPool& operator=(ThreadPool const&) = delete;
+
+    // Starts `threads` workers and waits up to `timeout` ms for each to
+    // report that it runs. False when a thread could not be started or did
+    // not report in time; the pool then runs with those that did start,
+    // and UnInit stops them. Init(0, ...) only opens the queue.
+    bool Init(unsigned int threads, unsigned int timeout);
+    // Closes the queue, drops the tasks still queued (unrun) and waits up
+    // to `timeout` ms for the workers to end; those that do not are killed
+    // as a last resort. False only when some worker could not be stopped.
+    // Called from a task, it does not wait for its own worker, which ends
+    // when the task returns.
+    bool UnInit(unsigned int timeout);
+    // Queues a task. False when the pool is not running: a task is either
+    // refused here, or queued before UnInit closed the queue.
+    bool AddTask(Core::CallBack const& task);
+    // The number of workers running.
+    unsigned int GetThreadCount() const;
+
+protected:
+    // The next task, waiting while the queue is empty; an empty callback
+    // once the pool stops.
+    Core::CallBack GetTask();
+
+private:
+    class Shared;
+    class StartUp;
+
+    // The worker loop; `start` carries the state and the start-up signal.
+    static unsigned int ThreadProc(Core::Guard<StartUp> start);
+
+    Core::Guard<Shared> m_Shared;
+};
+
+} // namespace Basic
+} // namespace Vor
