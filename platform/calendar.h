@@ -1,0 +1,22 @@
+// The local calendar date and time of the system clock.
+#pragma once
+
+namespace Vor {
+namespace Platform {
+
+struct CalendarTime {
+    unsigned int year;    // full year
+    unsigned int month;   // 1 .. 12
+    unsigned int day;     // 1 .. 31
+    unsigned int hour;    // 0 .. 23
+    unsigned int minute;  // 0 .. 59
+    unsigned int second;  // 0 .. 60 (leap second)
+    unsigned int weekDay; // 0 .. 6, 0 = Sunday
+};
+
+// The current local time in the process's time zone. False (and every field
+// 0) when the system could not convert the clock.
+bool LocalNow(CalendarTime& out);
+
+} // namespace Platform
+} // namespace Vor
