@@ -258,3 +258,30 @@ TEST(GuardTest, OrderingFollowsAddresses)
     EXPECT_TRUE(ga <= ga);
     EXPECT_TRUE(ga != gb);
 }
+
+TEST(GuardTest, ManyObjectsKeepTheirOwnCountsThroughRegistryGrowthAndShrinking)
+{
+    // Enough objects to grow every shard several times; releasing them in a
+    // scattered order exercises the removal of entries from probe runs.
+    constexpr int kObjects = 20000;
+    std::atomic<int> deaths{0};
+    std::vector<Shared*> objects;
+    for (int i = 0; i < kObjects; ++i) {
+        objects.push_back(new Shared(&deaths));
+        for (int k = 0; k < i % 3; ++k)
+            objects.back()->IncRef();
+    }
+    for (int i = 0; i < kObjects; ++i)
+        ASSERT_EQ(objects[i]->GetRef(), 1u + i % 3) << i;
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int i = pass; i < kObjects; i += 3) {
+            for (int k = 0; k <= i % 3; ++k)
+                objects[i]->DecRef();
+        }
+        for (int i = 0; i < kObjects; ++i) {
+            unsigned int expected = i % 3 <= pass ? GlobalRef::UNCOUNTED : 1u + i % 3;
+            ASSERT_EQ(GlobalRef::GetRefAt(objects[i]), expected) << "object " << i << " pass " << pass;
+        }
+    }
+    EXPECT_EQ(deaths.load(), kObjects);
+}
