@@ -1,0 +1,59 @@
+// Handlers: the application's work, registered in a scheduler under a
+// 64-bit id and run as tasks.
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/core/guard.h>
+
+#include <cstdint>
+
+namespace Vor {
+namespace Sched {
+
+class Handler : public Core::GlobalRef {
+public:
+    // The base of every parameter object that travels with a task. Always
+    // passed as a Guard<Handler::Param>; an empty guard means no parameter.
+    // Handlers that expect a particular kind recover it by dynamic_cast.
+    class Param : public Core::LocalRef {
+    public:
+        Param() = default;
+        // A copy is a new object with one reference of its own.
+        Param(Param const& other) : LocalRef(other) {}
+
+    protected:
+        ~Param() override = default;
+    };
+
+    Handler(Handler const& other) : GlobalRef(other) {}
+
+    // The handler's own id, used by the one-argument Register and UnRegister
+    // (widened to 64 bits with zero upper bits).
+    virtual unsigned int GetID() = 0;
+    // Does the work of one task. The scheduler ignores the result.
+    virtual bool OnHandle(Core::Guard<Param> param) = 0;
+
+    // A task (a CallBack taking and returning nothing) that calls OnHandle
+    // with `param`. The task holds a reference on this handler and on the
+    // parameter for as long as it exists, run or not: a task that is
+    // refused or dropped gives both back. Empty when the handler is already
+    // being destroyed or the task could not be built.
+    Core::CallBack GetTask(Core::Guard<Param> param);
+
+protected:
+    // Counted, with the creator's one reference.
+    Handler() = default;
+    ~Handler() override = default;
+
+private:
+    // What a task carries: the handler's reference and the parameter.
+    struct Job {
+        Core::Guard<Handler> m_Handler;
+        Core::Guard<Param> m_Param;
+    };
+
+    void HandleProc(Job job);
+};
+
+} // namespace Sched
+} // namespace Vor

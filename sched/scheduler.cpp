@@ -1,0 +1,118 @@
+#include <vor/core/thread.h>
+#include <vor/sched/scheduler.h>
+
+#include "core/internal/diag.h"
+
+#include <utility>
+
+namespace Vor {
+namespace Sched {
+
+using Core::CallBack;
+using Core::Guard;
+using Core::Lock;
+
+Scheduler::Scheduler() : m_Lock(Lock::READ_WRITE_LOCK) {}
+
+Scheduler::Scheduler(Scheduler const& other) : GlobalRef(other), m_Lock(other.m_Lock)
+{
+    Lock local(m_Lock);
+    local.EnterRead();
+    m_Registry = other.m_Registry;
+}
+
+Scheduler::~Scheduler()
+{
+    Registry dropped;
+    {
+        Lock local(m_Lock);
+        local.Enter();
+        dropped.swap(m_Registry);
+    }
+    // The registry's references go here, outside the lock.
+}
+
+bool Scheduler::Init(Param const&) { return true; }
+
+bool Scheduler::UnInit(unsigned int) { return true; }
+
+bool Scheduler::Register(Guard<Handler> handler, std::uint64_t id)
+{
+    Lock local(m_Lock);
+    local.Enter();
+    // try_emplace leaves `handler` untouched when the id is taken, so no
+    // reference can end under the lock.
+    m_Registry.try_emplace(id, handler);
+    return true;
+}
+
+bool Scheduler::Register(Guard<Handler> handler)
+{
+    if (!handler.IsValid())
+        return false;
+    return Register(handler, static_cast<std::uint64_t>(handler->GetID()));
+}
+
+bool Scheduler::UnRegister(Guard<Handler> handler)
+{
+    if (!handler.IsValid())
+        return false;
+    return UnRegister(static_cast<std::uint64_t>(handler->GetID()));
+}
+
+bool Scheduler::UnRegister(std::uint64_t id)
+{
+    // Declared before the lock's scope: the registry's reference is dropped
+    // after the lock is left, since it may be the handler's last.
+    Guard<Handler> removed;
+    {
+        Lock local(m_Lock);
+        local.Enter();
+        auto found = m_Registry.find(id);
+        if (found != m_Registry.end()) {
+            removed = std::move(found->second);
+            m_Registry.erase(found);
+        }
+    }
+    return true;
+}
+
+bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
+{
+    Guard<Handler> handler;
+    {
+        Lock local(m_Lock);
+        local.EnterRead();
+        auto found = m_Registry.find(id);
+        // The copy stays empty when the entry is empty or its handler is
+        // already being destroyed.
+        if (found != m_Registry.end())
+            handler = found->second;
+    }
+    if (!handler.IsValid()) {
+        Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";
+        return false;
+    }
+    CallBack task = handler->GetTask(std::move(param));
+    if (!task.IsValid())
+        return false;
+    return Run(task);
+}
+
+bool StSched::Run(CallBack const& task)
+{
+    return task.IsValid() && Core::Thread::Create(task) != Core::Thread::INVALID_ID;
+}
+
+bool TpSched::Init(Param const& param) { return m_Pool.Init(param.m_uThreads, 10000); }
+
+bool TpSched::UnInit(unsigned int timeout) { return m_Pool.UnInit(timeout); }
+
+TpSched::~TpSched() { m_Pool.UnInit(10000); }
+
+bool TpSched::Run(CallBack const& task) { return task.IsValid() && m_Pool.AddTask(task); }
+
+bool LocalSched::Run(CallBack const& task) { return task.CallBackV(); }
+
+} // namespace Sched
+} // namespace Vor
