@@ -1,0 +1,262 @@
+#include "platform/socket.h"
+
+#include "platform/clock.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Vor {
+namespace Platform {
+
+static_assert(sizeof(sockaddr_in) == sizeof(Ipv4Address), "layout of sockaddr_in");
+static_assert(offsetof(sockaddr_in, sin_family) == offsetof(Ipv4Address, family), "layout of sockaddr_in");
+static_assert(offsetof(sockaddr_in, sin_port) == offsetof(Ipv4Address, port), "layout of sockaddr_in");
+static_assert(offsetof(sockaddr_in, sin_addr) == offsetof(Ipv4Address, ip), "layout of sockaddr_in");
+static_assert(AF_INET == kFamilyIpv4, "address family number");
+
+namespace {
+
+int Fd(SocketHandle socket) { return static_cast<int>(socket); }
+
+// Descriptors are small non-negative ints; anything else is not a socket of
+// ours and is refused before it reaches the system.
+bool Usable(SocketHandle socket)
+{
+    if (socket == kInvalidSocket || socket > static_cast<SocketHandle>(INT_MAX)) {
+        errno = EBADF;
+        return false;
+    }
+    return true;
+}
+
+sockaddr const* Raw(Ipv4Address const& address) { return reinterpret_cast<sockaddr const*>(&address); }
+sockaddr* Raw(Ipv4Address* address) { return reinterpret_cast<sockaddr*>(address); }
+
+// Restarts a call interrupted by a signal.
+template <class Call>
+auto Retry(Call call) -> decltype(call())
+{
+    for (;;) {
+        auto result = call();
+        if (result >= 0 || errno != EINTR)
+            return result;
+    }
+}
+
+bool WaitWritable(int fd, std::uint32_t timeoutMs)
+{
+    std::uint64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        std::uint64_t now = MonotonicMs();
+        int wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
+        pollfd entry{fd, POLLOUT, 0};
+        int rc = poll(&entry, 1, wait);
+        if (rc > 0)
+            return true;
+        if (rc == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+SocketHandle OpenSocket(int domain, SocketKind kind, int protocol)
+{
+    int type = (kind == SocketKind::Stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC;
+    int fd = socket(domain, type, protocol);
+    return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+bool CloseSocket(SocketHandle socket)
+{
+    if (!Usable(socket))
+        return false;
+    // Linux releases the descriptor even when close reports EINTR; retrying
+    // could close a descriptor another thread has just been given.
+    return close(Fd(socket)) == 0 || errno == EINTR;
+}
+
+bool BindSocket(SocketHandle socket, Ipv4Address const& address)
+{
+    return Usable(socket) && bind(Fd(socket), Raw(address), sizeof(sockaddr_in)) == 0;
+}
+
+bool ListenSocket(SocketHandle socket, int backlog)
+{
+    return Usable(socket) && listen(Fd(socket), backlog) == 0;
+}
+
+SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length)
+{
+    if (!Usable(socket))
+        return kInvalidSocket;
+    sockaddr_in scratch{};
+    socklen_t size = sizeof(scratch);
+    int fd = Retry([&] { return accept4(Fd(socket), reinterpret_cast<sockaddr*>(&scratch), &size, SOCK_CLOEXEC); });
+    if (fd < 0)
+        return kInvalidSocket;
+    if (peer != nullptr)
+        *reinterpret_cast<sockaddr_in*>(peer) = scratch;
+    if (length != nullptr)
+        *length = static_cast<unsigned int>(size);
+    return static_cast<SocketHandle>(fd);
+}
+
+bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs)
+{
+    if (!Usable(socket))
+        return false;
+    int fd = Fd(socket);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
+    bool connected = connect(fd, Raw(address), sizeof(sockaddr_in)) == 0;
+    int error = connected ? 0 : errno;
+    if (!connected && (error == EINPROGRESS || error == EINTR)) {
+        if (WaitWritable(fd, timeoutMs)) {
+            socklen_t size = sizeof(error);
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = errno;
+            connected = error == 0;
+        } else {
+            error = errno;
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    if (!connected)
+        errno = error;
+    return connected;
+}
+
+bool ShutdownSocket(SocketHandle socket, int how)
+{
+    if (how != kShutReceive && how != kShutSend && how != kShutBoth) {
+        errno = EINVAL;
+        return false;
+    }
+    static int const directions[] = {SHUT_RD, SHUT_WR, SHUT_RDWR};
+    return Usable(socket) && shutdown(Fd(socket), directions[how]) == 0;
+}
+
+std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags)
+{
+    if (!Usable(socket))
+        return -1;
+    return Retry([&] { return send(Fd(socket), data, size, flags | MSG_NOSIGNAL); });
+}
+
+std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags)
+{
+    if (!Usable(socket))
+        return -1;
+    return Retry([&] { return recv(Fd(socket), data, size, flags); });
+}
+
+std::int64_t SendToSocket(SocketHandle socket, void const* data, std::size_t size, int flags, Ipv4Address const& to)
+{
+    if (!Usable(socket))
+        return -1;
+    return Retry([&] { return sendto(Fd(socket), data, size, flags | MSG_NOSIGNAL, Raw(to), sizeof(sockaddr_in)); });
+}
+
+std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size, int flags, Ipv4Address* from,
+                               unsigned int* length)
+{
+    if (!Usable(socket))
+        return -1;
+    sockaddr_in scratch{};
+    socklen_t room = sizeof(scratch);
+    // MSG_TRUNC makes the call report the datagram's real length, so one
+    // that did not fit is told apart from one that filled the buffer.
+    ssize_t got = Retry([&] {
+        return recvfrom(Fd(socket), data, size, flags | MSG_TRUNC, reinterpret_cast<sockaddr*>(&scratch), &room);
+    });
+    if (got < 0)
+        return -1;
+    if (static_cast<std::size_t>(got) > size) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    if (from != nullptr)
+        *reinterpret_cast<sockaddr_in*>(from) = scratch;
+    if (length != nullptr)
+        *length = static_cast<unsigned int>(room);
+    return got;
+}
+
+int OutOfBandFlag() { return MSG_OOB; }
+
+bool GetSocketName(SocketHandle socket, Ipv4Address* address)
+{
+    socklen_t size = sizeof(sockaddr_in);
+    return Usable(socket) && getsockname(Fd(socket), Raw(address), &size) == 0 && size <= sizeof(sockaddr_in);
+}
+
+bool GetPeerName(SocketHandle socket, Ipv4Address* address)
+{
+    socklen_t size = sizeof(sockaddr_in);
+    return Usable(socket) && getpeername(Fd(socket), Raw(address), &size) == 0 && size <= sizeof(sockaddr_in);
+}
+
+bool SetSocketOption(SocketHandle socket, SocketOption option, int value)
+{
+    if (!Usable(socket))
+        return false;
+    int level = SOL_SOCKET;
+    int name = 0;
+    switch (option) {
+    case SocketOption::ReuseAddress:
+        name = SO_REUSEADDR;
+        break;
+    case SocketOption::NoDelay:
+        level = IPPROTO_TCP;
+        name = TCP_NODELAY;
+        break;
+    case SocketOption::ReceiveBuffer:
+        name = SO_RCVBUF;
+        break;
+    case SocketOption::SendBuffer:
+        name = SO_SNDBUF;
+        break;
+    default:
+        errno = EINVAL;
+        return false;
+    }
+    return setsockopt(Fd(socket), level, name, &value, sizeof(value)) == 0;
+}
+
+bool ParseIpv4(char const* text, std::uint32_t* ip)
+{
+    in_addr parsed{};
+    if (text == nullptr || inet_pton(AF_INET, text, &parsed) != 1) {
+        errno = EINVAL;
+        return false;
+    }
+    *ip = parsed.s_addr;
+    return true;
+}
+
+std::string FormatIpv4(std::uint32_t ip)
+{
+    in_addr value{};
+    value.s_addr = ip;
+    char text[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &value, text, sizeof(text)) == nullptr)
+        return std::string();
+    return text;
+}
+
+} // namespace Platform
+} // namespace Vor

@@ -1,0 +1,100 @@
+// IPv4 sockets: the few system operations the socket objects and the select
+// engine need, with the decisions this system wants applied in one place
+// (no SIGPIPE on writes, oversized datagrams refused, bounded connects).
+//
+// Socket handles are unsigned 32-bit numbers with kInvalidSocket
+// (0xFFFFFFFF) meaning none. Counts are 64-bit with -1 as failure; the
+// reason is left in the calling thread's last error (platform/error.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Vor {
+namespace Platform {
+
+using SocketHandle = std::uint32_t;
+constexpr SocketHandle kInvalidSocket = 0xFFFFFFFFu;
+
+// The system's 16-byte IPv4 socket address, byte for byte: family in host
+// order, port and address in network order, eight bytes of zero padding.
+struct Ipv4Address {
+    std::uint16_t family;
+    std::uint16_t port;
+    std::uint32_t ip;
+    unsigned char zero[8];
+};
+static_assert(sizeof(Ipv4Address) == 16, "the IPv4 socket address is 16 bytes");
+
+constexpr std::uint16_t kFamilyIpv4 = 2;
+constexpr unsigned int kIpv4AddressSize = 16;
+
+enum class SocketKind { Stream, Datagram };
+
+// Directions for ShutdownSocket; any other value is refused.
+constexpr int kShutReceive = 0;
+constexpr int kShutSend = 1;
+constexpr int kShutBoth = 2;
+
+// Options SetSocketOption understands.
+enum class SocketOption {
+    ReuseAddress,  // set on listeners before bind only
+    NoDelay,       // TCP_NODELAY
+    ReceiveBuffer, // SO_RCVBUF in bytes
+    SendBuffer,    // SO_SNDBUF in bytes
+};
+
+// Byte order, without system headers.
+constexpr std::uint16_t HostToNet16(std::uint16_t v)
+{
+    return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+}
+constexpr std::uint16_t NetToHost16(std::uint16_t v) { return HostToNet16(v); }
+constexpr std::uint32_t HostToNet32(std::uint32_t v)
+{
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+constexpr std::uint32_t NetToHost32(std::uint32_t v) { return HostToNet32(v); }
+
+// A new blocking socket (close-on-exec), or kInvalidSocket.
+SocketHandle OpenSocket(int domain, SocketKind kind, int protocol);
+// Closes the socket. False leaves it open (the handle stays the caller's).
+bool CloseSocket(SocketHandle socket);
+
+bool BindSocket(SocketHandle socket, Ipv4Address const& address);
+bool ListenSocket(SocketHandle socket, int backlog);
+// Accepts one connection (close-on-exec); the peer's address goes to
+// `peer` when given, its length to `length` (in: the room, out: the size).
+SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length);
+// Connects, waiting at most `timeoutMs` for the handshake, and leaves the
+// socket blocking again. A time-out fails with ETIMEDOUT.
+bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs);
+bool ShutdownSocket(SocketHandle socket, int how);
+
+// One transfer each. Sends never raise SIGPIPE: a write to a reset peer
+// fails with EPIPE or ECONNRESET. A datagram longer than the buffer is
+// refused with EMSGSIZE (the datagram is consumed). A 0-byte datagram
+// gives 0.
+std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags);
+std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags);
+std::int64_t SendToSocket(SocketHandle socket, void const* data, std::size_t size, int flags,
+                          Ipv4Address const& to);
+std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size, int flags,
+                               Ipv4Address* from, unsigned int* length);
+
+// The flag for urgent (out-of-band) data on send and receive.
+int OutOfBandFlag();
+
+bool GetSocketName(SocketHandle socket, Ipv4Address* address);
+bool GetPeerName(SocketHandle socket, Ipv4Address* address);
+bool SetSocketOption(SocketHandle socket, SocketOption option, int value);
+
+// Dotted-quad text to an address in network order. False for anything but
+// four decimal parts of 0..255 (a null pointer included).
+bool ParseIpv4(char const* text, std::uint32_t* ip);
+// An address in network order as dotted-quad text.
+std::string FormatIpv4(std::uint32_t ip);
+
+} // namespace Platform
+} // namespace Vor
