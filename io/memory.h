@@ -1,0 +1,175 @@
+// Memory devices: a growing stream buffer (MemoryIo) and a fixed block for
+// random access (RandomMemoryIo), both opened through the device Memory.
+//
+// Both move the bytes of object-to-object copies themselves (OptReadWrite),
+// straight between their buffer and the other object. Sizes and positions
+// are 32 bits wide: a memory object holds at most 4 GiB less one byte.
+// Memory objects take no locks; one object must not be used from two
+// threads at once.
+#pragma once
+
+#include <vor/basic/array.h>
+#include <vor/io/iobase.h>
+
+namespace Vor {
+namespace Io {
+
+class Memory : public IoDevice {
+public:
+    enum MemType : int {
+        MEM_SEQUENTIAL = 0, // MemoryIo
+        MEM_RANDOM = 1,     // RandomMemoryIo
+    };
+
+    class CreateParam : public IoDevice::Param {
+    public:
+        explicit CreateParam(MemType type = MEM_SEQUENTIAL, unsigned int size = 0) : m_Type(type), m_uSize(size) {}
+
+        MemType m_Type;
+        unsigned int m_uSize; // the initial buffer size in bytes
+    };
+
+    Memory() = default;
+
+    bool Open() override { return IoDevice::Open(); }
+    // Makes a memory object of the given kind with `size` bytes of room.
+    virtual bool Open(MemType type, unsigned int size);
+
+protected:
+    using IoDevice::Open;
+    IoObject* Create(IoDevice::Param const& param) override;
+};
+
+// A growing stream buffer. Reads and writes move one position forward;
+// writes extend the buffer, and the size is the highest position written.
+class MemoryIo : public IoObject {
+public:
+    MemoryIo();
+    MemoryIo(MemoryIo const&) = delete;
+    MemoryIo& operator=(MemoryIo const&) = delete;
+
+    // A short count at the end of the data is normal; the failure marker
+    // only when the position is beyond the size.
+    unsigned int Read(void* buffer, unsigned int n, IoParam& param) const override;
+    unsigned int Read(IoObject& dst, unsigned int n, IoParam& param) const override;
+    unsigned int Read(void* buffer, unsigned int n) const override;
+    unsigned int Read(IoObject& dst, unsigned int n) const override;
+    bool Write(void const* buffer, unsigned int n, IoParam& param) override;
+    bool Write(IoObject const& src, unsigned int n, IoParam& param) override;
+    bool Write(void const* buffer, unsigned int n) override;
+    // Takes what the source delivers, up to n bytes; true unless it failed.
+    bool Write(IoObject const& src, unsigned int n) override;
+    // Empties the object; it can be opened again.
+    bool Close() override;
+
+    // Typed reads return 0 (not the given value) when the value is not all
+    // there, and then do not move.
+    unsigned char ReadUInt8(unsigned char value = 0) const override;
+    unsigned short ReadUInt16(unsigned short value = 0) const override;
+    unsigned int ReadUInt32(unsigned int value = 0) const override;
+    unsigned long long ReadUInt64(unsigned long long value = 0) const override;
+    float ReadFloat(float value = 0) const override;
+    double ReadDouble(double value = 0) const override;
+    bool WriteUInt8(unsigned char value) override;
+    bool WriteUInt16(unsigned short value) override;
+    bool WriteUInt32(unsigned int value) override;
+    bool WriteUInt64(unsigned long long value) override;
+    bool WriteFloat(float value) override;
+    bool WriteDouble(double value) override;
+
+    // Seeking beyond the size makes room there but does not change the size.
+    bool Seek(long long offset, IoParam::Offset origin) override;
+    unsigned long long GetPosition() const override;
+    unsigned long long GetSize() const override;
+
+    // Makes room for n bytes after the current position.
+    bool Open(unsigned int n);
+
+protected:
+    ~MemoryIo() override;
+
+    bool ConfirmSize(unsigned int n);
+    bool OptReadWrite() const override;
+    unsigned int ReceiveFrom(IoObject const& src, unsigned int n, IoParam* param) override;
+
+private:
+    bool Reserve(unsigned long long end);
+    unsigned int Readable(unsigned int n) const;
+    char* PrepareWrite(unsigned int n);
+    void MoveBack(unsigned int n) const;
+    template <class T>
+    T ReadValue() const;
+    template <class T>
+    bool WriteValue(T value);
+    unsigned int ReadInto(IoObject& dst, unsigned int n, IoParam* param) const;
+
+    mutable unsigned int m_uSize;
+    mutable unsigned int m_uPosition;
+    Basic::Array<char> m_Buffer; // its size is the capacity
+};
+
+// A fixed block for random access. Transfers happen at the current position
+// or at the positions of a RandomParam and never move the position; only
+// Seek moves it, and only Open resizes the block.
+class RandomMemoryIo : public IoObject {
+public:
+    RandomMemoryIo();
+    RandomMemoryIo(RandomMemoryIo const&) = delete;
+    RandomMemoryIo& operator=(RandomMemoryIo const&) = delete;
+
+    // The parameter forms need a RandomParam and use its positions.
+    unsigned int Read(void* buffer, unsigned int n, IoParam& param) const override;
+    unsigned int Read(IoObject& dst, unsigned int n, IoParam& param) const override;
+    unsigned int Read(void* buffer, unsigned int n) const override;
+    unsigned int Read(IoObject& dst, unsigned int n) const override;
+    bool Write(void const* buffer, unsigned int n, IoParam& param) override;
+    bool Write(IoObject const& src, unsigned int n, IoParam& param) override;
+    bool Write(void const* buffer, unsigned int n) override;
+    bool Write(IoObject const& src, unsigned int n) override;
+    bool Close() override;
+
+    // Typed reads return the given value when the value is not all there.
+    unsigned char ReadUInt8(unsigned char value = 0) const override;
+    unsigned short ReadUInt16(unsigned short value = 0) const override;
+    unsigned int ReadUInt32(unsigned int value = 0) const override;
+    unsigned long long ReadUInt64(unsigned long long value = 0) const override;
+    float ReadFloat(float value = 0) const override;
+    double ReadDouble(double value = 0) const override;
+    bool WriteUInt8(unsigned char value) override;
+    bool WriteUInt16(unsigned short value) override;
+    bool WriteUInt32(unsigned int value) override;
+    bool WriteUInt64(unsigned long long value) override;
+    bool WriteFloat(float value) override;
+    bool WriteDouble(double value) override;
+
+    bool Seek(long long offset, IoParam::Offset origin) override;
+    unsigned long long GetPosition() const override;
+    unsigned long long GetSize() const override;
+
+    // Gives the block exactly n bytes, keeping its content (0 frees it).
+    // Bytes beyond the old size start as zeros.
+    bool Open(unsigned int n);
+
+protected:
+    ~RandomMemoryIo() override;
+
+    bool OptReadWrite() const override;
+
+    unsigned int RandomRead(void* buffer, unsigned long long pos, unsigned int n) const;
+    unsigned int RandomRead(IoObject& dst, unsigned int n, RandomParam& param) const;
+    bool RandomWrite(void const* buffer, unsigned long long pos, unsigned int n);
+    bool RandomWrite(IoObject const& src, unsigned int n, RandomParam& param);
+
+private:
+    unsigned int Size() const { return m_Buffer.GetSize(); }
+    template <class T>
+    T ReadValue(T fallback) const;
+    template <class T>
+    bool WriteValue(T value);
+
+    Basic::Array<char> m_Buffer; // its size is the block's size
+    unsigned int m_uPosition;
+};
+
+} // namespace Io
+} // namespace Vor
