@@ -1,0 +1,522 @@
+#include <vor/io/socket.h>
+
+#include "io/internal/posixsocket.h"
+#include "platform/socket.h"
+
+#include <cstring>
+#include <new>
+#include <typeinfo>
+
+namespace Vor {
+namespace Io {
+
+namespace P = Platform;
+
+namespace {
+
+P::Ipv4Address const& Raw(Socket::Address const& address)
+{
+    return *reinterpret_cast<P::Ipv4Address const*>(&address);
+}
+
+P::Ipv4Address* Raw(Socket::Address* address) { return reinterpret_cast<P::Ipv4Address*>(address); }
+
+unsigned int Count(std::int64_t result)
+{
+    return result < 0 ? IoObject::FAILED : static_cast<unsigned int>(result);
+}
+
+// The socket object held by a handle, with a reference kept for the call.
+struct SocketRef {
+    explicit SocketRef(IoBase const& handle) : object(handle.GetObject()) {}
+    SocketIo* Get() const { return dynamic_cast<SocketIo*>(object.Raw()); }
+    Core::Guard<IoObject> object;
+};
+
+} // namespace
+
+static_assert(sizeof(Socket::Address) == 16, "an address is the system's 16 bytes");
+
+// ---------------------------------------------------------------- Address
+
+Socket::Address::Address() : m_uFamily(P::kFamilyIpv4), m_uPort(0), m_uIp(0), m_Zero() {}
+
+Socket::Address::Address(char const* ip) : Address()
+{
+    if (!IP(ip))
+        m_uIp = 0xFFFFFFFFu;
+}
+
+Socket::Address::Address(char const* ip, unsigned short port) : Address(ip) { Port(port); }
+
+Socket::Address::Address(::sockaddr const& other) { std::memcpy(this, &other, sizeof(*this)); }
+
+Socket::Address::Address(::sockaddr_in const& other) { std::memcpy(this, &other, sizeof(*this)); }
+
+Socket::Address& Socket::Address::operator=(::sockaddr const& other)
+{
+    std::memcpy(this, &other, sizeof(*this));
+    return *this;
+}
+
+Socket::Address& Socket::Address::operator=(::sockaddr_in const& other)
+{
+    std::memcpy(this, &other, sizeof(*this));
+    return *this;
+}
+
+bool Socket::Address::IP(char const* ip)
+{
+    std::uint32_t parsed = 0;
+    if (!P::ParseIpv4(ip, &parsed))
+        return false;
+    m_uIp = parsed;
+    return true;
+}
+
+bool Socket::Address::IP(unsigned int ip)
+{
+    m_uIp = ip;
+    return true;
+}
+
+unsigned short Socket::Address::Port() const { return P::NetToHost16(m_uPort); }
+
+bool Socket::Address::Port(unsigned short port)
+{
+    m_uPort = P::HostToNet16(port);
+    return true;
+}
+
+bool Socket::Address::Family(unsigned short family)
+{
+    m_uFamily = family;
+    return true;
+}
+
+std::string Socket::Address::IpString() const { return P::FormatIpv4(m_uIp); }
+
+bool Socket::Address::operator==(Address const& other) const { return std::memcmp(this, &other, sizeof(*this)) == 0; }
+
+// ---------------------------------------------------------------- Param
+
+bool Socket::Param::Copy(IoParam const& other)
+{
+    Param const* source = dynamic_cast<Param const*>(&other);
+    if (source == nullptr)
+        return false;
+    address = source->address;
+    return true;
+}
+
+unsigned int Socket::Param::GetHandle(IoBase const& handle)
+{
+    SocketRef ref(handle);
+    return ref.Get() != nullptr ? ref.Get()->GetHandle() : 0xFFFFFFFFu;
+}
+
+// ---------------------------------------------------------------- Socket
+
+bool Socket::Open(SocketType type, int domain, int protocol) { return IoDevice::Open(CreateParam(type, domain, protocol)); }
+
+IoObject* Socket::Create(IoDevice::Param const& param)
+{
+    CreateParam const* create = dynamic_cast<CreateParam const*>(&param);
+    if (create == nullptr)
+        return IoDevice::Create(param);
+    switch (create->type) {
+    case SOCKET_LISTEN:
+        return new (std::nothrow) PosixListenSocket(create->domain, create->protocol);
+    case SOCKET_TCP:
+        return new (std::nothrow) PosixTcpSocket(create->domain, create->protocol);
+    case SOCKET_UDP:
+        return new (std::nothrow) PosixUdpSocket(create->domain, create->protocol);
+    default:
+        return nullptr;
+    }
+}
+
+bool Socket::Bind(Address const& address)
+{
+    SocketRef ref(GetHandle());
+    return ref.Get() != nullptr && ref.Get()->Bind(address);
+}
+
+bool Socket::Listen(unsigned int backlog)
+{
+    SocketRef ref(GetHandle());
+    int clamped = backlog > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(backlog);
+    return ref.Get() != nullptr && ref.Get()->Listen(clamped);
+}
+
+bool Socket::Connect(Param const& peer)
+{
+    SocketRef ref(GetHandle());
+    return ref.Get() != nullptr && ref.Get()->Connect(peer);
+}
+
+IoHandle Socket::Accept(ReadHandle const& listener, Param& peer)
+{
+    Socket connection;
+    if (!connection.Open(SOCKET_TCP, 2, 0))
+        return IoHandle();
+    SocketRef target(connection.GetHandle());
+    SocketRef source(listener);
+    if (target.Get() == nullptr || source.Get() == nullptr)
+        return IoHandle();
+    if (!source.Get()->Accept(target.Get(), peer))
+        return IoHandle();
+    return connection.GetHandle();
+}
+
+IoHandle Socket::Accept(ReadHandle const& listener)
+{
+    Param peer;
+    return Accept(listener, peer);
+}
+
+bool Socket::ShutDown(IoBase& handle)
+{
+    SocketRef ref(handle);
+    if (ref.Get() == nullptr)
+        return false;
+    int how = P::kShutBoth;
+    if (dynamic_cast<WriteHandle*>(&handle) != nullptr)
+        how = P::kShutSend;
+    else if (dynamic_cast<ReadHandle*>(&handle) != nullptr)
+        how = P::kShutReceive;
+    return ref.Get()->ShutDown(how);
+}
+
+Socket::Address Socket::GetAddress(IoBase& handle, Param::AddrType type)
+{
+    SocketRef ref(handle);
+    return ref.Get() != nullptr ? ref.Get()->GetAddress(type) : Address();
+}
+
+// ---------------------------------------------------------------- SocketIo
+
+SocketIo::SocketIo()
+{
+    SetAttrib(IoParam::READABLE, false);
+    SetAttrib(IoParam::WRITABLE, false);
+    SetAttrib(IoParam::LOCAL, false);
+}
+
+template <class Once>
+unsigned int SocketIo::ReadLoop(unsigned char* buffer, unsigned int n, Once once)
+{
+    if (n == 0)
+        return 0;
+    unsigned int done = 0;
+    while (done < n) {
+        unsigned int got = once(buffer + done, n - done);
+        if (got == FAILED || got == 0)
+            return got;
+        done += got;
+    }
+    return n;
+}
+
+template <class Once>
+unsigned int SocketIo::WriteLoop(unsigned char const* buffer, unsigned int n, Once once)
+{
+    if (n == 0)
+        return 0;
+    unsigned int done = 0;
+    while (done < n) {
+        unsigned int sent = once(buffer + done, n - done);
+        if (sent == FAILED)
+            return FAILED;
+        done += sent;
+    }
+    return n;
+}
+
+unsigned int SocketIo::Read(void* buffer, unsigned int n, IoParam& param) const
+{
+    Socket::Param* peer = dynamic_cast<Socket::Param*>(&param);
+    if (peer == nullptr)
+        return FAILED;
+    if (GetAttrib(IoParam::DATAGRAM))
+        return ReadOnce(buffer, n, *peer, 0);
+    return ReadAll(buffer, n, *peer, 0);
+}
+
+unsigned int SocketIo::Read(void* buffer, unsigned int n) const
+{
+    if (GetAttrib(IoParam::DATAGRAM))
+        return ReadOnce(buffer, n, 0);
+    return ReadAll(buffer, n, 0);
+}
+
+bool SocketIo::Write(void const* buffer, unsigned int n, IoParam& param)
+{
+    Socket::Param* peer = dynamic_cast<Socket::Param*>(&param);
+    return peer != nullptr && WriteAll(buffer, n, *peer, 0) == n;
+}
+
+bool SocketIo::Write(void const* buffer, unsigned int n)
+{
+    unsigned int sent = GetAttrib(IoParam::DATAGRAM) ? WriteOnce(buffer, n, 0) : WriteAll(buffer, n, 0);
+    return sent == n;
+}
+
+unsigned int SocketIo::ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+{
+    return ReadLoop(static_cast<unsigned char*>(buffer), n,
+                    [&](unsigned char* at, unsigned int left) { return ReadOnce(at, left, param, flags); });
+}
+
+unsigned int SocketIo::ReadAll(void* buffer, unsigned int n, int flags) const
+{
+    return ReadLoop(static_cast<unsigned char*>(buffer), n,
+                    [&](unsigned char* at, unsigned int left) { return ReadOnce(at, left, flags); });
+}
+
+unsigned int SocketIo::WriteAll(void const* buffer, unsigned int n, Socket::Param& param, int flags)
+{
+    return WriteLoop(static_cast<unsigned char const*>(buffer), n,
+                     [&](unsigned char const* at, unsigned int left) { return WriteOnce(at, left, param, flags); });
+}
+
+unsigned int SocketIo::WriteAll(void const* buffer, unsigned int n, int flags)
+{
+    return WriteLoop(static_cast<unsigned char const*>(buffer), n,
+                     [&](unsigned char const* at, unsigned int left) { return WriteOnce(at, left, flags); });
+}
+
+// ---------------------------------------------------------------- PosixSocket
+
+PosixSocket::PosixSocket(int domain, bool stream, int protocol)
+    : m_uSocket(P::OpenSocket(domain, stream ? P::SocketKind::Stream : P::SocketKind::Datagram, protocol))
+{
+}
+
+PosixSocket::~PosixSocket()
+{
+    unsigned int socket = m_uSocket.exchange(INVALID_SOCKET);
+    if (socket != INVALID_SOCKET)
+        P::CloseSocket(socket);
+}
+
+unsigned int PosixSocket::ReadAll(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
+unsigned int PosixSocket::ReadOnce(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
+unsigned int PosixSocket::ReadOnce(void*, unsigned int, int) const { return FAILED; }
+unsigned int PosixSocket::WriteAll(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
+unsigned int PosixSocket::WriteOnce(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
+unsigned int PosixSocket::WriteOnce(void const*, unsigned int, int) { return FAILED; }
+
+bool PosixSocket::Bind(Socket::Address const& address) { return P::BindSocket(GetHandle(), Raw(address)); }
+
+bool PosixSocket::Listen(int) { return false; }
+bool PosixSocket::Connect(Socket::Param const&) { return false; }
+bool PosixSocket::Accept(IoObject*, Socket::Param&) { return false; }
+bool PosixSocket::ShutDown(int) { return true; }
+
+Socket::Address PosixSocket::GetAddress(Socket::Param::AddrType type) const
+{
+    Socket::Address address;
+    bool read = type == Socket::Param::PEER_ADDR ? P::GetPeerName(GetHandle(), Raw(&address))
+                                                 : P::GetSocketName(GetHandle(), Raw(&address));
+    return read ? address : Socket::Address();
+}
+
+bool PosixSocket::Close()
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET)
+        return true;
+    SetAttrib(IoParam::READABLE, false);
+    SetAttrib(IoParam::WRITABLE, false);
+    if (!P::CloseSocket(socket))
+        return false;
+    m_uSocket.store(INVALID_SOCKET, std::memory_order_release);
+    return true;
+}
+
+// ---------------------------------------------------------------- listening
+
+PosixListenSocket::PosixListenSocket(int domain, int protocol) : PosixSocket(domain, true, protocol) {}
+
+bool PosixListenSocket::Bind(Socket::Address const& address)
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET || !P::SetSocketOption(socket, P::SocketOption::ReuseAddress, 1))
+        return false;
+    if (!PosixSocket::Bind(address))
+        return false;
+    m_Address = address;
+    return true;
+}
+
+bool PosixListenSocket::Listen(int backlog)
+{
+    unsigned int socket = GetHandle();
+    return socket != INVALID_SOCKET && P::ListenSocket(socket, backlog);
+}
+
+bool PosixListenSocket::Accept(IoObject* target, Socket::Param& peer)
+{
+    PosixTcpSocket* connection = dynamic_cast<PosixTcpSocket*>(target);
+    if (GetHandle() == INVALID_SOCKET || connection == nullptr)
+        return false;
+    if (!connection->Close())
+        return false;
+    unsigned int length = sizeof(Socket::Address);
+    unsigned int socket = P::AcceptSocket(GetHandle(), Raw(&peer.address), &length);
+    if (socket == INVALID_SOCKET)
+        return false;
+    if (length > sizeof(Socket::Address)) {
+        // Not an IPv4 peer: refuse it, and do not leak the connection.
+        P::CloseSocket(socket);
+        return false;
+    }
+    connection->Adopt(socket, peer.address);
+    return true;
+}
+
+// ---------------------------------------------------------------- TCP
+
+PosixTcpSocket::PosixTcpSocket(int domain, int protocol) : PosixSocket(domain, true, protocol)
+{
+    SetAttrib(IoParam::DATAGRAM, false);
+}
+
+PosixTcpSocket::~PosixTcpSocket() { Close(); }
+
+void PosixTcpSocket::Adopt(unsigned int socket, Socket::Address const& peer)
+{
+    m_uSocket.store(socket, std::memory_order_release);
+    m_Address = peer;
+    SetAttrib(IoParam::READABLE, true);
+    SetAttrib(IoParam::WRITABLE, true);
+}
+
+unsigned int PosixTcpSocket::ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+{
+    param.address = m_Address;
+    return SocketIo::ReadAll(buffer, n, flags);
+}
+
+unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+{
+    param.address = m_Address;
+    return ReadOnce(buffer, n, flags);
+}
+
+unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, int flags) const
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET)
+        return FAILED;
+    std::int64_t got = P::ReceiveSocket(socket, buffer, n, flags);
+    return got <= 0 ? FAILED : Count(got);
+}
+
+unsigned int PosixTcpSocket::WriteAll(void const* buffer, unsigned int n, Socket::Param&, int flags)
+{
+    return SocketIo::WriteAll(buffer, n, flags);
+}
+
+unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, Socket::Param&, int flags)
+{
+    return WriteOnce(buffer, n, flags);
+}
+
+unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, int flags)
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET)
+        return FAILED;
+    std::int64_t sent = P::SendSocket(socket, buffer, n, flags);
+    return sent <= 0 ? FAILED : Count(sent);
+}
+
+bool PosixTcpSocket::Connect(Socket::Param const& peer)
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET || !P::ConnectSocket(socket, Raw(peer.address), CONNECT_TIMEOUT))
+        return false;
+    m_Address = peer.address;
+    SetAttrib(IoParam::WRITABLE, true);
+    return true;
+}
+
+bool PosixTcpSocket::ShutDown(int how)
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET)
+        return true;
+    if (how != P::kShutReceive && how != P::kShutSend && how != P::kShutBoth)
+        return P::ShutdownSocket(socket, how); // refused: EINVAL, nothing changed
+    if (how != P::kShutSend)
+        SetAttrib(IoParam::READABLE, false);
+    if (how != P::kShutReceive)
+        SetAttrib(IoParam::WRITABLE, false);
+    return P::ShutdownSocket(socket, how);
+}
+
+bool PosixTcpSocket::Close()
+{
+    ShutDown(P::kShutBoth);
+    return PosixSocket::Close();
+}
+
+// ---------------------------------------------------------------- UDP
+
+PosixUdpSocket::PosixUdpSocket(int domain, int protocol) : PosixSocket(domain, false, protocol)
+{
+    SetAttrib(IoParam::DATAGRAM, true);
+    bool open = GetHandle() != INVALID_SOCKET;
+    SetAttrib(IoParam::READABLE, open);
+    SetAttrib(IoParam::WRITABLE, open);
+}
+
+unsigned int PosixUdpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET)
+        return FAILED;
+    unsigned int length = sizeof(Socket::Address);
+    std::int64_t got = P::ReceiveFromSocket(socket, buffer, n, flags, Raw(&param.address), &length);
+    if (got <= 0 || length > sizeof(Socket::Address))
+        return FAILED;
+    return Count(got);
+}
+
+unsigned int PosixUdpSocket::ReadOnce(void* buffer, unsigned int n, int flags) const
+{
+    Socket::Param scratch;
+    return ReadOnce(buffer, n, scratch, flags);
+}
+
+unsigned int PosixUdpSocket::WriteAll(void const* buffer, unsigned int n, Socket::Param& param, int flags)
+{
+    Socket::Param to(param.address);
+    return SocketIo::WriteAll(buffer, n, to, flags);
+}
+
+unsigned int PosixUdpSocket::WriteOnce(void const* buffer, unsigned int n, Socket::Param& param, int flags)
+{
+    unsigned int socket = GetHandle();
+    if (socket == INVALID_SOCKET)
+        return FAILED;
+    std::int64_t sent = P::SendToSocket(socket, buffer, n, flags, Raw(param.address));
+    return sent <= 0 ? FAILED : Count(sent);
+}
+
+unsigned int PosixUdpSocket::WriteOnce(void const* buffer, unsigned int n, int flags)
+{
+    Socket::Param to(m_Address);
+    return WriteOnce(buffer, n, to, flags);
+}
+
+bool PosixUdpSocket::Connect(Socket::Param const& peer)
+{
+    m_Address = peer.address;
+    return true;
+}
+
+} // namespace Io
+} // namespace Vor

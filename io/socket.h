@@ -1,0 +1,194 @@
+// IPv4 sockets as I/O objects: the device that opens them, their address and
+// parameter blocks, and the socket operations every socket object offers.
+//
+// Three objects stand behind a Socket device: a listening TCP socket, a
+// connected TCP socket and a UDP socket. Sockets stay in blocking mode;
+// readiness is learnt from the select engine, which sets and clears the
+// READABLE, WRITABLE, IDLE and EXCEPT attributes of these objects.
+#pragma once
+
+#include <vor/io/iobase.h>
+
+#include <string>
+
+struct sockaddr;
+struct sockaddr_in;
+
+namespace Vor {
+namespace Io {
+
+class SocketIo;
+
+class Socket : public IoDevice {
+public:
+    enum SocketType {
+        SOCKET_LISTEN = 0, // a stream socket for listening
+        SOCKET_TCP = 1,    // a stream socket
+        SOCKET_UDP = 2,    // a datagram socket
+    };
+
+    // An IPv4 endpoint, laid out exactly as the system's 16-byte address:
+    // family (host order), port and address (network order), 8 zero bytes.
+    class Address {
+    public:
+        // 0.0.0.0, port 0.
+        Address();
+        // The address from dotted text; text that is not a dotted address
+        // gives 255.255.255.255, which no bind or connect accepts.
+        explicit Address(char const* ip);
+        Address(char const* ip, unsigned short port);
+        Address(Address const& other) = default;
+        Address(::sockaddr const& other);
+        Address(::sockaddr_in const& other);
+        Address& operator=(Address const& other) = default;
+        Address& operator=(::sockaddr const& other);
+        Address& operator=(::sockaddr_in const& other);
+
+        operator ::sockaddr const*() const { return reinterpret_cast<::sockaddr const*>(this); }
+        operator ::sockaddr_in const*() const { return reinterpret_cast<::sockaddr_in const*>(this); }
+        operator ::sockaddr*() { return reinterpret_cast<::sockaddr*>(this); }
+        operator ::sockaddr_in*() { return reinterpret_cast<::sockaddr_in*>(this); }
+
+        // The raw address field (network order).
+        unsigned int IP() const { return m_uIp; }
+        // Sets the address from dotted text. False, with nothing changed,
+        // when the text is not a dotted IPv4 address.
+        bool IP(char const* ip);
+        bool IP(unsigned int ip);
+        // The port in host order.
+        unsigned short Port() const;
+        bool Port(unsigned short port);
+        unsigned short Family() const { return m_uFamily; }
+        bool Family(unsigned short family);
+        // The address as dotted text.
+        std::string IpString() const;
+        int GetLen() const { return 16; }
+
+        bool operator==(Address const& other) const;
+        bool operator!=(Address const& other) const { return !(*this == other); }
+
+    private:
+        unsigned short m_uFamily;
+        unsigned short m_uPort;
+        unsigned int m_uIp;
+        unsigned char m_Zero[8];
+    };
+
+    // The per-operation parameter of socket transfers: the peer address.
+    class Param : public IoParam {
+    public:
+        // Readiness masks of the notify framework.
+        static constexpr unsigned int READ_MASK = 0x1;
+        static constexpr unsigned int WRITE_MASK = 0x2;
+        static constexpr unsigned int EXCEPT_MASK = 0x4;
+        static constexpr unsigned int ACCEPT_MASK = 0x8;
+        static constexpr unsigned int CONNECT_MASK = 0x10;
+
+        enum AddrType {
+            PEER_ADDR = 0,  // the connected peer
+            LOCAL_ADDR = 1, // the local end (so is any other value)
+        };
+
+        Param() = default;
+        explicit Param(Address const& address) : address(address) {}
+        Param(Param const& other) : IoParam(other), address(other.address) {}
+        Param& operator=(Param const& other)
+        {
+            address = other.address;
+            return *this;
+        }
+        ~Param() override = default;
+
+        // Succeeds only for another Socket::Param: copies its address.
+        bool Copy(IoParam const& other) override;
+
+        // The system socket of the handle's object, or 0xFFFFFFFF when the
+        // handle holds no socket object.
+        static unsigned int GetHandle(IoBase const& handle);
+
+        Address address;
+    };
+
+    class CreateParam : public IoDevice::Param {
+    public:
+        CreateParam(SocketType type = SOCKET_TCP, int domain = 2, int protocol = 0)
+            : type(type), domain(domain), protocol(protocol)
+        {
+        }
+        SocketType type;
+        int domain;
+        int protocol;
+    };
+
+    Socket() = default;
+    ~Socket() override = default;
+
+    using IoDevice::Open;
+    bool Open(SocketType type, int domain = 2, int protocol = 0);
+
+    // The socket object's own operations; false when the device holds no
+    // socket object.
+    bool Bind(Address const& address);
+    bool Listen(unsigned int backlog);
+    bool Connect(Param const& peer);
+
+    // Accepts one connection on the listening socket `listener`; the
+    // peer's address goes to `peer`. An empty handle on failure.
+    static IoHandle Accept(ReadHandle const& listener, Param& peer);
+    static IoHandle Accept(ReadHandle const& listener);
+    // Shuts down the direction the handle stands for: a WriteHandle
+    // sending, a ReadHandle receiving, any other handle both. False when
+    // the handle holds no socket object.
+    static bool ShutDown(IoBase& handle);
+    // The local or peer address; a default Address when the handle holds
+    // no socket object or the address cannot be read.
+    static Address GetAddress(IoBase& handle, Param::AddrType type);
+
+protected:
+    IoObject* Create(IoDevice::Param const& param) override;
+};
+
+// The base of socket objects. Plain reads and writes of a stream socket
+// move the whole count (looping); of a datagram socket one datagram.
+class SocketIo : public IoObject {
+public:
+    using IoObject::Read;
+    using IoObject::Write;
+
+    unsigned int Read(void* buffer, unsigned int n, IoParam& param) const override;
+    unsigned int Read(void* buffer, unsigned int n) const override;
+    // Sends nothing and fails when `param` is not a Socket::Param.
+    bool Write(void const* buffer, unsigned int n, IoParam& param) override;
+    bool Write(void const* buffer, unsigned int n) override;
+
+    // Exactly n bytes, or the failure marker (also when the peer closed
+    // before all arrived; the bytes received are then dropped). 0 for n 0.
+    virtual unsigned int ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const;
+    virtual unsigned int ReadAll(void* buffer, unsigned int n, int flags) const;
+    virtual unsigned int ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const = 0;
+    virtual unsigned int ReadOnce(void* buffer, unsigned int n, int flags) const = 0;
+    virtual unsigned int WriteAll(void const* buffer, unsigned int n, Socket::Param& param, int flags);
+    virtual unsigned int WriteAll(void const* buffer, unsigned int n, int flags);
+    virtual unsigned int WriteOnce(void const* buffer, unsigned int n, Socket::Param& param, int flags) = 0;
+    virtual unsigned int WriteOnce(void const* buffer, unsigned int n, int flags) = 0;
+    virtual bool Bind(Socket::Address const& address) = 0;
+    virtual bool Listen(int backlog) = 0;
+    virtual bool Connect(Socket::Param const& peer) = 0;
+    virtual bool Accept(IoObject* target, Socket::Param& peer) = 0;
+    // 0 receiving, 1 sending, 2 both; any other value is refused.
+    virtual bool ShutDown(int how) = 0;
+    virtual Socket::Address GetAddress(Socket::Param::AddrType type) const = 0;
+    virtual unsigned int GetHandle() const = 0;
+
+protected:
+    SocketIo();
+    ~SocketIo() override = default;
+
+    template <class Once>
+    static unsigned int ReadLoop(unsigned char* buffer, unsigned int n, Once once);
+    template <class Once>
+    static unsigned int WriteLoop(unsigned char const* buffer, unsigned int n, Once once);
+};
+
+} // namespace Io
+} // namespace Vor
