@@ -1,0 +1,458 @@
+// Stream files and mapped files.
+#include <vor/io/file.h>
+#include <vor/io/memory.h>
+
+#include "support/files.h"
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace Vor::Io;
+using VorTest::ReadFile;
+using VorTest::TempDir;
+using VorTest::WriteFile;
+
+namespace {
+
+constexpr unsigned int FAILED = IoObject::FAILED;
+constexpr unsigned int RW = File::READ | File::WRITE;
+
+std::string Pattern(std::size_t length, unsigned int seed)
+{
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<char>((i * 131 + seed) >> 3);
+    return bytes;
+}
+
+Vor::Core::Guard<PosixFile> NewStream()
+{
+    Vor::Core::Guard<PosixFile> file(new PosixFile);
+    file->DecRef();
+    return file;
+}
+
+Vor::Core::Guard<PosixMapFile> Mapped(std::string const& path, unsigned long long size, unsigned int flags,
+                                      unsigned long long view = 0)
+{
+    Vor::Core::Guard<PosixMapFile> file(new PosixMapFile);
+    file->DecRef();
+    if (!file->Open(path.c_str(), size, flags, view))
+        file.Clear();
+    return file;
+}
+
+} // namespace
+
+TEST(File, ExistenceAndSizeByPath)
+{
+    TempDir dir;
+    EXPECT_FALSE(File::IsExist(dir.Path("missing")));
+    EXPECT_EQ(~0ull, File::GetFileSize(dir.Path("missing")));
+    ASSERT_TRUE(WriteFile(dir.Path("ten"), "0123456789"));
+    EXPECT_TRUE(File::IsExist(dir.Path("ten").c_str(), 4));
+    EXPECT_EQ(10u, File::GetFileSize(dir.Path("ten").c_str()));
+}
+
+TEST(File, DeviceOpensStreamOrMappedFile)
+{
+    TempDir dir;
+    File file;
+    EXPECT_FALSE(file.Open(dir.Path("missing"), "rb"));
+    EXPECT_FALSE(file.GetHandle().IsValid());
+    EXPECT_FALSE(file.Open(static_cast<char const*>(nullptr), "rb"));
+    ASSERT_TRUE(file.Open(dir.Path("stream"), "wb"));
+    EXPECT_TRUE(file.GetHandle().GetAttrib(IoParam::BUFFERED));
+    EXPECT_FALSE(file.GetHandle().GetAttrib(IoParam::RANDOM));
+    ASSERT_TRUE(file.Open(dir.Path("mapped").c_str(), 64, RW | File::CREATE, 0));
+    EXPECT_TRUE(file.GetHandle().GetAttrib(IoParam::RANDOM));
+    EXPECT_EQ(64u, file.GetHandle().GetSize());
+    EXPECT_FALSE(file.Open());
+}
+
+TEST(PosixFile, WritesReadsAndReportsTheEnd)
+{
+    TempDir dir;
+    File file;
+    ASSERT_TRUE(file.Open(dir.Path("data"), "wb"));
+    IoHandle out = file.GetHandle();
+    EXPECT_FALSE(out.Printf("%s", "")); // an empty text counts as a failure
+    ASSERT_TRUE(out.Write("abc", 3));
+    ASSERT_TRUE(out.Flush());
+    EXPECT_EQ(3u, out.GetSize());
+    EXPECT_TRUE(out.Printf("-%d-", 42));
+    EXPECT_TRUE(out.Printf(L"%ls", L"\u00E9"));
+    EXPECT_TRUE(out.Close());
+    EXPECT_EQ("abc-42-\xC3\xA9", ReadFile(dir.Path("data")));
+
+    ASSERT_TRUE(file.Open(dir.Path("data"), "rb"));
+    IoHandle in = file.GetHandle();
+    char bytes[32];
+    EXPECT_EQ(9u, in.Read(bytes, sizeof bytes));
+    EXPECT_EQ(0u, in.Read(bytes, sizeof bytes)); // the end is not a failure
+    EXPECT_TRUE(in.Seek(-2, IoParam::END));
+    EXPECT_EQ(7u, in.GetPosition());
+    EXPECT_EQ(0xA9C3u, in.ReadUInt16(0));
+    EXPECT_FALSE(in.Write("x", 1));
+}
+
+TEST(PosixFile, ReadFromAWriteOnlyStreamFails)
+{
+    TempDir dir;
+    File file;
+    ASSERT_TRUE(file.Open(dir.Path("w"), "wb"));
+    char byte;
+    EXPECT_EQ(FAILED, file.GetHandle().Read(&byte, 1));
+}
+
+// A seek to the end must count what is still buffered; otherwise the next
+// write lands on the buffered data.
+TEST(PosixFile, SeekToTheEndCountsBufferedData)
+{
+    TempDir dir;
+    File file;
+    ASSERT_TRUE(file.Open(dir.Path("data"), "w+b"));
+    IoHandle handle = file.GetHandle();
+    ASSERT_TRUE(handle.Write("0123456789", 10));
+    ASSERT_TRUE(handle.Seek(0, IoParam::END));
+    EXPECT_EQ(10u, handle.GetPosition());
+    ASSERT_TRUE(handle.Write("XY", 2));
+    ASSERT_TRUE(handle.Seek(-4, IoParam::END));
+    ASSERT_TRUE(handle.Write("ab", 2));
+    EXPECT_TRUE(handle.Close());
+    EXPECT_EQ("01234567abXY", ReadFile(dir.Path("data")));
+}
+
+TEST(PosixFile, SeekOriginsAndOffsetsBeyondRange)
+{
+    TempDir dir;
+    ASSERT_TRUE(WriteFile(dir.Path("data"), "0123456789"));
+    File file;
+    ASSERT_TRUE(file.Open(dir.Path("data"), "rb"));
+    IoHandle handle = file.GetHandle();
+    EXPECT_TRUE(handle.Seek(-4, IoParam::BEGIN));
+    EXPECT_EQ(4u, handle.GetPosition());
+    EXPECT_TRUE(handle.Seek(3, IoParam::CURRENT));
+    EXPECT_EQ(7u, handle.GetPosition());
+    EXPECT_TRUE(handle.Seek(-7, IoParam::CURRENT));
+    EXPECT_EQ(0u, handle.GetPosition());
+    EXPECT_FALSE(handle.Seek(-1, IoParam::CURRENT));
+    EXPECT_FALSE(handle.Seek(11, IoParam::END));
+    EXPECT_FALSE(handle.Seek(LLONG_MIN, IoParam::BEGIN));
+    EXPECT_FALSE(handle.Seek(LLONG_MIN, IoParam::END));
+    EXPECT_TRUE(handle.Seek(0x100000005ll, IoParam::BEGIN)); // beyond the end is allowed for streams
+    EXPECT_EQ(0x100000005ull, handle.GetPosition());
+    EXPECT_FALSE(handle.Seek(LLONG_MAX, IoParam::CURRENT));
+}
+
+// fclose releases the stream even when it fails; the object must forget it
+// then, or the next Close works on freed memory.
+TEST(PosixFile, FailedCloseStillClosesOnce)
+{
+    TempDir dir;
+    std::string path = dir.Path("data");
+    Vor::Core::Guard<PosixFile> file = NewStream();
+    ASSERT_TRUE(file->Open(path.c_str(), "wb"));
+    int descriptor = VorTest::FindDescriptor(path);
+    ASSERT_GE(descriptor, 0);
+    ASSERT_EQ(0, ::close(descriptor)); // pulls the descriptor from under the stream
+    EXPECT_FALSE(file->Close());
+    EXPECT_TRUE(file->Close());
+    EXPECT_FALSE(file->Write("x", 1));
+    EXPECT_FALSE(file->Flush());
+    EXPECT_EQ(~0ull, file->GetSize());
+    EXPECT_EQ(0u, file->GetPosition());
+}
+
+TEST(PosixFile, ReopenClosesThePreviousStream)
+{
+    TempDir dir;
+    unsigned int before = VorTest::OpenDescriptorCount();
+    Vor::Core::Guard<PosixFile> file = NewStream();
+    ASSERT_TRUE(file->Open(dir.Path("a").c_str(), "wb"));
+    ASSERT_TRUE(file->Write("first", 5));
+    ASSERT_TRUE(file->Open(dir.Path("b").c_str(), "wb"));
+    EXPECT_EQ(dir.Path("b"), file->GetPath());
+    EXPECT_EQ("first", ReadFile(dir.Path("a")));
+    EXPECT_EQ(before + 1, VorTest::OpenDescriptorCount());
+    EXPECT_FALSE(file->Open(dir.Path("missing/x").c_str(), "rb"));
+    EXPECT_EQ(before, VorTest::OpenDescriptorCount());
+}
+
+TEST(PosixFile, CopiesWithMemoryObjects)
+{
+    TempDir dir;
+    ASSERT_TRUE(WriteFile(dir.Path("ten"), "0123456789"));
+    File file;
+    ASSERT_TRUE(file.Open(dir.Path("ten"), "rb"));
+    Memory memory;
+    ASSERT_TRUE(memory.Open(Memory::MEM_SEQUENTIAL, 0));
+    IoHandle mem = memory.GetHandle();
+    // A 10-byte file read into memory with a count of 100 reports 10.
+    EXPECT_EQ(10u, file.GetHandle().Read(mem, 100));
+    EXPECT_EQ(10u, mem.GetSize());
+
+    File out;
+    ASSERT_TRUE(out.Open(dir.Path("copy"), "wb"));
+    ASSERT_TRUE(mem.Seek(2, IoParam::BEGIN));
+    RandomParam ignored;
+    EXPECT_TRUE(out.GetHandle().Write(mem, 5, ignored));
+    EXPECT_TRUE(out.GetHandle().Close());
+    EXPECT_EQ("23456", ReadFile(dir.Path("copy")));
+}
+
+TEST(MapFile, OpenNeedsACreationBit)
+{
+    TempDir dir;
+    EXPECT_FALSE(Mapped(dir.Path("f"), 20, RW).IsValid());
+    EXPECT_FALSE(Mapped(dir.Path("f"), 20, File::CREATE).IsValid()); // no access
+    EXPECT_FALSE(Mapped(dir.Path("f"), 0, RW | File::CREATE).IsValid());
+    EXPECT_FALSE(File::IsExist(dir.Path("f")));
+}
+
+TEST(MapFile, ExistingFileMustMatchTheSizeOrBeEmpty)
+{
+    TempDir dir;
+    ASSERT_TRUE(WriteFile(dir.Path("ten"), "0123456789"));
+    EXPECT_FALSE(Mapped(dir.Path("ten"), 20, RW | File::OPEN_EXISTING).IsValid());
+    EXPECT_FALSE(Mapped(dir.Path("ten"), 20, RW | File::OPEN_EXISTING | File::CREATE).IsValid());
+    EXPECT_TRUE(Mapped(dir.Path("ten"), 10, File::READ | File::OPEN_EXISTING).IsValid());
+    ASSERT_TRUE(WriteFile(dir.Path("empty"), ""));
+    auto file = Mapped(dir.Path("empty"), 20, RW | File::OPEN_EXISTING);
+    ASSERT_TRUE(file.IsValid());
+    EXPECT_EQ(20u, file->GetSize());
+    EXPECT_EQ(20u, File::GetFileSize(dir.Path("empty")));
+    // Read-only access cannot extend an empty file.
+    ASSERT_TRUE(WriteFile(dir.Path("empty2"), ""));
+    EXPECT_FALSE(Mapped(dir.Path("empty2"), 20, File::READ | File::OPEN_EXISTING).IsValid());
+}
+
+TEST(MapFile, Dispositions)
+{
+    TempDir dir;
+    std::string path = dir.Path("f");
+    // Truncate an existing file: fails while there is none.
+    EXPECT_FALSE(Mapped(path, 8, RW | File::OPEN_EXISTING | File::TRUNCATE).IsValid());
+    // Create new: only when missing.
+    EXPECT_TRUE(Mapped(path, 8, RW | File::CREATE).IsValid());
+    EXPECT_FALSE(Mapped(path, 8, RW | File::CREATE).IsValid());
+    ASSERT_TRUE(WriteFile(path, "12345678"));
+    // Open always keeps the content.
+    {
+        auto file = Mapped(path, 8, RW | File::OPEN_EXISTING | File::CREATE);
+        ASSERT_TRUE(file.IsValid());
+        char bytes[8];
+        EXPECT_EQ(8u, file->RandomRead(bytes, 0, 8));
+        EXPECT_EQ("12345678", std::string(bytes, 8));
+    }
+    // Create always replaces it, with the mapping's size in zeros.
+    {
+        auto file = Mapped(path, 4, RW | File::OPEN_EXISTING | File::CREATE | File::TRUNCATE);
+        ASSERT_TRUE(file.IsValid());
+    }
+    EXPECT_EQ(std::string(4, '\0'), ReadFile(path));
+    // Truncate existing empties it and maps it at the new size.
+    ASSERT_TRUE(WriteFile(path, "abc"));
+    EXPECT_TRUE(Mapped(path, 6, RW | File::OPEN_EXISTING | File::TRUNCATE).IsValid());
+    EXPECT_EQ(std::string(6, '\0'), ReadFile(path));
+    // Open always creates a missing file.
+    EXPECT_TRUE(Mapped(dir.Path("g"), 5, RW | File::OPEN_EXISTING | File::CREATE).IsValid());
+    EXPECT_EQ(5u, File::GetFileSize(dir.Path("g")));
+}
+
+TEST(MapFile, SharingFlagsDecideWhoMayOpenMeanwhile)
+{
+    TempDir dir;
+    std::string path = dir.Path("shared");
+    unsigned int const openAlways = File::OPEN_EXISTING | File::CREATE;
+    {
+        // A writer that lets others read only.
+        auto writer = Mapped(path, 16, RW | openAlways | File::SHARE_READ);
+        ASSERT_TRUE(writer.IsValid());
+        // Another writer is refused; so is a reader that will not share
+        // writing with the writer already there.
+        EXPECT_FALSE(Mapped(path, 16, RW | File::OPEN_EXISTING | File::SHARE_READ | File::SHARE_WRITE).IsValid());
+        EXPECT_FALSE(Mapped(path, 16, File::READ | File::OPEN_EXISTING | File::SHARE_READ).IsValid());
+        auto reader = Mapped(path, 16, File::READ | File::OPEN_EXISTING | File::SHARE_READ | File::SHARE_WRITE);
+        EXPECT_TRUE(reader.IsValid());
+        // A refused open with truncation leaves the content alone.
+        ASSERT_TRUE(writer->RandomWrite("data", 0, 4));
+        EXPECT_FALSE(Mapped(path, 16, RW | openAlways | File::TRUNCATE | File::SHARE_READ).IsValid());
+        char bytes[4];
+        ASSERT_EQ(4u, reader->RandomRead(bytes, 0, 4));
+        EXPECT_EQ("data", std::string(bytes, 4));
+    }
+    {
+        // A reader that shares nothing keeps writers out, and readers too.
+        auto reader = Mapped(path, 16, File::READ | File::OPEN_EXISTING);
+        ASSERT_TRUE(reader.IsValid());
+        EXPECT_FALSE(Mapped(path, 16, RW | File::OPEN_EXISTING | File::SHARE_READ | File::SHARE_WRITE).IsValid());
+        EXPECT_FALSE(Mapped(path, 16, File::READ | File::OPEN_EXISTING | File::SHARE_READ).IsValid());
+    }
+    // Everyone is gone: a writer that shares nothing gets in.
+    EXPECT_TRUE(Mapped(path, 16, RW | File::OPEN_EXISTING).IsValid());
+}
+
+TEST(MapFile, TransfersStopAtTheEndOfTheFile)
+{
+    TempDir dir;
+    auto file = Mapped(dir.Path("f"), 100, RW | File::CREATE);
+    ASSERT_TRUE(file.IsValid());
+    char bytes[20] = {};
+    EXPECT_EQ(10u, file->RandomRead(bytes, 90, 20));
+    EXPECT_FALSE(file->RandomWrite(bytes, 90, 20));
+    EXPECT_TRUE(file->RandomWrite(bytes, 80, 20));
+    EXPECT_EQ(0u, file->RandomRead(bytes, 100, 20));
+    EXPECT_EQ(FAILED, file->RandomRead(bytes, 101, 20));
+    EXPECT_EQ(FAILED, file->RandomRead(bytes, ~0ull, 20));
+    EXPECT_FALSE(file->RandomWrite(bytes, ~0ull - 1, 4));
+    EXPECT_FALSE(file->Seek(101, IoParam::BEGIN));
+    EXPECT_TRUE(file->Seek(100, IoParam::BEGIN));
+    EXPECT_TRUE(file->Seek(-40, IoParam::END));
+    EXPECT_EQ(60u, file->GetPosition());
+    EXPECT_FALSE(file->Seek(LLONG_MIN, IoParam::CURRENT));
+    EXPECT_EQ(60u, file->GetPosition());
+}
+
+TEST(MapFile, PlainTransfersWorkAtThePositionWithoutMovingIt)
+{
+    TempDir dir;
+    auto file = Mapped(dir.Path("f"), 32, RW | File::CREATE);
+    ASSERT_TRUE(file.IsValid());
+    ASSERT_TRUE(file->Seek(8, IoParam::BEGIN));
+    EXPECT_TRUE(file->WriteUInt32(0xA1B2C3D4));
+    EXPECT_EQ(8u, file->GetPosition());
+    EXPECT_EQ(0xA1B2C3D4u, file->ReadUInt32(0));
+    ASSERT_TRUE(file->Seek(30, IoParam::BEGIN));
+    EXPECT_FALSE(file->WriteUInt32(1));
+    EXPECT_EQ(5u, file->ReadUInt32(5)); // only two bytes left: the default
+    IoParam plain;
+    char bytes[4];
+    EXPECT_EQ(FAILED, file->Read(bytes, 4, plain));
+    EXPECT_FALSE(file->Write(bytes, 4, plain));
+    RandomParam at(8, 0);
+    EXPECT_EQ(4u, file->Read(bytes, 4, at));
+    EXPECT_TRUE(file->Write(bytes, 4, at));
+    EXPECT_EQ(std::string("\xD4\xC3\xB2\xA1", 4), ReadFile(dir.Path("f")).substr(0, 4));
+}
+
+TEST(MapFile, ReadOnlyMappingRefusesWrites)
+{
+    TempDir dir;
+    ASSERT_TRUE(WriteFile(dir.Path("f"), "0123456789"));
+    auto file = Mapped(dir.Path("f"), 10, File::READ | File::OPEN_EXISTING);
+    ASSERT_TRUE(file.IsValid());
+    EXPECT_FALSE(file->RandomWrite("x", 0, 1));
+    EXPECT_FALSE(file->WriteUInt8('x'));
+    EXPECT_EQ('0', file->ReadUInt8(0));
+}
+
+// A file several windows long, read and written across window edges with
+// windows of every size down to far below two pages.
+TEST(MapFile, TransfersAcrossWindowEdges)
+{
+    for (unsigned long long view : {100ull, 4096ull, 20000ull, 65536ull}) {
+        TempDir dir;
+        std::string path = dir.Path("big");
+        unsigned long long const size = 1u << 20;
+        auto file = Mapped(path, size, RW | File::CREATE, view);
+        ASSERT_TRUE(file.IsValid()) << view;
+        std::string expected(size, '\0');
+        // Writes of odd sizes at odd places, some larger than a window.
+        unsigned long long pos = 0;
+        unsigned int seed = 1;
+        while (pos < size) {
+            std::size_t length = static_cast<std::size_t>(std::min<unsigned long long>(7777 * seed % 90001 + 1, size - pos));
+            std::string part = Pattern(length, seed++);
+            ASSERT_TRUE(file->RandomWrite(part.data(), pos, static_cast<unsigned int>(length))) << view << " " << pos;
+            expected.replace(static_cast<std::size_t>(pos), length, part);
+            pos += length;
+        }
+        EXPECT_LE(file->GetViewLength(), std::max(view, 4ull * 4096) + 4096);
+        std::string whole(size, '\0');
+        ASSERT_EQ(size, file->RandomRead(&whole[0], 0, static_cast<unsigned int>(size))) << view;
+        EXPECT_TRUE(whole == expected) << view;
+        // Small reads straddling every window edge region, back to front.
+        for (unsigned long long at = size - 3000; at > 53000; at -= 49999) {
+            char bytes[6000];
+            ASSERT_EQ(6000u, file->RandomRead(bytes, at - 3000, 6000));
+            EXPECT_EQ(expected.substr(static_cast<std::size_t>(at - 3000), 6000), std::string(bytes, 6000)) << at;
+        }
+        EXPECT_TRUE(file->Flush());
+        EXPECT_TRUE(file->Close());
+        EXPECT_TRUE(ReadFile(path) == expected) << view;
+    }
+}
+
+TEST(MapFile, CloseEndsEveryTransfer)
+{
+    TempDir dir;
+    auto file = Mapped(dir.Path("f"), 16, RW | File::CREATE);
+    ASSERT_TRUE(file.IsValid());
+    EXPECT_TRUE(file->Close());
+    char bytes[4];
+    EXPECT_EQ(FAILED, file->RandomRead(bytes, 0, 4));
+    EXPECT_FALSE(file->RandomWrite(bytes, 0, 4));
+    EXPECT_FALSE(file->Flush());
+    EXPECT_EQ(0u, file->GetSize());
+    EXPECT_TRUE(file->Close());
+}
+
+TEST(MapFile, CopiesWithOtherObjects)
+{
+    TempDir dir;
+    auto file = Mapped(dir.Path("f"), 16, RW | File::CREATE);
+    ASSERT_TRUE(file.IsValid());
+    ASSERT_TRUE(file->RandomWrite("0123456789abcdef", 0, 16));
+    Memory memory;
+    ASSERT_TRUE(memory.Open(Memory::MEM_SEQUENTIAL, 0));
+    IoHandle mem = memory.GetHandle();
+    ASSERT_TRUE(file->Seek(10, IoParam::BEGIN));
+    EXPECT_EQ(6u, file->Read(*mem.GetObject(), 100));
+    EXPECT_EQ(6u, mem.GetSize());
+    ASSERT_TRUE(mem.Seek(0, IoParam::BEGIN));
+    ASSERT_TRUE(file->Seek(0, IoParam::BEGIN));
+    EXPECT_TRUE(file->Write(*mem.GetObject(), 6));
+    char bytes[16];
+    ASSERT_EQ(16u, file->RandomRead(bytes, 0, 16));
+    EXPECT_EQ("abcdef6789abcdef", std::string(bytes, 16));
+    // A source that cannot deliver the whole count writes nothing.
+    ASSERT_TRUE(mem.Seek(4, IoParam::BEGIN));
+    EXPECT_FALSE(file->Write(*mem.GetObject(), 6));
+    ASSERT_EQ(16u, file->RandomRead(bytes, 0, 16));
+    EXPECT_EQ("abcdef6789abcdef", std::string(bytes, 16));
+}
+
+// Each copy reads one file and writes the other. A lock held across the
+// call into the other file would let the two threads wait on each other.
+TEST(MapFile, OppositeCopiesBetweenTwoFilesFinish)
+{
+    TempDir dir;
+    auto a = Mapped(dir.Path("a"), 1 << 16, RW | File::CREATE, 8192);
+    auto b = Mapped(dir.Path("b"), 1 << 16, RW | File::CREATE, 8192);
+    ASSERT_TRUE(a.IsValid() && b.IsValid());
+    std::atomic<int> finished{0};
+    auto copy = [&finished](PosixMapFile* from, PosixMapFile* to) {
+        for (unsigned int i = 0; i < 400; ++i) {
+            RandomParam param((i * 4099) % 60000, (i * 7919) % 60000);
+            from->RandomRead(*to, 5000, param);
+        }
+        ++finished;
+    };
+    std::thread one(copy, a.Raw(), b.Raw());
+    std::thread two(copy, b.Raw(), a.Raw());
+    bool done = VorTest::WaitUntil([&finished] { return finished.load() == 2; }, std::chrono::seconds(30));
+    if (!done) {
+        ADD_FAILURE() << "the two copies wait on each other";
+        std::_Exit(1); // the threads can never be joined
+    }
+    one.join();
+    two.join();
+}

@@ -1,0 +1,32 @@
+// Files for tests: a private temporary folder removed with everything in it,
+// whole-file reads and writes, and finding the descriptor a path is open on.
+#pragma once
+
+#include <string>
+
+namespace VorTest {
+
+// A fresh folder under the system's temporary folder, removed (with its
+// contents) when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(TempDir const&) = delete;
+    TempDir& operator=(TempDir const&) = delete;
+
+    // The path of `name` inside the folder.
+    std::string Path(std::string const& name) const;
+
+private:
+    std::string m_Root;
+};
+
+// The whole content of a file ("<missing>" when it cannot be read).
+std::string ReadFile(std::string const& path);
+// Replaces the file's content; false on failure.
+bool WriteFile(std::string const& path, std::string const& bytes);
+// The lowest descriptor of this process open on `path`, or -1.
+int FindDescriptor(std::string const& path);
+
+} // namespace VorTest
