@@ -201,47 +201,7 @@ unsigned long long PosixFile::GetSize() const
 
 // -------------------------------------------------------------- MapFileIo
 
-MapFileIo::MapFileIo() : m_uPosition(0ull) { SetAttrib(IoParam::RANDOM, true); }
-
-unsigned int MapFileIo::Read(void* buffer, unsigned int n, IoParam& param) const
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr ? RandomRead(buffer, random->GetReadPos(), n) : FAILED;
-}
-
-unsigned int MapFileIo::Read(IoObject& dst, unsigned int n, IoParam& param) const
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr ? RandomRead(dst, n, *random) : FAILED;
-}
-
-unsigned int MapFileIo::Read(void* buffer, unsigned int n) const { return RandomRead(buffer, GetPosition(), n); }
-
-unsigned int MapFileIo::Read(IoObject& dst, unsigned int n) const
-{
-    RandomParam param(GetPosition(), RandomParam::NONE);
-    return RandomRead(dst, n, param);
-}
-
-bool MapFileIo::Write(void const* buffer, unsigned int n, IoParam& param)
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr && RandomWrite(buffer, random->GetWritePos(), n);
-}
-
-bool MapFileIo::Write(IoObject const& src, unsigned int n, IoParam& param)
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr && RandomWrite(src, n, *random);
-}
-
-bool MapFileIo::Write(void const* buffer, unsigned int n) { return RandomWrite(buffer, GetPosition(), n); }
-
-bool MapFileIo::Write(IoObject const& src, unsigned int n)
-{
-    RandomParam param(RandomParam::NONE, GetPosition());
-    return RandomWrite(src, n, param);
-}
+MapFileIo::MapFileIo() : m_uPosition(0ull) {}
 
 bool MapFileIo::Seek(long long offset, IoParam::Offset origin)
 {

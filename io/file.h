@@ -11,6 +11,7 @@
 
 #include <vor/core/atomic.h>
 #include <vor/io/iobase.h>
+#include <vor/io/randomio.h>
 
 #include <cstdio>
 #include <string>
@@ -131,31 +132,14 @@ private:
     std::string m_Path;
 };
 
-// The base of mapped files: transfers at positions. None of them moves the
-// position; only Seek does. The position is atomic, so it can be read and
-// set from several threads.
-class MapFileIo : public FileIo {
+// The base of mapped files: transfers at positions (see RandomIo). The
+// position is atomic, so it can be read and set from several threads.
+class MapFileIo : public RandomIo<FileIo> {
 public:
     using FileIo::Open;
 
-    // The parameter forms need a RandomParam and use its positions; the
-    // plain forms work at the current position.
-    unsigned int Read(void* buffer, unsigned int n, IoParam& param) const override;
-    unsigned int Read(IoObject& dst, unsigned int n, IoParam& param) const override;
-    unsigned int Read(void* buffer, unsigned int n) const override;
-    unsigned int Read(IoObject& dst, unsigned int n) const override;
-    bool Write(void const* buffer, unsigned int n, IoParam& param) override;
-    bool Write(IoObject const& src, unsigned int n, IoParam& param) override;
-    bool Write(void const* buffer, unsigned int n) override;
-    bool Write(IoObject const& src, unsigned int n) override;
-
     bool Seek(long long offset, IoParam::Offset origin) override;
     unsigned long long GetPosition() const override;
-
-    virtual unsigned int RandomRead(IoObject& dst, unsigned int n, RandomParam& param) const = 0;
-    virtual unsigned int RandomRead(void* buffer, unsigned long long pos, unsigned int n) const = 0;
-    virtual bool RandomWrite(IoObject const& src, unsigned int n, RandomParam& param) = 0;
-    virtual bool RandomWrite(void const* buffer, unsigned long long pos, unsigned int n) = 0;
 
 protected:
     MapFileIo();

@@ -276,7 +276,6 @@ RandomMemoryIo::RandomMemoryIo() : m_uPosition(0)
     SetAttrib(IoParam::WRITABLE, true);
     SetAttrib(IoParam::LOCAL, true);
     SetAttrib(IoParam::DATAGRAM, false);
-    SetAttrib(IoParam::RANDOM, true);
 }
 
 RandomMemoryIo::~RandomMemoryIo() = default;
@@ -343,46 +342,6 @@ bool RandomMemoryIo::RandomWrite(IoObject const& src, unsigned int n, RandomPara
     if (n == 0)
         return true;
     return src.Read(static_cast<char*>(m_Buffer) + pos, n, param) == n;
-}
-
-unsigned int RandomMemoryIo::Read(void* buffer, unsigned int n, IoParam& param) const
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr ? RandomRead(buffer, random->GetReadPos(), n) : FAILED;
-}
-
-unsigned int RandomMemoryIo::Read(IoObject& dst, unsigned int n, IoParam& param) const
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr ? RandomRead(dst, n, *random) : FAILED;
-}
-
-unsigned int RandomMemoryIo::Read(void* buffer, unsigned int n) const { return RandomRead(buffer, m_uPosition, n); }
-
-unsigned int RandomMemoryIo::Read(IoObject& dst, unsigned int n) const
-{
-    RandomParam param(m_uPosition, RandomParam::NONE);
-    return RandomRead(dst, n, param);
-}
-
-bool RandomMemoryIo::Write(void const* buffer, unsigned int n, IoParam& param)
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr && RandomWrite(buffer, random->GetWritePos(), n);
-}
-
-bool RandomMemoryIo::Write(IoObject const& src, unsigned int n, IoParam& param)
-{
-    RandomParam* random = dynamic_cast<RandomParam*>(&param);
-    return random != nullptr && RandomWrite(src, n, *random);
-}
-
-bool RandomMemoryIo::Write(void const* buffer, unsigned int n) { return RandomWrite(buffer, m_uPosition, n); }
-
-bool RandomMemoryIo::Write(IoObject const& src, unsigned int n)
-{
-    RandomParam param(RandomParam::NONE, m_uPosition);
-    return RandomWrite(src, n, param);
 }
 
 template <class T>

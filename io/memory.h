@@ -10,6 +10,7 @@
 
 #include <vor/basic/array.h>
 #include <vor/io/iobase.h>
+#include <vor/io/randomio.h>
 
 namespace Vor {
 namespace Io {
@@ -111,21 +112,16 @@ private:
 // A fixed block for random access. Transfers happen at the current position
 // or at the positions of a RandomParam and never move the position; only
 // Seek moves it, and only Open resizes the block.
-class RandomMemoryIo : public IoObject {
+class RandomMemoryIo : public RandomIo<IoObject> {
 public:
     RandomMemoryIo();
     RandomMemoryIo(RandomMemoryIo const&) = delete;
     RandomMemoryIo& operator=(RandomMemoryIo const&) = delete;
 
-    // The parameter forms need a RandomParam and use its positions.
-    unsigned int Read(void* buffer, unsigned int n, IoParam& param) const override;
-    unsigned int Read(IoObject& dst, unsigned int n, IoParam& param) const override;
-    unsigned int Read(void* buffer, unsigned int n) const override;
-    unsigned int Read(IoObject& dst, unsigned int n) const override;
-    bool Write(void const* buffer, unsigned int n, IoParam& param) override;
-    bool Write(IoObject const& src, unsigned int n, IoParam& param) override;
-    bool Write(void const* buffer, unsigned int n) override;
-    bool Write(IoObject const& src, unsigned int n) override;
+    unsigned int RandomRead(void* buffer, unsigned long long pos, unsigned int n) const override;
+    unsigned int RandomRead(IoObject& dst, unsigned int n, RandomParam& param) const override;
+    bool RandomWrite(void const* buffer, unsigned long long pos, unsigned int n) override;
+    bool RandomWrite(IoObject const& src, unsigned int n, RandomParam& param) override;
     bool Close() override;
 
     // Typed reads return the given value when the value is not all there.
@@ -154,11 +150,6 @@ protected:
     ~RandomMemoryIo() override;
 
     bool OptReadWrite() const override;
-
-    unsigned int RandomRead(void* buffer, unsigned long long pos, unsigned int n) const;
-    unsigned int RandomRead(IoObject& dst, unsigned int n, RandomParam& param) const;
-    bool RandomWrite(void const* buffer, unsigned long long pos, unsigned int n);
-    bool RandomWrite(IoObject const& src, unsigned int n, RandomParam& param);
 
 private:
     unsigned int Size() const { return m_Buffer.GetSize(); }
