@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 using namespace Vor::Io;
@@ -455,4 +456,36 @@ TEST(MapFile, OppositeCopiesBetweenTwoFilesFinish)
     }
     one.join();
     two.join();
+}
+
+// Threads working on their own stripes of one file through a window far
+// smaller than the file: every transfer may move the window under the
+// others, and the object's lock keeps each transfer whole.
+TEST(MapFile, ConcurrentTransfersThroughOneSmallWindow)
+{
+    TempDir dir;
+    unsigned int const stripe = 40000;
+    unsigned int const threads = 4;
+    auto file = Mapped(dir.Path("f"), stripe * threads, RW | File::CREATE, 16384);
+    ASSERT_TRUE(file.IsValid());
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> workers;
+    for (unsigned int t = 0; t < threads; ++t) {
+        workers.emplace_back([&file, &mismatches, t, stripe] {
+            for (unsigned int round = 0; round < 30; ++round) {
+                std::string part = Pattern(stripe, t * 100 + round);
+                unsigned long long at = static_cast<unsigned long long>(t) * stripe;
+                if (!file->RandomWrite(part.data(), at, stripe))
+                    ++mismatches;
+                std::string back(stripe, '\0');
+                if (file->RandomRead(&back[0], at, stripe) != stripe || back != part)
+                    ++mismatches;
+                file->Seek(static_cast<long long>(at), IoParam::BEGIN);
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    EXPECT_EQ(0, mismatches.load());
+    EXPECT_LT(file->GetPosition(), static_cast<unsigned long long>(stripe) * threads);
 }

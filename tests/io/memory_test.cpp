@@ -249,6 +249,8 @@ TEST(RandomMemoryIo, TransfersAtThePositionNeverMoveIt)
     EXPECT_FALSE(block.Write("abc", 3));
     EXPECT_TRUE(block.Write("ab", 2));
     EXPECT_FALSE(block.Seek(9, IoParam::BEGIN));
+    EXPECT_FALSE(block.Seek(0x100000005ll, IoParam::BEGIN)); // not position 5
+    EXPECT_FALSE(block.Seek(LLONG_MIN, IoParam::END));
     EXPECT_EQ(6u, block.GetPosition());
 }
 
