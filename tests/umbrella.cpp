@@ -8,5 +8,8 @@ int main()
     guard->DecRef();
     Vor::Core::Lock lock;
     lock.Enter();
-    return guard.IsValid() && lock.GetDepth() == 1 ? 0 : 1;
+    Vor::Io::Memory memory;
+    bool io = memory.Open(Vor::Io::Memory::MEM_SEQUENTIAL, 0) && memory.GetHandle().WriteUInt32(7) &&
+              memory.GetHandle().GetSize() == 4;
+    return guard.IsValid() && lock.GetDepth() == 1 && io ? 0 : 1;
 }
