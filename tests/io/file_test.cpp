@@ -489,3 +489,26 @@ TEST(MapFile, ConcurrentTransfersThroughOneSmallWindow)
     EXPECT_EQ(0, mismatches.load());
     EXPECT_LT(file->GetPosition(), static_cast<unsigned long long>(stripe) * threads);
 }
+
+// Positions past 4 GiB in a sparse file: nothing may be cut to 32 bits.
+TEST(MapFile, PositionsAcross4GiB)
+{
+    TempDir dir;
+    unsigned long long const four = 1ull << 32;
+    auto file = Mapped(dir.Path("sparse"), four + 65536, RW | File::CREATE, 65536);
+    ASSERT_TRUE(file.IsValid());
+    std::string part = Pattern(10000, 7);
+    ASSERT_TRUE(file->RandomWrite(part.data(), four - 5000, 10000));
+    std::string back(10000, '\0');
+    ASSERT_EQ(10000u, file->RandomRead(&back[0], four - 5000, 10000));
+    EXPECT_TRUE(back == part);
+    char low[8];
+    ASSERT_EQ(8u, file->RandomRead(low, 0, 8));
+    EXPECT_EQ(std::string(8, '\0'), std::string(low, 8)); // not the bytes written past 4 GiB
+    ASSERT_TRUE(file->Seek(static_cast<long long>(four + 5), IoParam::BEGIN));
+    EXPECT_EQ(four + 5, file->GetPosition());
+    EXPECT_EQ(static_cast<unsigned int>(static_cast<unsigned char>(part[5005])), file->ReadUInt8(0));
+    EXPECT_TRUE(file->Seek(-65536, IoParam::END));
+    EXPECT_EQ(four, file->GetPosition());
+    EXPECT_FALSE(file->Seek(static_cast<long long>(four + 65537), IoParam::BEGIN));
+}
