@@ -7,16 +7,23 @@ namespace Sched {
 
 Core::CallBack Handler::GetTask(Core::Guard<Param> param)
 {
+    // Fails when the handler is already being destroyed.
+    if (!IncRefAt(this))
+        return Core::CallBack();
+    return MakeTask(this, std::move(param));
+}
+
+Core::CallBack Handler::MakeTask(Handler* handler, Core::Guard<Param>&& param)
+{
+    Job job(handler, std::move(param));
     Core::CallBack task;
-    // The guard's reference fails, leaving it empty, when the handler is
-    // already being destroyed.
-    Job job{Core::Guard<Handler>(this), std::move(param)};
-    if (job.m_Handler.IsValid())
-        task.Bind(this, &Handler::HandleProc, std::move(job));
+    // On success the task's copy of the job owns the reference; otherwise
+    // `job` still does and gives it back here.
+    task.Bind(handler, &Handler::HandleProc, std::move(job));
     return task;
 }
 
-void Handler::HandleProc(Job job) { OnHandle(job.m_Param); }
+void Handler::HandleProc(Job job) { OnHandle(std::move(job.m_Param)); }
 
 } // namespace Sched
 } // namespace Vor

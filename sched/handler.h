@@ -6,6 +6,7 @@
 #include <vor/core/guard.h>
 
 #include <cstdint>
+#include <utility>
 
 namespace Vor {
 namespace Sched {
@@ -46,11 +47,39 @@ protected:
     ~Handler() override = default;
 
 private:
-    // What a task carries: the handler's reference and the parameter.
-    struct Job {
-        Core::Guard<Handler> m_Handler;
+    friend class Scheduler;
+
+    // What a task carries: the handler and its parameter. The instance kept
+    // in the task owns one reference on the handler and gives it back when
+    // the task goes, run or not. The copies a call makes for itself do not
+    // own one: they live only while the caller holds the task, and a
+    // counted copy would cost two registry operations on every run.
+    class Job {
+    public:
+        // Takes over a reference already taken on `handler`.
+        Job(Handler* handler, Core::Guard<Param>&& param) : m_pHandler(handler), m_Param(std::move(param)), m_bOwner(true) {}
+        Job(Job&& other) noexcept : m_pHandler(other.m_pHandler), m_Param(std::move(other.m_Param)), m_bOwner(other.m_bOwner)
+        {
+            other.m_bOwner = false;
+        }
+        Job(Job const& other) : m_pHandler(other.m_pHandler), m_Param(other.m_Param), m_bOwner(false) {}
+        Job& operator=(Job const&) = delete;
+        ~Job()
+        {
+            if (m_bOwner)
+                m_pHandler->DecRef();
+        }
+
+        Handler* m_pHandler;
         Core::Guard<Param> m_Param;
+
+    private:
+        bool m_bOwner;
     };
+
+    // The task around a reference already taken on `handler`; the reference
+    // is given back at once when no task can be built.
+    static Core::CallBack MakeTask(Handler* handler, Core::Guard<Param>&& param);
 
     void HandleProc(Job job);
 };

@@ -79,21 +79,22 @@ bool Scheduler::UnRegister(std::uint64_t id)
 
 bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
 {
-    Guard<Handler> handler;
+    // The reference taken here is the one the task keeps.
+    Handler* handler = nullptr;
     {
         Lock local(m_Lock);
         local.EnterRead();
         auto found = m_Registry.find(id);
-        // The copy stays empty when the entry is empty or its handler is
-        // already being destroyed.
-        if (found != m_Registry.end())
-            handler = found->second;
+        // Nothing is taken for an empty entry or a handler that is already
+        // being destroyed.
+        if (found != m_Registry.end() && found->second.IsValid() && IncRefAt(found->second.Raw()))
+            handler = found->second.Raw();
     }
-    if (!handler.IsValid()) {
+    if (handler == nullptr) {
         Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";
         return false;
     }
-    CallBack task = handler->GetTask(std::move(param));
+    CallBack task = Handler::MakeTask(handler, std::move(param));
     if (!task.IsValid())
         return false;
     return Run(task);
