@@ -3,6 +3,7 @@
 
 #include "platform/error.h"
 #include "support/net.h"
+#include "support/sockets.h"
 
 #include <gtest/gtest.h>
 
@@ -33,33 +34,7 @@ SocketIo* AsSocket(IoBase const& handle)
     return dynamic_cast<SocketIo*>(handle.GetObject().Raw());
 }
 
-// A listener on 127.0.0.1 with a system-chosen port.
-struct Listener {
-    Listener()
-    {
-        EXPECT_TRUE(device.Open(Socket::SOCKET_LISTEN, 2, 0));
-        EXPECT_TRUE(device.Bind(Socket::Address("127.0.0.1", 0)));
-        EXPECT_TRUE(device.Listen(16));
-        address = Socket::GetAddress(device.GetHandle(), Socket::Param::LOCAL_ADDR);
-    }
-    Socket device;
-    Socket::Address address;
-};
-
-// A connected pair made through the library: a client device and the
-// accepted handle.
-struct Connection {
-    Connection()
-    {
-        EXPECT_TRUE(client.Open(Socket::SOCKET_TCP, 2, 0));
-        EXPECT_TRUE(client.Connect(Socket::Param(listener.address)));
-        server = Socket::Accept(listener.device.GetReadHandle(), peer);
-    }
-    Listener listener;
-    Socket client;
-    Socket::Param peer;
-    IoHandle server;
-};
+using Connection = VorTest::TcpConnection;
 
 // The port a listening socket of any family was given, read from the
 // kernel's socket tables through the descriptor's inode.

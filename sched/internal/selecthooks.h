@@ -1,0 +1,25 @@
+// Fault injection and timing for the select engine's own tests. Not part of
+// the installed interface.
+#pragma once
+
+#include <atomic>
+
+namespace Vor {
+namespace Sched {
+namespace Internal {
+
+// The idle checker's period in milliseconds (10000); read at each wait and
+// when a record's idle time is turned into periods.
+extern std::atomic<unsigned int> g_IdleCheckPeriod;
+// The longest single wait of a selecting thread in milliseconds (10000).
+extern std::atomic<unsigned int> g_SelectTimeout;
+// The next n wake-ups, or waits, fail as if the system had refused them.
+extern std::atomic<int> g_FailWakeUps;
+extern std::atomic<int> g_FailSelects;
+
+// Takes one injected failure from the counter; true when there was one.
+bool TakeFailure(std::atomic<int>& counter);
+
+} // namespace Internal
+} // namespace Sched
+} // namespace Vor

@@ -1,0 +1,273 @@
+#include <vor/sched/notify.h>
+
+#include <vor/io/socket.h>
+#include <vor/sched/select.h>
+
+#include "core/internal/diag.h"
+
+namespace Vor {
+namespace Sched {
+
+// ---------------------------------------------------------------- Notify
+
+Notify::Notify() : m_Lock(Core::Lock::READ_WRITE_LOCK) {}
+
+Notify::Notify(Notify const& other) : GlobalRef(other), m_Lock(other.m_Lock)
+{
+    Core::Lock local(other.m_Lock);
+    local.EnterRead();
+    m_Param = other.m_Param;
+    m_Handles = other.m_Handles;
+}
+
+Notify::~Notify() { Notify::UnInit(1000); }
+
+bool Notify::Start(Core::Guard<Param> const& param)
+{
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        m_Param = param;
+    }
+    return OnInit(*param);
+}
+
+bool Notify::OnInit(Param const&) { return true; }
+
+bool Notify::UnInit(unsigned int)
+{
+    HandleMap handles;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        handles.swap(m_Handles);
+        m_Param.Clear();
+    }
+    for (auto& entry : handles)
+        entry.second->Detach(entry.first);
+    return true;
+}
+
+template <class T>
+bool Notify::TryAttach(HandleParam<T>* param, Core::Guard<NotifyBase> engine)
+{
+    if (!engine.IsValid())
+        return false;
+    return engine->Attach(*param->handle, *param->callback, *m_Param);
+}
+
+template <class T>
+bool Notify::AttachHandle(T const& handle, Core::CallBack const& callback)
+{
+    // Only sockets can be watched; refusing others here keeps them from
+    // being offered to every engine (and from making new ones).
+    if (Io::Socket::Param::GetHandle(handle) == 0xFFFFFFFFu)
+        return false;
+    Core::Lock local(m_Lock);
+    local.Enter();
+    if (!m_Param.IsValid())
+        return false;
+    Io::IoHandle key(handle);
+    auto recorded = m_Handles.find(key);
+    if (recorded != m_Handles.end()) {
+        // The engine that holds the object widens what it watches; a second
+        // engine must never take it, or two threads would report one socket.
+        Core::Guard<NotifyBase> engine = recorded->second;
+        engine->Attach(handle, callback, *m_Param);
+        return false;
+    }
+    HandleParam<T> param{&handle, &callback};
+    Core::CallBack tryAttach;
+    tryAttach.Bind(this, &Notify::TryAttach<T>, &param);
+    Core::Guard<NotifyBase> engine = GetNotify(tryAttach);
+    if (!engine.IsValid()) {
+        Core::Internal::ReportLine("Can not get valid notify");
+        return false;
+    }
+    return m_Handles.emplace(key, engine).second;
+}
+
+bool Notify::Attach(Io::WriteHandle const& handle, Core::CallBack const& callback)
+{
+    return AttachHandle(handle, callback);
+}
+
+bool Notify::Attach(Io::ReadHandle const& handle, Core::CallBack const& callback)
+{
+    return AttachHandle(handle, callback);
+}
+
+bool Notify::Detach(Io::IoBase const& handle)
+{
+    Core::Lock local(m_Lock);
+    local.Enter();
+    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    if (recorded == m_Handles.end())
+        return false;
+    Core::Guard<NotifyBase> engine = recorded->second;
+    if (!engine->Detach(handle))
+        return false;
+    m_Handles.erase(recorded);
+    return true;
+}
+
+bool Notify::Pause(Io::IoBase const& handle) const
+{
+    Core::Lock local(m_Lock);
+    local.EnterRead();
+    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    if (recorded == m_Handles.end())
+        return false;
+    Core::Guard<NotifyBase> engine = recorded->second;
+    return engine->Pause(handle);
+}
+
+bool Notify::Resume(Io::IoBase const& handle) const
+{
+    Core::Lock local(m_Lock);
+    local.EnterRead();
+    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    if (recorded == m_Handles.end())
+        return false;
+    Core::Guard<NotifyBase> engine = recorded->second;
+    return engine->Resume(handle);
+}
+
+unsigned int Notify::GetCount() const
+{
+    Core::Lock local(m_Lock);
+    local.EnterRead();
+    return static_cast<unsigned int>(m_Handles.size());
+}
+
+Core::Guard<NotifyBase> Notify::GetNotify(Io::IoBase const& handle) const
+{
+    Core::Lock local(m_Lock);
+    local.EnterRead();
+    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    return recorded == m_Handles.end() ? Core::Guard<NotifyBase>() : recorded->second;
+}
+
+Core::Guard<Notify::Param> Notify::GetParam() const
+{
+    Core::Lock local(m_Lock);
+    local.EnterRead();
+    return m_Param;
+}
+
+// ---------------------------------------------------------------- TypeNotify
+
+template <class E>
+Core::Lock TypeNotify<E>::s_Lock(Core::Lock::MUTEX_LOCK);
+template <class E>
+std::vector<Core::Guard<NotifyBase>> TypeNotify<E>::s_NotifyList;
+template <class E>
+Core::Value<unsigned int, 1, 0, 4, 1> TypeNotify<E>::s_iTypeCount(0);
+
+template <class E>
+TypeNotify<E>::~TypeNotify()
+{
+    Leave(1000);
+}
+
+template <class E>
+bool TypeNotify<E>::OnInit(Param const& param)
+{
+    {
+        Core::Lock local(s_Lock);
+        local.Enter();
+        if (!m_bCounted.exchange(true))
+            ++s_iTypeCount;
+    }
+    return Notify::OnInit(param);
+}
+
+template <class E>
+bool TypeNotify<E>::UnInit(unsigned int timeout)
+{
+    return Leave(timeout);
+}
+
+template <class E>
+bool TypeNotify<E>::Leave(unsigned int timeout)
+{
+    if (!Notify::UnInit(timeout))
+        return false;
+    std::vector<Core::Guard<NotifyBase>> engines;
+    {
+        // The count and the list change together under s_Lock, so a notify
+        // initialised meanwhile starts a fresh list instead of losing its
+        // engines to this shut-down.
+        Core::Lock local(s_Lock);
+        local.Enter();
+        if (m_bCounted.exchange(false) && --s_iTypeCount == 0)
+            engines.swap(s_NotifyList);
+    }
+    // Outside s_Lock: an engine's thread may be inside a callback that
+    // attaches, and that needs s_Lock to finish.
+    for (auto& engine : engines)
+        engine->UnInit(timeout);
+    return true;
+}
+
+template <class E>
+Core::Guard<NotifyBase> TypeNotify<E>::GetNotify(Core::CallBack const& tryAttach) const
+{
+    Core::Lock local(s_Lock);
+    local.Enter();
+    bool refusedWithRoom = false;
+    for (auto& engine : s_NotifyList) {
+        bool accepted = false;
+        tryAttach.CallBackAR(Core::Guard<NotifyBase>(engine), accepted);
+        if (accepted)
+            return engine;
+        if (!engine->IsFull())
+            refusedWithRoom = true;
+    }
+    // An engine with room refused the handle itself: another engine would
+    // refuse it too.
+    if (refusedWithRoom)
+        return Core::Guard<NotifyBase>();
+    local.Leave();
+
+    Core::Guard<NotifyBase> created = CreateNotify();
+    if (!created.IsValid() || !created->Init())
+        return Core::Guard<NotifyBase>();
+    local.Enter();
+    s_NotifyList.push_back(created);
+    bool accepted = false;
+    tryAttach.CallBackAR(Core::Guard<NotifyBase>(created), accepted);
+    return accepted ? created : Core::Guard<NotifyBase>();
+}
+
+template <class E>
+unsigned int TypeNotify<E>::GetTypeCount()
+{
+    return s_iTypeCount;
+}
+
+template <class E>
+unsigned int TypeNotify<E>::GetEngineCount()
+{
+    Core::Lock local(s_Lock);
+    local.Enter();
+    return static_cast<unsigned int>(s_NotifyList.size());
+}
+
+template class TypeNotify<SelectNotify>;
+
+// ---------------------------------------------------------------- SelectNotify
+
+SelectNotify::~SelectNotify() = default;
+
+Core::Guard<NotifyBase> SelectNotify::CreateNotify() const
+{
+    PosixSelect* engine = new (std::nothrow) PosixSelect;
+    Core::Guard<NotifyBase> counted(engine);
+    if (engine != nullptr)
+        engine->DecRef();
+    return counted;
+}
+
+} // namespace Sched
+} // namespace Vor

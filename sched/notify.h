@@ -1,0 +1,210 @@
+// The notify framework: the front end through which the library asks to be
+// told when an I/O handle becomes ready.
+//
+// A notify watches nothing itself. It hands each attached handle to an
+// engine (a NotifyBase) and remembers which engine holds which object, so
+// that later requests about the object reach the same engine. Engines of one
+// kind are shared by every notify of that kind in the process
+// (TypeNotify<E>): an attach tries the engines in creation order and a new
+// engine is made only when every one of them is full.
+//
+//     Core::Guard<SelectNotify> notify(new SelectNotify);
+//     notify->DecRef();
+//     notify->Init(Notify::Param(60000));
+//     notify->Attach(socket.GetReadHandle(), onRead);
+//     ...
+//     notify->UnInit(1000);
+#pragma once
+
+#include <vor/core/atomic.h>
+#include <vor/core/callback.h>
+#include <vor/core/guard.h>
+#include <vor/core/lock.h>
+#include <vor/io/iobase.h>
+
+#include <atomic>
+#include <map>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+namespace Vor {
+namespace Sched {
+
+class NotifyBase;
+
+class Notify : public Core::GlobalRef {
+public:
+    // The parameter block handed unchanged to every engine attach.
+    class Param : public Core::LocalRef {
+    public:
+        // No idle reports.
+        static constexpr unsigned int NO_IDLE = 0xFFFFFFFFu;
+
+        explicit Param(unsigned int idleTime = NO_IDLE) : m_uIdleTime(idleTime) {}
+        Param(Param const& other) : LocalRef(), m_uIdleTime(other.m_uIdleTime) {}
+        Param& operator=(Param const& other)
+        {
+            m_uIdleTime = other.m_uIdleTime;
+            return *this;
+        }
+        ~Param() override = default;
+
+        // Milliseconds an attached socket may stay without activity before
+        // it is reported idle.
+        unsigned int GetIdleTime() const { return m_uIdleTime; }
+        void SetIdleTime(unsigned int ms) { m_uIdleTime = ms; }
+
+    private:
+        unsigned int m_uIdleTime;
+    };
+
+    // What one Attach hands to the engine-selection callback.
+    template <class T>
+    struct HandleParam {
+        T const* handle;
+        Core::CallBack const* callback;
+    };
+
+    Notify();
+    Notify(Notify const& other);
+
+    // Stores a counted copy of `param` (a Param or a class derived from it)
+    // and calls OnInit with it. False when the copy cannot be made or
+    // OnInit refuses.
+    template <class P>
+    bool Init(P const& param)
+    {
+        static_assert(std::is_base_of<Param, P>::value, "a notify is initialised with a Notify::Param");
+        P* copy = new (std::nothrow) P(param);
+        if (copy == nullptr)
+            return false;
+        Core::Guard<Param> counted(copy);
+        copy->DecRef();
+        return Start(counted);
+    }
+
+    // Detaches every recorded handle and drops the parameter block. Always
+    // true; the time-out is for derived notifies.
+    virtual bool UnInit(unsigned int timeout);
+    // True when an engine took the handle and a new record was made. An
+    // object already recorded is attached again in its own engine (which
+    // widens what it watches) and the result is false. Refused: a notify
+    // that is not initialised, and handles that hold no socket.
+    virtual bool Attach(Io::WriteHandle const& handle, Core::CallBack const& callback);
+    virtual bool Attach(Io::ReadHandle const& handle, Core::CallBack const& callback);
+    // True when the recorded engine let the handle go (the record is then
+    // dropped); false for a handle that was never attached.
+    virtual bool Detach(Io::IoBase const& handle);
+    // The recorded engine's result; false for a handle that was never
+    // attached.
+    virtual bool Pause(Io::IoBase const& handle) const;
+    virtual bool Resume(Io::IoBase const& handle) const;
+    // The number of recorded handles.
+    virtual unsigned int GetCount() const;
+
+protected:
+    ~Notify() override;
+
+    virtual bool OnInit(Param const& param);
+    // An engine that accepted the attach made by `tryAttach` (called with
+    // each candidate), or an empty guard.
+    virtual Core::Guard<NotifyBase> GetNotify(Core::CallBack const& tryAttach) const = 0;
+    // The engine recorded for the handle's object, or an empty guard.
+    virtual Core::Guard<NotifyBase> GetNotify(Io::IoBase const& handle) const;
+    // The parameter block; empty before Init and after UnInit.
+    virtual Core::Guard<Param> GetParam() const;
+
+private:
+    using HandleMap = std::map<Io::IoHandle, Core::Guard<NotifyBase>>;
+
+    bool Start(Core::Guard<Param> const& param);
+    template <class T>
+    bool AttachHandle(T const& handle, Core::CallBack const& callback);
+    template <class T>
+    bool TryAttach(HandleParam<T>* param, Core::Guard<NotifyBase> engine);
+
+    // Guards the handle map and the parameter block. Held across an engine
+    // call and the map change that goes with it, so that a record never
+    // disagrees with the engine that holds the object: attach and detach
+    // take it for writing, pause and resume for reading. Never held while
+    // waiting for a thread.
+    mutable Core::Lock m_Lock;
+    Core::Guard<Param> m_Param;
+    HandleMap m_Handles;
+};
+
+// The engine interface: watches handles for one or more notifies.
+class NotifyBase : public Core::GlobalRef {
+public:
+    NotifyBase() = default;
+    NotifyBase(NotifyBase const& other) : GlobalRef(other) {}
+
+    virtual bool Init() { return true; }
+    virtual bool UnInit(unsigned int) { return true; }
+    virtual bool Attach(Io::WriteHandle const& handle, Core::CallBack const& callback, Notify::Param const& param) = 0;
+    virtual bool Attach(Io::ReadHandle const& handle, Core::CallBack const& callback, Notify::Param const& param) = 0;
+    virtual bool Detach(Io::IoBase const& handle) = 0;
+    virtual bool Pause(Io::IoBase const& handle) = 0;
+    virtual bool Resume(Io::IoBase const& handle) = 0;
+    // True when the engine has no room for another handle: the only refusal
+    // for which a notify makes a new engine.
+    virtual bool IsFull() const { return false; }
+
+protected:
+    ~NotifyBase() override = default;
+};
+
+// A notify whose engines are of kind E, shared by all notifies of kind E.
+template <class E>
+class TypeNotify : public Notify {
+public:
+    bool UnInit(unsigned int timeout) override;
+
+    // Initialised notifies of this kind, and the engines they share.
+    static unsigned int GetTypeCount();
+    static unsigned int GetEngineCount();
+
+protected:
+    TypeNotify() = default;
+    TypeNotify(TypeNotify const& other) : Notify(other) {}
+    // Ends this notify's share as UnInit does: the last notify of the kind
+    // stops every engine.
+    ~TypeNotify() override;
+
+    bool OnInit(Param const& param) override;
+    Core::Guard<NotifyBase> GetNotify(Core::CallBack const& tryAttach) const override;
+    using Notify::GetNotify;
+    // A new engine, not yet initialised.
+    virtual Core::Guard<NotifyBase> CreateNotify() const = 0;
+
+    // Serialises engine selection and the list of engines; taken before an
+    // engine's own lock. Never held while waiting for an engine's thread.
+    static Core::Lock s_Lock;
+    static std::vector<Core::Guard<NotifyBase>> s_NotifyList;
+    static Core::Value<unsigned int, 1, 0, 4, 1> s_iTypeCount;
+
+private:
+    bool Leave(unsigned int timeout);
+
+    // Whether this notify is counted in s_iTypeCount: each notify counts
+    // once, however often it is initialised or uninitialised.
+    std::atomic<bool> m_bCounted{false};
+};
+
+// The notify whose engines are select engines (63 sockets each).
+class SelectNotify : public TypeNotify<SelectNotify> {
+public:
+    SelectNotify() = default;
+
+protected:
+    ~SelectNotify() override;
+
+private:
+    Core::Guard<NotifyBase> CreateNotify() const override;
+};
+
+extern template class TypeNotify<SelectNotify>;
+
+} // namespace Sched
+} // namespace Vor

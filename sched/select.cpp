@@ -1,0 +1,737 @@
+#include <vor/sched/select.h>
+
+#include <vor/core/thread.h>
+#include <vor/io/socket.h>
+#include <vor/system/system.h>
+
+#include "core/internal/diag.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/poller.h"
+#include "sched/internal/selecthooks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace Vor {
+namespace Sched {
+
+namespace Internal {
+
+std::atomic<unsigned int> g_IdleCheckPeriod(10000);
+std::atomic<unsigned int> g_SelectTimeout(10000);
+std::atomic<int> g_FailWakeUps(0);
+std::atomic<int> g_FailSelects(0);
+
+bool TakeFailure(std::atomic<int>& counter)
+{
+    int left = counter.load();
+    while (left > 0) {
+        if (counter.compare_exchange_weak(left, left - 1))
+            return true;
+    }
+    return false;
+}
+
+} // namespace Internal
+
+using Core::Internal::Report;
+using Core::Internal::ReportLine;
+
+namespace {
+
+// One run of the idle checker thread. Each run has its own stop signal, so a
+// stop meant for one run can never be taken by the next.
+struct IdleRun : Core::LocalRef {
+    Core::Signal stop;
+};
+
+// The process-wide idle checker state, shared by every engine. Made once and
+// never destroyed: threads may still reach it while the process exits.
+template <class Info>
+struct IdleState {
+    // Guards `list`; never held together with an engine lock.
+    Core::Lock lock{Core::Lock::SPIN_LOCK};
+    std::unordered_map<std::uintptr_t, Core::Guard<Info>> list;
+    // Guards the engine count and the checker thread, so that the first
+    // engine's start and the last engine's stop never interleave.
+    Core::Lock control{Core::Lock::MUTEX_LOCK};
+    unsigned int engines = 0;
+    unsigned int thread = Core::Thread::INVALID_ID;
+    Core::Guard<Core::LocalRef> run;
+
+    static IdleState& Get()
+    {
+        static IdleState* state = new IdleState;
+        return *state;
+    }
+};
+
+unsigned short ToPoll(unsigned short want)
+{
+    unsigned short bits = 0;
+    if (want & Io::Socket::Param::READ_MASK)
+        bits |= Platform::kPollRead;
+    if (want & Io::Socket::Param::WRITE_MASK)
+        bits |= Platform::kPollWrite;
+    if (want & Io::Socket::Param::EXCEPT_MASK)
+        bits |= Platform::kPollExcept;
+    return bits;
+}
+
+template <class Engine>
+unsigned short FromPoll(unsigned short got)
+{
+    unsigned short bits = 0;
+    if (got & Platform::kPollRead)
+        bits |= Io::Socket::Param::READ_MASK;
+    if (got & Platform::kPollWrite)
+        bits |= Io::Socket::Param::WRITE_MASK;
+    if (got & Platform::kPollExcept)
+        bits |= Io::Socket::Param::EXCEPT_MASK;
+    if (got & Platform::kPollHangUp)
+        bits |= Engine::HANGUP;
+    if (got & Platform::kPollInvalid)
+        bits |= Engine::INVALID;
+    return bits;
+}
+
+std::uintptr_t KeyOf(void const* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+} // namespace
+
+unsigned int IdleCheckPeriod()
+{
+    unsigned int period = Internal::g_IdleCheckPeriod.load();
+    return period == 0 ? 10000 : period;
+}
+
+// ---------------------------------------------------------------- idle reports
+
+template <class S, int Invalid>
+template <class Info>
+void CommonSelect<S, Invalid>::IdleNotify::operator()(Info& info) const
+{
+    SocketInfo* record = dynamic_cast<SocketInfo*>(&info);
+    if (record == nullptr)
+        return;
+    // A record copied by the checker may have been paused, detached or
+    // closed since: none of those is reported.
+    if (!record->selecting.load() || record->stale.load() || record->io->GetHandle() != record->socket)
+        return;
+    record->handle.SetAttrib(Io::IoParam::IDLE, true);
+    unsigned int mask = record->mask.load();
+    if (mask & Io::Socket::Param::READ_MASK)
+        record->callback.CallBackA(Io::ReadHandle(record->handle));
+    if (mask & Io::Socket::Param::WRITE_MASK)
+        record->callback.CallBackA(Io::WriteHandle(record->handle));
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::AddIdle(Record const& record)
+{
+    using Info = typename TimeOut::SocketInfo;
+    auto& state = IdleState<Info>::Get();
+    Info* info = record.Raw();
+    Core::Lock local(state.lock);
+    local.Enter();
+    return state.list.emplace(KeyOf(info), Core::Guard<Info>(info)).second;
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::RemoveIdle(SocketInfo const* record)
+{
+    using Info = typename TimeOut::SocketInfo;
+    auto& state = IdleState<Info>::Get();
+    Core::Guard<Info> dropped; // released after the spin lock is left
+    Core::Lock local(state.lock);
+    local.Enter();
+    auto found = state.list.find(KeyOf(static_cast<Info const*>(record)));
+    if (found != state.list.end()) {
+        dropped = std::move(found->second);
+        state.list.erase(found);
+    }
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::CheckIdleProc(Core::Guard<Core::LocalRef> run)
+{
+    using Info = typename TimeOut::SocketInfo;
+    auto& state = IdleState<Info>::Get();
+    IdleRun* self = static_cast<IdleRun*>(run.Raw());
+    std::vector<Core::Guard<Info>> copy;
+    while (!self->stop.Wait(IdleCheckPeriod())) {
+        {
+            Core::Lock local(state.lock);
+            local.Enter();
+            copy.reserve(state.list.size());
+            for (auto& entry : state.list)
+                copy.push_back(entry.second);
+        }
+        for (auto& record : copy)
+            TimeOut::Check(*record);
+        copy.clear();
+    }
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::StartIdleChecker()
+{
+    auto& state = IdleState<typename TimeOut::SocketInfo>::Get();
+    Core::Lock local(state.control);
+    local.Enter();
+    if (++state.engines != 1)
+        return true;
+    IdleRun* run = new (std::nothrow) IdleRun;
+    Core::Guard<Core::LocalRef> counted(run);
+    if (run != nullptr)
+        run->DecRef();
+    Core::CallBack task;
+    unsigned int thread = Core::Thread::INVALID_ID;
+    if (counted.IsValid() && task.Bind(&CommonSelect::CheckIdleProc, counted))
+        thread = Core::Thread::Create(task);
+    if (thread == Core::Thread::INVALID_ID) {
+        --state.engines;
+        return false;
+    }
+    state.thread = thread;
+    state.run = counted;
+    return true;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::StopIdleChecker(unsigned int timeout)
+{
+    auto& state = IdleState<typename TimeOut::SocketInfo>::Get();
+    Core::Guard<Core::LocalRef> run;
+    unsigned int thread;
+    {
+        Core::Lock local(state.control);
+        local.Enter();
+        if (state.engines == 0 || --state.engines != 0)
+            return true;
+        run = std::move(state.run);
+        thread = state.thread;
+        state.thread = Core::Thread::INVALID_ID;
+    }
+    // Waited for outside the control lock: a checker callback may be
+    // starting an engine, which needs that lock.
+    static_cast<IdleRun*>(run.Raw())->stop.Set(1);
+    if (thread == Core::Thread::GetID())
+        return true; // called from an idle report: the thread ends after it
+    if (Core::Thread::Wait(thread, timeout))
+        return true;
+    Core::Thread::Kill(thread);
+    return false;
+}
+
+template <class S, int Invalid>
+unsigned int CommonSelect<S, Invalid>::GetEngineCount()
+{
+    auto& state = IdleState<typename TimeOut::SocketInfo>::Get();
+    Core::Lock local(state.control);
+    local.Enter();
+    return state.engines;
+}
+
+// ---------------------------------------------------------------- engine
+
+template <class S, int Invalid>
+CommonSelect<S, Invalid>::CommonSelect()
+    : m_bRunning(false), m_uState(STOPPED), m_uThread(Core::Thread::INVALID_ID), m_Lock(Core::Lock::MUTEX_LOCK),
+      m_bWakePending(false)
+{
+}
+
+template <class S, int Invalid>
+CommonSelect<S, Invalid>::~CommonSelect() = default;
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::IsSelectingThread() const
+{
+    return Core::Thread::GetID() == m_uThread.load();
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Init()
+{
+    m_bRunning.store(true);
+    unsigned int step = 2;
+    m_pWakeUp.reset(new (std::nothrow) Platform::WakeUp);
+    if (m_pWakeUp && m_pWakeUp->IsValid()) {
+        // The wake-up takes the first of the 64 entries of every wait.
+        step = 7;
+        if (StartIdleChecker()) {
+            step = 8;
+            // The selecting thread holds a reference to its engine until it
+            // ends, so the engine cannot be destroyed under it.
+            IncRef();
+            Core::CallBack task;
+            unsigned int thread = Core::Thread::INVALID_ID;
+            if (task.Bind(&CommonSelect::ThreadMain, this))
+                thread = Core::Thread::Create(task);
+            if (thread != Core::Thread::INVALID_ID) {
+                m_uThread.store(thread);
+                return true;
+            }
+            unsigned int error = System::GetError();
+            DecRef();
+            StopIdleChecker(1000);
+            Platform::SetLastError(static_cast<int>(error));
+        }
+    }
+    unsigned int error = System::GetError();
+    m_bRunning.store(false);
+    m_pWakeUp.reset();
+    Report() << "Select notify init error at step " << step << ", error code " << error;
+    return false;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::UnInit(unsigned int timeout)
+{
+    if (!m_bRunning.exchange(false))
+        return true;
+    // Woken so that it sees the flag now, not when its wait times out.
+    if (m_pWakeUp)
+        m_pWakeUp->Signal();
+    unsigned int thread = m_uThread.load();
+    // From one of its own callbacks the selecting thread cannot wait for
+    // itself: it ends when the callback returns.
+    if (thread != Core::Thread::INVALID_ID && thread != 0 && !IsSelectingThread()) {
+        if (!Core::Thread::Wait(thread, timeout))
+            Core::Thread::Kill(thread);
+    }
+    m_uThread.store(0);
+
+    std::vector<Record> dropped;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
+            for (auto& entry : *list) {
+                entry.second->selecting.store(false);
+                dropped.push_back(std::move(entry.second));
+            }
+            list->clear();
+        }
+    }
+    for (auto& record : dropped)
+        RemoveIdle(record.Raw());
+    dropped.clear();
+    if (!StopIdleChecker(timeout))
+        ReportLine("Uninit check idle list error");
+    return true;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Attach(Io::WriteHandle const& handle, Core::CallBack const& callback,
+                                      Notify::Param const& param)
+{
+    return AttachMask(handle, callback, param, Io::Socket::Param::WRITE_MASK | Io::Socket::Param::EXCEPT_MASK);
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Attach(Io::ReadHandle const& handle, Core::CallBack const& callback,
+                                      Notify::Param const& param)
+{
+    return AttachMask(handle, callback, param, Io::Socket::Param::READ_MASK | Io::Socket::Param::EXCEPT_MASK);
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::AttachMask(Io::IoBase const& handle, Core::CallBack const& callback,
+                                          Notify::Param const& param, unsigned int mask)
+{
+    S const invalid = static_cast<S>(Invalid);
+    S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
+    unsigned int step = 1;
+    try {
+        Core::Guard<Io::IoObject> object = handle.GetObject();
+        Io::SocketIo* io = dynamic_cast<Io::SocketIo*>(object.Raw());
+        std::uintptr_t key = KeyOf(object.Raw());
+        bool selecting = false;
+        Record record;
+        if (socket == invalid || io == nullptr)
+            goto failed;
+
+        step = 2;
+        {
+            Core::Lock local(m_Lock);
+            local.Enter();
+            for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
+                auto found = list->find(key);
+                if (found != list->end()) {
+                    found->second->mask.fetch_or(mask);
+                    return true;
+                }
+            }
+            if (m_Selecting.size() + m_Pausing.size() + 1 >= MAX_SOCKETS)
+                goto failed;
+        }
+
+        step = 4;
+        record = new (std::nothrow) SocketInfo(param.GetIdleTime());
+        if (!record.IsValid())
+            goto failed;
+        record->DecRef();
+
+        step = 5;
+        record->socket = socket;
+        record->handle = Io::IoHandle(handle);
+        record->mask.store(mask);
+        record->callback = callback;
+        record->io = io;
+        ++record->activity; // the first check does not count
+        AddIdle(record);
+
+        step = 6;
+        {
+            Core::Lock local(m_Lock);
+            local.Enter();
+            bool taken = m_Selecting.count(key) != 0 || m_Pausing.count(key) != 0;
+            // Checked again: another attach may have filled the engine since.
+            bool full = m_Selecting.size() + m_Pausing.size() + 1 >= MAX_SOCKETS;
+            if (!taken && !full) {
+                m_Selecting.emplace(key, record);
+                record->selecting.store(true);
+                selecting = m_uState.load() == SELECTING;
+            } else {
+                local.Leave();
+                RemoveIdle(record.Raw());
+                step = full && !taken ? 2 : 6;
+                goto failed;
+            }
+        }
+
+        step = 7;
+        if (!WakeIfSelecting(selecting)) {
+            unsigned int error = System::GetError();
+            {
+                Core::Lock local(m_Lock);
+                local.Enter();
+                m_Selecting.erase(key);
+                record->selecting.store(false);
+            }
+            RemoveIdle(record.Raw());
+            Platform::SetLastError(static_cast<int>(error));
+            goto failed;
+        }
+        return true;
+    } catch (...) {
+        Report() << "Attach handle " << socket << " unknown error, error code " << System::GetError();
+        return false;
+    }
+failed:
+    unsigned int error = System::GetError();
+    Report() << "Attach handle " << socket << " error at step " << step << ", error code " << error;
+    return false;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Detach(Io::IoBase const& handle)
+{
+    S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
+    Core::Guard<Io::IoObject> object = handle.GetObject();
+    std::uintptr_t key = KeyOf(object.Raw());
+    Record record;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
+            auto found = list->find(key);
+            if (found != list->end()) {
+                record = std::move(found->second);
+                list->erase(found);
+                break;
+            }
+        }
+        if (record.IsValid())
+            record->selecting.store(false);
+    }
+    // No wake-up: a wait that still holds the socket skips it when it
+    // returns, and the next wait is built without it.
+    if (record.IsValid()) {
+        RemoveIdle(record.Raw());
+        return true;
+    }
+    if (socket == static_cast<S>(Invalid))
+        ReportLine("Detach an invalid handle");
+    else
+        Report() << "Detach handle " << socket << " neither in selecting list nor in pausing list";
+    return false;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
+{
+    S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
+    if (socket == static_cast<S>(Invalid)) {
+        ReportLine("Pause an invalid handle");
+        return false;
+    }
+    Core::Guard<Io::IoObject> object = handle.GetObject();
+    std::uintptr_t key = KeyOf(object.Raw());
+    Record record;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        auto found = m_Selecting.find(key);
+        if (found != m_Selecting.end()) {
+            record = found->second;
+            record->selecting.store(false);
+            m_Pausing.emplace(key, record);
+            m_Selecting.erase(found);
+        }
+    }
+    if (!record.IsValid()) {
+        Report() << "Pause handle " << socket << " is not in selecting list";
+        return false;
+    }
+    // No wake-up: a paused socket is not reported, and the next wait is
+    // built without it.
+    RemoveIdle(record.Raw());
+    return true;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
+{
+    S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
+    if (socket == static_cast<S>(Invalid)) {
+        ReportLine("Resume an invalid handle");
+        return false;
+    }
+    Core::Guard<Io::IoObject> object = handle.GetObject();
+    std::uintptr_t key = KeyOf(object.Raw());
+    Record record;
+    bool selecting = false;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        auto found = m_Pausing.find(key);
+        if (found != m_Pausing.end()) {
+            record = found->second;
+            m_Selecting.emplace(key, record);
+            m_Pausing.erase(found);
+            record->selecting.store(true);
+            selecting = m_uState.load() == SELECTING;
+        }
+    }
+    if (!record.IsValid()) {
+        Report() << "Resume handle " << socket << " is not in pausing list";
+        return false;
+    }
+    ++record->activity;
+    AddIdle(record);
+    // The socket is back in the list whatever the wake-up does: without it
+    // the thread takes the socket up when its current wait times out.
+    WakeIfSelecting(selecting);
+    return true;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::IsFull() const
+{
+    Core::Lock local(m_Lock);
+    local.Enter();
+    return m_Selecting.size() + m_Pausing.size() + 1 >= MAX_SOCKETS;
+}
+
+template <class S, int Invalid>
+unsigned int CommonSelect<S, Invalid>::GetSocketCount() const
+{
+    Core::Lock local(m_Lock);
+    local.Enter();
+    return static_cast<unsigned int>(m_Selecting.size() + m_Pausing.size());
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::WakeIfSelecting(bool selecting)
+{
+    // `selecting` was read under the engine lock together with the list
+    // change: a thread that was still building saw the change; one that had
+    // reached SELECTING needs the wake-up.
+    if (!selecting || IsSelectingThread())
+        return true;
+    if (m_bWakePending.exchange(true))
+        return true;
+    if (Internal::TakeFailure(Internal::g_FailWakeUps) || !m_pWakeUp || !m_pWakeUp->Signal()) {
+        m_bWakePending.store(false);
+        if (Platform::LastError() == 0)
+            Platform::SetLastError(EIO);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- selecting thread
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::ThreadMain(CommonSelect* engine)
+{
+    engine->SelectProc();
+    engine->DecRef(); // the reference Init took for this thread
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::SelectProc()
+{
+    m_uThread.store(Core::Thread::GetID());
+    SelectSet set;
+    std::vector<Record> records;
+    records.reserve(MAX_SOCKETS);
+    unsigned int delay = 0;
+    while (m_bRunning.load()) {
+        unsigned int stale = Collect(set, records);
+        unsigned int timeout = stale != 0 ? 0 : Internal::g_SelectTimeout.load();
+        bool waited = !Internal::TakeFailure(Internal::g_FailSelects) && Select(set, timeout);
+        if (!waited && Platform::LastError() == 0)
+            Platform::SetLastError(EINVAL);
+        m_uState.store(BUILDING);
+        if (!waited) {
+            if (!m_bRunning.load())
+                break;
+            Report() << "Select error " << System::GetError();
+            records.clear();
+            Backoff(delay);
+            continue;
+        }
+        delay = 0;
+        Dispatch(set, records);
+        records.clear();
+    }
+    m_uState.store(STOPPED);
+}
+
+template <class S, int Invalid>
+unsigned int CommonSelect<S, Invalid>::Collect(SelectSet& set, std::vector<Record>& records)
+{
+    S const invalid = static_cast<S>(Invalid);
+    unsigned int stale = 0;
+    set.entries[0] = SelectEntry{static_cast<S>(m_pWakeUp->Handle()), Io::Socket::Param::READ_MASK, 0};
+    set.count = 1;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        for (auto& entry : m_Selecting) {
+            SocketInfo* record = entry.second.Raw();
+            if (record->stale.load() || set.count >= MAX_SOCKETS)
+                continue;
+            // A socket closed (or replaced) without a detach is reported
+            // once as an exception instead of being waited on: its number
+            // may already belong to another socket.
+            S socket = record->socket;
+            if (record->io->GetHandle() != socket) {
+                socket = invalid;
+                ++stale;
+            }
+            set.entries[set.count++] = SelectEntry{socket, static_cast<unsigned short>(record->mask.load()), 0};
+            records.push_back(entry.second);
+        }
+        // Inside the lock: a change made after this point sees SELECTING and
+        // wakes the thread; one made before is in the set.
+        m_uState.store(SELECTING);
+    }
+    for (Record& record : records) {
+        unsigned int mask = record->mask.load();
+        Io::IoHandle& handle = record->handle;
+        if (mask & Io::Socket::Param::READ_MASK)
+            handle.SetAttrib(Io::IoParam::READABLE, false);
+        if (mask & Io::Socket::Param::WRITE_MASK)
+            handle.SetAttrib(Io::IoParam::WRITABLE, false);
+        if (mask & Io::Socket::Param::EXCEPT_MASK)
+            handle.SetAttrib(Io::IoParam::EXCEPT, false);
+        handle.SetAttrib(Io::IoParam::IDLE, false);
+    }
+    return stale;
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& records)
+{
+    if (set.entries[0].got != 0) {
+        if (!m_pWakeUp->Drain())
+            ReportLine("Can not waitup the selecting thread");
+        // Cleared after the drain: a change whose wake-up was skipped
+        // because one was pending is seen by the next collection.
+        m_bWakePending.store(false);
+    }
+    for (std::size_t i = 0; i < records.size() && m_bRunning.load(); ++i) {
+        SelectEntry const& entry = set.entries[i + 1];
+        unsigned short got = entry.socket == static_cast<S>(Invalid) ? INVALID : entry.got;
+        if (got == 0)
+            continue;
+        SocketInfo& record = *records[i];
+        // Closed while the wait ran: what was seen may belong to a socket
+        // that got the number since.
+        if (record.io->GetHandle() != record.socket)
+            got = INVALID;
+        if (got & INVALID)
+            record.stale.store(true);
+        if (record.selecting.load())
+            Deliver(record, got);
+    }
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::Deliver(SocketInfo& record, unsigned short got)
+{
+    using Param = Io::Socket::Param;
+    unsigned int mask = record.mask.load();
+    bool read = (mask & Param::READ_MASK) && (got & (Param::READ_MASK | HANGUP));
+    bool write = (mask & Param::WRITE_MASK) && (got & (Param::WRITE_MASK | HANGUP));
+    bool except = (got & (Param::EXCEPT_MASK | INVALID)) != 0;
+    if (!read && !write && !except)
+        return;
+    if (read) {
+        ++record.activity;
+        record.handle.SetAttrib(Io::IoParam::READABLE, true);
+    }
+    if (write) {
+        ++record.activity;
+        record.handle.SetAttrib(Io::IoParam::WRITABLE, true);
+    }
+    if (except) {
+        ++record.activity;
+        record.handle.SetAttrib(Io::IoParam::EXCEPT, true);
+    }
+    if (mask & Param::READ_MASK)
+        record.callback.CallBackA(Io::ReadHandle(record.handle));
+    if (mask & Param::WRITE_MASK)
+        record.callback.CallBackA(Io::WriteHandle(record.handle));
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::Backoff(unsigned int& delay)
+{
+    // A wait that keeps failing is retried ever more slowly (up to once a
+    // second), so the error line does not flood standard error; the wake-up
+    // still ends the pause at once.
+    delay = delay == 0 ? 10 : std::min(delay * 2, 1000u);
+    Platform::PollEntry wake{m_pWakeUp->Handle(), Platform::kPollRead, 0};
+    int ready = Platform::Poll(&wake, 1, delay);
+    if (ready > 0) {
+        m_pWakeUp->Drain();
+        m_bWakePending.store(false);
+    } else if (ready < 0) {
+        Platform::SleepMs(delay);
+    }
+}
+
+bool PosixSelect::Select(SelectSet& set, unsigned int timeout)
+{
+    Platform::PollEntry entries[MAX_SOCKETS];
+    for (unsigned int i = 0; i < set.count; ++i)
+        entries[i] = Platform::PollEntry{set.entries[i].socket, ToPoll(set.entries[i].want), 0};
+    if (Platform::Poll(entries, set.count, timeout) < 0)
+        return false;
+    for (unsigned int i = 0; i < set.count; ++i)
+        set.entries[i].got = FromPoll<PosixSelect>(entries[i].got);
+    return true;
+}
+
+template class CommonSelect<unsigned int, -1>;
+
+} // namespace Sched
+} // namespace Vor

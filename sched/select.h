@@ -1,0 +1,224 @@
+// The select engine: the NotifyBase behind SelectNotify.
+//
+// Each engine owns one selecting thread that waits on up to 64 entries: 63
+// attached sockets and the engine's wake-up, through which other threads end
+// a wait when the set of watched sockets grows. When sockets become ready the
+// thread sets READABLE, WRITABLE or EXCEPT on their objects and calls the
+// callback that came with each socket's first attach. All engines share one
+// idle checker thread, started with the first engine and stopped with the
+// last, which every 10 seconds reports sockets that showed no activity for
+// their idle time (setting IDLE).
+//
+// Records are keyed by the watched object, never by the descriptor number:
+// a number the system hands out again after a close cannot reach an old
+// record.
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/core/guard.h>
+#include <vor/core/lock.h>
+#include <vor/io/iobase.h>
+#include <vor/sched/notify.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace Vor {
+namespace Platform {
+class WakeUp;
+}
+namespace Io {
+class SocketIo;
+}
+
+namespace Sched {
+
+// The idle checker's period in milliseconds: SocketTimeOut::CHECK_PERIOD
+// outside the library's own tests.
+unsigned int IdleCheckPeriod();
+
+// Idle bookkeeping of one watched socket.
+template <class S, class IdleNotify>
+class SocketTimeOut {
+public:
+    // The idle checker looks at every watched socket this often.
+    static constexpr unsigned int CHECK_PERIOD = 10000;
+
+    class SocketInfo : public Core::LocalRef {
+    public:
+        // `idleTime` in milliseconds; Notify::Param::NO_IDLE means never.
+        explicit SocketInfo(unsigned int idleTime, IdleNotify notifier = IdleNotify())
+            : socket(0), notifier(notifier), periods(0), activity(0), remaining(0)
+        {
+            // "No idle time" must never come round: as a count of periods it
+            // would report every socket idle after 49.7 days.
+            if (idleTime != Notify::Param::NO_IDLE)
+                periods = idleTime / IdleCheckPeriod();
+            remaining.store(static_cast<int>(periods));
+        }
+
+        S socket;
+        IdleNotify notifier;
+        // The idle time in whole check periods; 0: never idle.
+        unsigned int periods;
+        // Non-zero when the socket showed activity since the last check.
+        std::atomic<int> activity;
+        // Checks left before the socket counts as idle.
+        std::atomic<int> remaining;
+
+    protected:
+        ~SocketInfo() override = default;
+    };
+
+    // One check of a record: clears its activity or counts it down, and
+    // calls its notifier when the count reaches 0. True when it did.
+    static bool Check(SocketInfo& info)
+    {
+        if (info.activity.exchange(0) != 0) {
+            info.remaining.store(static_cast<int>(info.periods));
+            return false;
+        }
+        if (info.periods == 0 || info.remaining.fetch_sub(1) - 1 != 0)
+            return false;
+        info.notifier(info);
+        info.remaining.store(static_cast<int>(info.periods));
+        return true;
+    }
+};
+
+template <class S, int Invalid>
+class CommonSelect : public NotifyBase {
+public:
+    // Sockets one engine waits on, its own wake-up included.
+    static constexpr unsigned int MAX_SOCKETS = 64;
+    // The longest single wait.
+    static constexpr unsigned int SELECT_TIMEOUT = 10000;
+
+    enum State : unsigned int {
+        BUILDING = 0,  // collecting the sockets to wait on, or dispatching
+        SELECTING = 1, // waiting (or about to wait) on the collected sockets
+        SLEEPING = 2,  // not used by this engine: an empty list waits on the wake-up alone
+        STOPPED = 3,   // no selecting thread
+    };
+
+    // Called with a record the idle checker found idle.
+    struct IdleNotify {
+        template <class Info>
+        void operator()(Info& info) const;
+    };
+    using TimeOut = SocketTimeOut<S, IdleNotify>;
+
+    class SocketInfo : public TimeOut::SocketInfo {
+    public:
+        explicit SocketInfo(unsigned int idleTime) : TimeOut::SocketInfo(idleTime) {}
+
+        Io::IoHandle handle;
+        std::atomic<unsigned int> mask{0};
+        Core::CallBack callback;
+        // The watched object as a socket (kept alive by `handle`).
+        Io::SocketIo* io = nullptr;
+        // True while the record is in the selecting list: reports (ready or
+        // idle) are delivered only then, so a paused or detached socket is
+        // never reported by a wait that began before it left.
+        std::atomic<bool> selecting{false};
+        // Set once the socket was found closed or replaced under the engine:
+        // it is reported once as an exception and no longer waited on.
+        std::atomic<bool> stale{false};
+
+    protected:
+        ~SocketInfo() override = default;
+    };
+
+    // One entry of a wait; `want` and `got` use the Socket::Param masks,
+    // `got` also HANGUP and INVALID.
+    struct SelectEntry {
+        S socket;
+        unsigned short want;
+        unsigned short got;
+    };
+    static constexpr unsigned short HANGUP = 0x100;
+    static constexpr unsigned short INVALID = 0x200;
+
+    // The selecting thread's working block: the entries to wait on.
+    struct SelectSet {
+        SelectEntry entries[MAX_SOCKETS];
+        unsigned int count = 0;
+    };
+
+    bool Init() override;
+    bool UnInit(unsigned int timeout) override;
+    bool Attach(Io::WriteHandle const& handle, Core::CallBack const& callback, Notify::Param const& param) override;
+    bool Attach(Io::ReadHandle const& handle, Core::CallBack const& callback, Notify::Param const& param) override;
+    bool Detach(Io::IoBase const& handle) override;
+    bool Pause(Io::IoBase const& handle) override;
+    bool Resume(Io::IoBase const& handle) override;
+    bool IsFull() const override;
+
+    // Attached sockets (selecting and paused), the wake-up not counted.
+    unsigned int GetSocketCount() const;
+    unsigned int GetState() const { return m_uState.load(); }
+    unsigned int GetThread() const { return m_uThread.load(); }
+    // Engines initialised and not yet uninitialised, process-wide.
+    static unsigned int GetEngineCount();
+
+protected:
+    CommonSelect();
+    ~CommonSelect() override;
+
+    // Waits on the set for at most `timeout` ms, filling every `got`. False
+    // when the wait itself failed.
+    virtual bool Select(SelectSet& set, unsigned int timeout) = 0;
+
+private:
+    using Record = Core::Guard<SocketInfo>;
+    using RecordMap = std::unordered_map<std::uintptr_t, Record>;
+
+    bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
+                    unsigned int mask);
+    // Ends a wait in progress so that a socket added to the selecting list
+    // is waited on. Not needed from the selecting thread itself.
+    bool WakeIfSelecting(bool selecting);
+    bool IsSelectingThread() const;
+    static void ThreadMain(CommonSelect* engine);
+    void SelectProc();
+    unsigned int Collect(SelectSet& set, std::vector<Record>& records);
+    void Dispatch(SelectSet& set, std::vector<Record>& records);
+    void Deliver(SocketInfo& record, unsigned short got);
+    void Backoff(unsigned int& delay);
+
+    static bool AddIdle(Record const& record);
+    static void RemoveIdle(SocketInfo const* record);
+    static bool StartIdleChecker();
+    static bool StopIdleChecker(unsigned int timeout);
+    static void CheckIdleProc(Core::Guard<Core::LocalRef> run);
+
+    std::atomic<bool> m_bRunning;
+    std::atomic<unsigned int> m_uState;
+    std::atomic<unsigned int> m_uThread;
+    // Guards both lists and the step from building a wait to SELECTING.
+    Core::Lock m_Lock;
+    std::unique_ptr<Platform::WakeUp> m_pWakeUp;
+    // A wake-up was sent and not yet drained: further ones are not needed.
+    std::atomic<bool> m_bWakePending;
+    RecordMap m_Selecting;
+    RecordMap m_Pausing;
+};
+
+// The select engine of this system: waits with poll(), so descriptor numbers
+// of any size are fine; the 64-entry limit and the 10-second wait stay.
+class PosixSelect : public CommonSelect<unsigned int, -1> {
+public:
+    PosixSelect() = default;
+
+protected:
+    ~PosixSelect() override = default;
+    bool Select(SelectSet& set, unsigned int timeout) override;
+};
+
+extern template class CommonSelect<unsigned int, -1>;
+
+} // namespace Sched
+} // namespace Vor

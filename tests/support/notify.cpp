@@ -1,0 +1,99 @@
+#include "support/notify.h"
+
+#include "support/wait.h"
+
+#include <vor/core/thread.h>
+
+#include <chrono>
+
+namespace VorTest {
+
+using namespace Vor;
+
+std::vector<Core::Guard<Sched::NotifyBase>> ProbeNotify::Engines()
+{
+    Core::Lock local(s_Lock);
+    local.Enter();
+    return s_NotifyList;
+}
+
+Sched::PosixSelect* ProbeNotify::EngineOf(Io::IoBase const& handle) const
+{
+    Core::Guard<Sched::NotifyBase> engine = GetNotify(handle);
+    return dynamic_cast<Sched::PosixSelect*>(engine.Raw());
+}
+
+Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime)
+{
+    ProbeNotify* notify = new ProbeNotify;
+    Core::Guard<ProbeNotify> counted(notify);
+    notify->DecRef();
+    counted->Init(Sched::Notify::Param(idleTime));
+    return counted;
+}
+
+Core::CallBack Recorder::Reads()
+{
+    Core::CallBack callback;
+    callback.Bind(this, &Recorder::OnRead);
+    return callback;
+}
+
+Core::CallBack Recorder::Writes()
+{
+    Core::CallBack callback;
+    callback.Bind(this, &Recorder::OnWrite);
+    return callback;
+}
+
+void Recorder::Note(Io::IoBase& handle, bool read)
+{
+    Entry entry{read,
+                handle.GetAttrib(Io::IoParam::READABLE),
+                handle.GetAttrib(Io::IoParam::WRITABLE),
+                handle.GetAttrib(Io::IoParam::EXCEPT),
+                handle.GetAttrib(Io::IoParam::IDLE),
+                Core::Thread::GetID()};
+    std::lock_guard<std::mutex> local(m_Lock);
+    m_Entries.push_back(entry);
+}
+
+void Recorder::OnRead(Io::ReadHandle handle)
+{
+    Note(handle, true);
+    if (drain.load() && handle.GetAttrib(Io::IoParam::READABLE)) {
+        char buffer[4096];
+        Io::SocketIo* io = dynamic_cast<Io::SocketIo*>(handle.GetObject().Raw());
+        unsigned int got = io != nullptr ? io->ReadOnce(buffer, sizeof(buffer), 0) : Io::IoObject::FAILED;
+        if (echo.load() && got != Io::IoObject::FAILED && got > 0)
+            io->WriteAll(buffer, got, 0);
+    }
+    if (then)
+        then(handle);
+}
+
+void Recorder::OnWrite(Io::WriteHandle handle)
+{
+    Note(handle, false);
+    if (then)
+        then(handle);
+}
+
+unsigned int Recorder::Count() const
+{
+    std::lock_guard<std::mutex> local(m_Lock);
+    return static_cast<unsigned int>(m_Entries.size());
+}
+
+std::vector<Recorder::Entry> Recorder::Entries() const
+{
+    std::lock_guard<std::mutex> local(m_Lock);
+    return m_Entries;
+}
+
+bool Recorder::WaitFor(unsigned int n, unsigned int ms) const
+{
+    return WaitUntil([&] { return Count() >= n; }, std::chrono::milliseconds(ms));
+}
+
+} // namespace VorTest

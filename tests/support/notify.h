@@ -1,0 +1,63 @@
+// Helpers for tests of the notify framework and the select engine.
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/io/socket.h>
+#include <vor/sched/notify.h>
+#include <vor/sched/select.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace VorTest {
+
+// A SelectNotify that shows the engines of its kind and the engine recorded
+// for a handle.
+class ProbeNotify : public Vor::Sched::SelectNotify {
+public:
+    static std::vector<Vor::Core::Guard<Vor::Sched::NotifyBase>> Engines();
+    // The select engine recorded for the handle, or null.
+    Vor::Sched::PosixSelect* EngineOf(Vor::Io::IoBase const& handle) const;
+};
+
+// A new, initialised notify with the given idle time.
+Vor::Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime = Vor::Sched::Notify::Param::NO_IDLE);
+
+// Records the reports a callback receives. Read reports can drain what
+// arrived and answer, so that level-triggered readiness does not repeat.
+class Recorder {
+public:
+    struct Entry {
+        bool read; // a ReadHandle (else a WriteHandle)
+        bool readable, writable, except, idle;
+        unsigned int thread;
+    };
+
+    // A callback taking ReadHandles (Reads) or WriteHandles (Writes).
+    Vor::Core::CallBack Reads();
+    Vor::Core::CallBack Writes();
+
+    unsigned int Count() const;
+    std::vector<Entry> Entries() const;
+    // Waits until at least n reports arrived (bounded); false on time-out.
+    bool WaitFor(unsigned int n, unsigned int ms = 5000) const;
+
+    // Read reports read what is there (up to 4 KiB) when set.
+    std::atomic<bool> drain{true};
+    // Read reports write back what they read when set (ping-pong).
+    std::atomic<bool> echo{false};
+    // Called at the end of every report, when set.
+    std::function<void(Vor::Io::IoBase&)> then;
+
+private:
+    void OnRead(Vor::Io::ReadHandle handle);
+    void OnWrite(Vor::Io::WriteHandle handle);
+    void Note(Vor::Io::IoBase& handle, bool read);
+
+    mutable std::mutex m_Lock;
+    std::vector<Entry> m_Entries;
+};
+
+} // namespace VorTest
