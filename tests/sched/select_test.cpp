@@ -208,7 +208,7 @@ TEST(SelectEngine, FullEngineRefusesAtStepTwo)
 
 TEST(SelectEngine, UnInitWakesTheThreadInsteadOfWaitingOutItsWait)
 {
-    unsigned int before = VorTest::ProcessThreadCount();
+    unsigned int before = VorTest::SettledThreadCount();
     auto engine = MakeEngine();
     ASSERT_TRUE(VorTest::WaitUntil([&] { return engine->GetState() == Engine::SELECTING; }));
     std::uint64_t start = Platform::MonotonicMs();
@@ -221,7 +221,7 @@ TEST(SelectEngine, UnInitFromItsOwnCallbackDoesNotWaitForItself)
 {
     TcpConnection c;
     ASSERT_TRUE(c.IsValid());
-    unsigned int before = VorTest::ProcessThreadCount();
+    unsigned int before = VorTest::SettledThreadCount();
     auto notify = MakeNotify();
     Recorder recorder;
     std::atomic<std::uint64_t> took{~0ull};

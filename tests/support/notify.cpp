@@ -5,6 +5,7 @@
 #include <vor/core/thread.h>
 
 #include <chrono>
+#include <thread>
 
 namespace VorTest {
 
@@ -21,6 +22,12 @@ Sched::PosixSelect* ProbeNotify::EngineOf(Io::IoBase const& handle) const
 {
     Core::Guard<Sched::NotifyBase> engine = GetNotify(handle);
     return dynamic_cast<Sched::PosixSelect*>(engine.Raw());
+}
+
+unsigned int SettledThreadCount()
+{
+    std::thread([] {}).join();
+    return ProcessThreadCount();
 }
 
 Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime)

@@ -22,6 +22,10 @@ public:
     Vor::Sched::PosixSelect* EngineOf(Vor::Io::IoBase const& handle) const;
 };
 
+// The process's thread count once every helper thread of the runtime (a
+// sanitizer's, started with the first thread) exists.
+unsigned int SettledThreadCount();
+
 // A new, initialised notify with the given idle time.
 Vor::Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime = Vor::Sched::Notify::Param::NO_IDLE);
 
