@@ -89,5 +89,117 @@ Guard<Trigger> TimerEvent::GetTrigger() { return LockedCopy(m_Lock, m_Trigger); 
 
 bool TimerEvent::OnTimer(unsigned int id) { return Dispatch(id, Guard<Handler::Param>()); }
 
+IoTrigger::IoTrigger(IoTrigger const& other)
+    : Trigger(other), m_Event(other.GetEvent()), m_Notify(other.GetNotifyGuard())
+{
+}
+
+Guard<IoEvent> IoTrigger::GetEvent() const { return LockedCopy(m_IoLock, m_Event); }
+
+Guard<Notify> IoTrigger::GetNotifyGuard() const { return LockedCopy(m_IoLock, m_Notify); }
+
+bool IoTrigger::Init(Trigger::Param& param)
+{
+    if (!Trigger::Init(param))
+        return false;
+    IoTrigger::Param* ioParam = dynamic_cast<IoTrigger::Param*>(&param);
+    if (ioParam == nullptr)
+        return false;
+    LockedStore(m_IoLock, m_Event, ioParam->m_Event);
+    LockedStore(m_IoLock, m_Notify, ioParam->m_Notify);
+    Guard<IoEvent> event = GetEvent();
+    if (!event.IsValid() || !GetNotifyGuard().IsValid())
+        return false;
+    return event->Init(IoEvent::Param(Guard<IoTrigger>(this)));
+}
+
+bool IoTrigger::UnInit(unsigned int timeout)
+{
+    Guard<IoEvent> event = GetEvent();
+    if (event.IsValid()) {
+        // A shared event stays bound to its other groups.
+        if (event->Unbind(this))
+            event->UnInit();
+        LockedStore(m_IoLock, m_Event, Guard<IoEvent>());
+    }
+    Guard<Notify> notify = GetNotifyGuard();
+    if (notify.IsValid()) {
+        notify->UnInit(timeout);
+        LockedStore(m_IoLock, m_Notify, Guard<Notify>());
+    }
+    return Trigger::UnInit(timeout);
+}
+
+Io::WriteHandle IoTrigger::GetDevice(Io::IoBase const&) const { return Io::WriteHandle(); }
+
+IoEvent::IoEvent(IoEvent const& other) : Event(other), m_Triggers(other.GetIoTriggers()) {}
+
+std::vector<Guard<IoTrigger>> IoEvent::GetIoTriggers() const
+{
+    Lock local(m_Lock);
+    local.Enter();
+    return m_Triggers;
+}
+
+bool IoEvent::Init(Event::Param const& param)
+{
+    IoEvent::Param const* ioParam = dynamic_cast<IoEvent::Param const*>(&param);
+    if (ioParam == nullptr || !ioParam->m_Trigger.IsValid())
+        return false;
+    Lock local(m_Lock);
+    local.Enter();
+    for (Guard<IoTrigger> const& bound : m_Triggers) {
+        if (bound == ioParam->m_Trigger)
+            return true;
+    }
+    m_Triggers.push_back(ioParam->m_Trigger);
+    return true;
+}
+
+bool IoEvent::UnInit()
+{
+    std::vector<Guard<IoTrigger>> released;
+    Lock local(m_Lock);
+    local.Enter();
+    released.swap(m_Triggers);
+    local.Leave(); // the triggers are released outside the lock
+    return true;
+}
+
+bool IoEvent::Unbind(IoTrigger const* trigger)
+{
+    Guard<IoTrigger> released;
+    Lock local(m_Lock);
+    local.Enter();
+    for (auto it = m_Triggers.begin(); it != m_Triggers.end(); ++it) {
+        if (*it == trigger) {
+            released = *it;
+            m_Triggers.erase(it);
+            break;
+        }
+    }
+    bool last = m_Triggers.empty();
+    local.Leave();
+    return last;
+}
+
+Guard<Trigger> IoEvent::GetTrigger()
+{
+    std::vector<Guard<IoTrigger>> triggers = GetIoTriggers();
+    if (triggers.empty())
+        return Guard<Trigger>();
+    return Guard<Trigger>(triggers.front().Raw());
+}
+
+Io::WriteHandle IoEvent::GetDevice(Io::IoBase const& handle) const
+{
+    for (Guard<IoTrigger> const& trigger : GetIoTriggers()) {
+        Io::WriteHandle device = trigger->GetDevice(handle);
+        if (device.IsValid())
+            return device;
+    }
+    return Io::WriteHandle();
+}
+
 } // namespace Sched
 } // namespace Vor

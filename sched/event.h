@@ -9,9 +9,12 @@
 
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
+#include <vor/io/iobase.h>
+#include <vor/sched/notify.h>
 #include <vor/sched/scheduler.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace Vor {
 namespace Sched {
@@ -98,6 +101,100 @@ protected:
 private:
     mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
     Core::Guard<Trigger> m_Trigger;
+};
+
+class IoEvent;
+
+// The trigger of the socket groups: it owns a notify that watches its
+// handles and an IoEvent whose six callbacks receive their happenings.
+// Trigger and event reference each other; UnInit breaks the cycle.
+class IoTrigger : public Trigger {
+public:
+    class Param : public Trigger::Param {
+    public:
+        Param() = default;
+        Param(Core::Guard<Scheduler> const& scheduler, Core::Guard<Notify> const& notify,
+              Core::Guard<IoEvent> const& event)
+            : Trigger::Param(scheduler), m_Notify(notify), m_Event(event)
+        {
+        }
+        Core::Guard<Notify> m_Notify;
+        Core::Guard<IoEvent> m_Event;
+    };
+
+    // Stores scheduler, event and notify (in that order; what was stored
+    // before a failure stays until UnInit) and binds the event to this
+    // trigger. False when any is missing, the parameter is not an
+    // IoTrigger::Param, or the event refuses.
+    bool Init(Trigger::Param& param) override;
+    // Unbinds the event (calling its UnInit), then uninitialises and
+    // releases the notify with `timeout`, then releases the scheduler.
+    bool UnInit(unsigned int timeout) override;
+    // The handle through which an answer reaches the peer of `handle`. The
+    // base has none: a handle on the null object.
+    virtual Io::WriteHandle GetDevice(Io::IoBase const& handle) const;
+
+protected:
+    IoTrigger() = default;
+    IoTrigger(IoTrigger const& other);
+    ~IoTrigger() override = default;
+
+    Core::Guard<IoEvent> GetEvent() const;
+    Core::Guard<Notify> GetNotifyGuard() const;
+
+private:
+    // Guards the two stored guards against a replacement racing a reader.
+    mutable Core::Lock m_IoLock{Core::Lock::SPIN_LOCK};
+    Core::Guard<IoEvent> m_Event;
+    Core::Guard<Notify> m_Notify;
+};
+
+// The application's side of a socket group: the six callbacks. Each returns
+// whether the socket is to stay open.
+//
+// One event may serve several groups: each group's Init binds it to that
+// group, and a group's UnInit unbinds only that group (the event's UnInit
+// runs when the last one goes).
+class IoEvent : public Event {
+public:
+    class Param : public Event::Param {
+    public:
+        explicit Param(Core::Guard<IoTrigger> const& trigger = Core::Guard<IoTrigger>()) : m_Trigger(trigger) {}
+        Core::Guard<IoTrigger> m_Trigger;
+    };
+
+    // Binds the event to the parameter's trigger (in addition to any bound
+    // before); false when it has none.
+    bool Init(Event::Param const& param) override;
+    // Unbinds every trigger.
+    bool UnInit() override;
+    // Unbinds one trigger; true when no trigger is left bound.
+    bool Unbind(IoTrigger const* trigger);
+
+    virtual bool OnOpen(Io::IoBase& handle) = 0;
+    virtual bool OnIdle(Io::IoBase& handle) = 0;
+    virtual bool OnRead(Io::ReadHandle& handle) = 0;
+    virtual bool OnWrite(Io::WriteHandle& handle) = 0;
+    virtual bool OnError(Io::IoBase& handle) = 0;
+    virtual bool OnClose(Io::IoBase& handle) = 0;
+
+protected:
+    IoEvent() = default;
+    IoEvent(IoEvent const& other);
+    ~IoEvent() override = default;
+
+    // The first bound trigger (for Dispatch).
+    Core::Guard<Trigger> GetTrigger() override;
+    // The handle on which to answer the peer of `handle`, from the bound
+    // group that owns it; a handle on the null object when none does (or
+    // the event is no longer bound, as during a group's UnInit).
+    Io::WriteHandle GetDevice(Io::IoBase const& handle) const;
+
+private:
+    std::vector<Core::Guard<IoTrigger>> GetIoTriggers() const;
+
+    mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
+    std::vector<Core::Guard<IoTrigger>> m_Triggers;
 };
 
 } // namespace Sched
