@@ -105,7 +105,13 @@ bool StSched::Run(CallBack const& task)
     return task.IsValid() && Core::Thread::Create(task) != Core::Thread::INVALID_ID;
 }
 
-bool TpSched::Init(Param const& param) { return m_Pool.Init(param.m_uThreads, 10000); }
+bool TpSched::Init(Param const& param)
+{
+    // Without workers the pool would accept every task and run none.
+    if (param.m_uThreads == 0)
+        return false;
+    return m_Pool.Init(param.m_uThreads, 10000);
+}
 
 bool TpSched::UnInit(unsigned int timeout) { return m_Pool.UnInit(timeout); }
 

@@ -108,7 +108,8 @@ public:
 
     using Scheduler::Run;
 
-    // Starts param.m_uThreads workers, waiting up to 10 s for each.
+    // Starts param.m_uThreads workers, waiting up to 10 s for each. False
+    // for 0 workers: such a scheduler would accept tasks and never run them.
     bool Init(Param const& param) override;
     // Stops the pool; queued tasks are dropped (and give back their
     // references). Called from a task of this scheduler, it does not wait

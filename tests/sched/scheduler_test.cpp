@@ -169,6 +169,16 @@ TEST_F(SchedulerTest, TpSchedRunsTasksOnItsPoolOnlyWhileStarted)
     EXPECT_FALSE(sched->Run(3, MakePayload(1)));
 }
 
+TEST_F(SchedulerTest, TpSchedRefusesToStartWithoutWorkers)
+{
+    Guard<Scheduler> sched = Make<TpSched>();
+    Guard<Handler> handler = TestHandler::Make(1);
+    ASSERT_TRUE(sched->Register(handler, 1));
+    EXPECT_FALSE(sched->Init(Scheduler::Param(0)));
+    // Not started, so a task is refused rather than accepted and never run.
+    EXPECT_FALSE(sched->Run(1, Guard<Handler::Param>()));
+}
+
 TEST_F(SchedulerTest, InitAndUnInitOfSchedulersWithoutPoolSucceed)
 {
     for (Guard<Scheduler> sched : {Make<StSched>(), Make<LocalSched>()}) {
