@@ -89,6 +89,12 @@ bool MemoryIo::ConfirmSize(unsigned int n)
 
 bool MemoryIo::Open(unsigned int n) { return ConfirmSize(n); }
 
+void MemoryIo::Truncate(unsigned int size)
+{
+    if (size < m_uSize)
+        m_uSize = size;
+}
+
 // Room for n bytes at the position; the gap left by a seek beyond the size
 // is zeroed so that it never exposes old heap contents.
 char* MemoryIo::PrepareWrite(unsigned int n)

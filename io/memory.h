@@ -90,6 +90,9 @@ protected:
     ~MemoryIo() override;
 
     bool ConfirmSize(unsigned int n);
+    // Drops the bytes beyond `size` (a larger size changes nothing); the
+    // buffer keeps its room and the position stays where it is.
+    void Truncate(unsigned int size);
     bool OptReadWrite() const override;
     unsigned int ReceiveFrom(IoObject const& src, unsigned int n, IoParam* param) override;
 
