@@ -249,6 +249,14 @@ public:
     // A counted reference to the object, for code that needs the object
     // itself (to test its kind, or to keep it alive during a call).
     Core::Guard<IoObject> GetObject() const;
+    // The object as a T, or null when it is of another kind. Not counted:
+    // the pointer is good while this handle keeps the object, which makes it
+    // the cheap choice on hot paths that hold the handle anyway.
+    template <class T>
+    T* As() const
+    {
+        return dynamic_cast<T*>(m_pIo);
+    }
 
     // Handles compare and order by the address of their objects; two empty
     // handles are equal.

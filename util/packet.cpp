@@ -19,17 +19,14 @@ inline unsigned short Net16(unsigned short v) { return __builtin_bswap16(v); }
 inline unsigned int Net32(unsigned int v) { return __builtin_bswap32(v); }
 #endif
 
-// The packet object behind a handle, when it is one.
-struct PacketRef {
-    explicit PacketRef(Io::IoBase const& handle) : object(handle.GetObject()) {}
-    PacketIo* Get() const { return dynamic_cast<PacketIo*>(object.Raw()); }
-    Core::Guard<Io::IoObject> object;
-};
+// The packet object behind a handle, when it is one. The handles are the
+// application's and live across every call that uses the pointer.
+PacketIo* AsPacket(Io::IoBase const& handle) { return handle.As<PacketIo>(); }
 
 bool Rewind(Io::IoBase const& handle)
 {
-    PacketRef ref(handle);
-    return ref.Get() != nullptr && ref.Get()->ResetPointer();
+    PacketIo* packet = AsPacket(handle);
+    return packet != nullptr && packet->ResetPointer();
 }
 
 } // namespace
@@ -122,9 +119,9 @@ bool PacketUtil::StartReceive()
 {
     if (!ResetRecvPointer())
         return false;
-    PacketRef ref(GetRecvPacket());
-    if (ref.Get() != nullptr)
-        ref.Get()->Restart();
+    PacketIo* packet = AsPacket(GetRecvPacket());
+    if (packet != nullptr)
+        packet->Restart();
     return true;
 }
 
@@ -172,10 +169,12 @@ bool PacketUtil::ReceiveUdp(Io::ReadHandle const& src, Io::IoParam* p)
     if (header > limit)
         return false;
     // One read takes one datagram; what it brought is measured by how far
-    // the packet moved, never by the packet's size.
+    // the packet moved, never by the packet's size. It may take one byte
+    // more than a packet can have, so that a source which cuts long
+    // datagrams short without saying so is caught as well.
     Io::WriteHandle& packet = GetRecvPacket();
     unsigned long long before = packet.GetPosition();
-    bool written = p != nullptr ? packet.Write(src, limit, *p) : packet.Write(src, limit);
+    bool written = p != nullptr ? packet.Write(src, limit + 1, *p) : packet.Write(src, limit + 1);
     unsigned long long count = packet.GetPosition() - before;
     if (!written || count < header || count > limit)
         return false;
@@ -198,8 +197,8 @@ bool PacketUtil::SendPacket(Io::WriteHandle& dst, Io::IoParam* p)
     if (done) {
         // A packet that holds less than it announces is not sent at all:
         // half a packet would break the peer's framing.
-        PacketRef ref(packet);
-        if (ref.Get() != nullptr && ref.Get()->GetSize() + ref.Get()->GetHeaderSize() < total)
+        PacketIo* io = AsPacket(packet);
+        if (io != nullptr && io->GetSize() + io->GetHeaderSize() < total)
             done = false;
     }
     if (done) {

@@ -400,6 +400,31 @@ TEST(PacketUdp, DatagramMustBeAsLongAsItsHeaderSays)
     EXPECT_FALSE(frame.CreateUdp(ReadHandle(tiny)));
 }
 
+TEST(PacketUdp, DatagramLongerThanAPacketCanBeIsRefused)
+{
+    // A source that hands out a long datagram in part must not pass off
+    // its first 8192 bytes as a packet.
+    LengthFrame frame;
+    Bytes longest(PacketUtil::MAX_DATAGRAM + 10, 1);
+    unsigned int body = PacketUtil::MAX_DATAGRAM - 4;
+    longest[0] = 0;
+    longest[1] = 0;
+    longest[2] = static_cast<unsigned char>(body >> 8);
+    longest[3] = static_cast<unsigned char>(body);
+    IoHandle cut = MemoryWith(longest);
+    EXPECT_FALSE(frame.CreateUdp(ReadHandle(cut)));
+    longest.resize(PacketUtil::MAX_DATAGRAM);
+    IoHandle whole = MemoryWith(longest);
+    EXPECT_TRUE(frame.CreateUdp(ReadHandle(whole)));
+
+    // The maximum packet size caps datagrams too.
+    frame.SetMaxPacketSize(8);
+    IoHandle nine = MemoryWith({0, 0, 0, 5, 1, 2, 3, 4, 5});
+    EXPECT_FALSE(frame.CreateUdp(ReadHandle(nine)));
+    IoHandle eight = MemoryWith({0, 0, 0, 4, 1, 2, 3, 4});
+    EXPECT_TRUE(frame.CreateUdp(ReadHandle(eight)));
+}
+
 TEST(PacketUdp, TravelsAsOneDatagramWithTheSendersAddress)
 {
     Udp a, b;
