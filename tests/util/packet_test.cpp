@@ -4,6 +4,7 @@
 
 #include "basic/internal/memhooks.h"
 #include "platform/socket.h"
+#include "support/sockets.h"
 #include "support/stubio.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,8 @@ using Vor::Io::Socket;
 using Vor::Io::WriteHandle;
 using Vor::Util::PacketIo;
 using Vor::Util::PacketUtil;
+using TcpPair = VorTest::TcpConnection;
+using Udp = VorTest::BoundUdp;
 
 namespace {
 
@@ -110,35 +113,6 @@ protected:
 private:
     ReadHandle m_SendView;
     WriteHandle m_RecvView;
-};
-
-// A connected TCP pair through the library's socket device.
-struct TcpPair {
-    TcpPair()
-    {
-        EXPECT_TRUE(listener.Open(Socket::SOCKET_LISTEN, 2, 0));
-        EXPECT_TRUE(listener.Bind(Socket::Address("127.0.0.1", 0)));
-        EXPECT_TRUE(listener.Listen(4));
-        Socket::Address at = Socket::GetAddress(listener.GetHandle(), Socket::Param::LOCAL_ADDR);
-        EXPECT_TRUE(client.Open(Socket::SOCKET_TCP, 2, 0));
-        EXPECT_TRUE(client.Connect(Socket::Param(at)));
-        server = Socket::Accept(listener.GetReadHandle());
-    }
-    Socket listener;
-    Socket client;
-    IoHandle server;
-};
-
-// A UDP socket bound to 127.0.0.1.
-struct Udp {
-    Udp()
-    {
-        EXPECT_TRUE(device.Open(Socket::SOCKET_UDP, 2, 0));
-        EXPECT_TRUE(device.Bind(Socket::Address("127.0.0.1", 0)));
-        address = Socket::GetAddress(device.GetHandle(), Socket::Param::LOCAL_ADDR);
-    }
-    Socket device;
-    Socket::Address address;
 };
 
 } // namespace
