@@ -113,24 +113,26 @@ bool Notify::Detach(Io::IoBase const& handle)
 
 bool Notify::Pause(Io::IoBase const& handle) const
 {
-    Core::Lock local(m_Lock);
-    local.EnterRead();
-    auto recorded = m_Handles.find(Io::IoHandle(handle));
-    if (recorded == m_Handles.end())
-        return false;
-    Core::Guard<NotifyBase> engine = recorded->second;
-    return engine->Pause(handle);
+    return WithEngine(handle, [&](NotifyBase& engine) { return engine.Pause(handle); });
 }
 
 bool Notify::Resume(Io::IoBase const& handle) const
 {
+    return WithEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
+}
+
+template <class Call>
+bool Notify::WithEngine(Io::IoBase const& handle, Call call) const
+{
+    // The read lock stays held across the engine call: a detach cannot take
+    // the record away in between.
     Core::Lock local(m_Lock);
     local.EnterRead();
     auto recorded = m_Handles.find(Io::IoHandle(handle));
     if (recorded == m_Handles.end())
         return false;
     Core::Guard<NotifyBase> engine = recorded->second;
-    return engine->Resume(handle);
+    return call(*engine);
 }
 
 unsigned int Notify::GetCount() const

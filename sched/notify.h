@@ -123,6 +123,10 @@ private:
     bool AttachHandle(T const& handle, Core::CallBack const& callback);
     template <class T>
     bool TryAttach(HandleParam<T>* param, Core::Guard<NotifyBase> engine);
+    // Calls `call` with the engine recorded for the handle, under the read
+    // lock; false when none is recorded.
+    template <class Call>
+    bool WithEngine(Io::IoBase const& handle, Call call) const;
 
     // Guards the handle map and the parameter block. Held across an engine
     // call and the map change that goes with it, so that a record never

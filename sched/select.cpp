@@ -463,31 +463,44 @@ bool CommonSelect<S, Invalid>::Detach(Io::IoBase const& handle)
 }
 
 template <class S, int Invalid>
-bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
+typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoBase const& handle, bool resume,
+                                                                          bool& selecting)
 {
+    char const* what = resume ? "Resume" : "Pause";
     S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
     if (socket == static_cast<S>(Invalid)) {
-        ReportLine("Pause an invalid handle");
-        return false;
+        Report() << what << " an invalid handle";
+        return Record();
     }
     Core::Guard<Io::IoObject> object = handle.GetObject();
     std::uintptr_t key = KeyOf(object.Raw());
+    RecordMap& from = resume ? m_Pausing : m_Selecting;
+    RecordMap& to = resume ? m_Selecting : m_Pausing;
     Record record;
     {
         Core::Lock local(m_Lock);
         local.Enter();
-        auto found = m_Selecting.find(key);
-        if (found != m_Selecting.end()) {
+        auto found = from.find(key);
+        if (found != from.end()) {
             record = found->second;
-            record->selecting.store(false);
-            m_Pausing.emplace(key, record);
-            m_Selecting.erase(found);
+            record->selecting.store(resume);
+            to.emplace(key, record);
+            from.erase(found);
+            selecting = m_uState.load() == SELECTING;
         }
     }
-    if (!record.IsValid()) {
-        Report() << "Pause handle " << socket << " is not in selecting list";
+    if (!record.IsValid())
+        Report() << what << " handle " << socket << " is not in " << (resume ? "pausing" : "selecting") << " list";
+    return record;
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
+{
+    bool selecting = false;
+    Record record = Move(handle, false, selecting);
+    if (!record.IsValid())
         return false;
-    }
     // No wake-up: a paused socket is not reported, and the next wait is
     // built without it.
     RemoveIdle(record.Raw());
@@ -497,31 +510,10 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
 {
-    S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
-    if (socket == static_cast<S>(Invalid)) {
-        ReportLine("Resume an invalid handle");
-        return false;
-    }
-    Core::Guard<Io::IoObject> object = handle.GetObject();
-    std::uintptr_t key = KeyOf(object.Raw());
-    Record record;
     bool selecting = false;
-    {
-        Core::Lock local(m_Lock);
-        local.Enter();
-        auto found = m_Pausing.find(key);
-        if (found != m_Pausing.end()) {
-            record = found->second;
-            m_Selecting.emplace(key, record);
-            m_Pausing.erase(found);
-            record->selecting.store(true);
-            selecting = m_uState.load() == SELECTING;
-        }
-    }
-    if (!record.IsValid()) {
-        Report() << "Resume handle " << socket << " is not in pausing list";
+    Record record = Move(handle, true, selecting);
+    if (!record.IsValid())
         return false;
-    }
     ++record->activity;
     AddIdle(record);
     // The socket is back in the list whatever the wake-up does: without it

@@ -178,6 +178,10 @@ private:
 
     bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
                     unsigned int mask);
+    // Moves the handle's record between the selecting and pausing lists
+    // (to selecting when `resume`), reporting misuse; `selecting` tells
+    // whether the thread had reached SELECTING. Empty when nothing moved.
+    Record Move(Io::IoBase const& handle, bool resume, bool& selecting);
     // Ends a wait in progress so that a socket added to the selecting list
     // is waited on. Not needed from the selecting thread itself.
     bool WakeIfSelecting(bool selecting);
