@@ -18,5 +18,10 @@ struct CalendarTime {
 // 0) when the system could not convert the clock.
 bool LocalNow(CalendarTime& out);
 
+// The local time of `seconds` since 1970-01-01 UTC, in the process's time
+// zone; false (and every field 0) when it cannot be converted. Lets a caller
+// derive a whole time stamp from one clock reading.
+bool LocalTimeAt(long long seconds, CalendarTime& out);
+
 } // namespace Platform
 } // namespace Vor

@@ -18,6 +18,12 @@ namespace Platform {
 bool PathExists(char const* path);
 // The size of the file at `path`; false when it cannot be examined.
 bool PathSize(char const* path, std::uint64_t& size);
+// Renames `from` to `to` without ever replacing an existing `to` (fails with
+// EEXIST instead). Where the file system cannot rename that way atomically,
+// a hard link and an unlink do the same, still refusing an existing target.
+bool RenameNoReplace(char const* from, char const* to);
+// Deletes the file at `path`.
+bool RemovePath(char const* path);
 
 // --- buffered streams
 

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
@@ -21,6 +22,38 @@ bool PathSize(char const* path, std::uint64_t& size)
         return false;
     size = static_cast<std::uint64_t>(info.st_size);
     return true;
+}
+
+bool RenameNoReplace(char const* from, char const* to)
+{
+    if (from == nullptr || to == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // No atomic form here: a hard link fails on an existing target just the
+    // same, and the old name goes once the new one stands.
+    if (link(from, to) != 0)
+        return false;
+    if (unlink(from) != 0) {
+        int saved = errno;
+        unlink(to);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+bool RemovePath(char const* path)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    return std::remove(path) == 0;
 }
 
 // ---------------------------------------------------------------- streams

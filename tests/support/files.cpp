@@ -32,6 +32,16 @@ std::string ReadFile(std::string const& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<std::string> ReadLines(std::string const& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
 bool WriteFile(std::string const& path, std::string const& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

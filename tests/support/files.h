@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace VorTest {
 
@@ -24,6 +25,9 @@ private:
 
 // The whole content of a file ("<missing>" when it cannot be read).
 std::string ReadFile(std::string const& path);
+// The file's lines without their newlines; a last line without a newline
+// counts as it stands. Empty when the file cannot be read.
+std::vector<std::string> ReadLines(std::string const& path);
 // Replaces the file's content; false on failure.
 bool WriteFile(std::string const& path, std::string const& bytes);
 // The lowest descriptor of this process open on `path`, or -1.
