@@ -83,7 +83,6 @@ bool ComposeLine(Io::IoParam& param, Char const* format, std::va_list args, std:
 {
     if (format == nullptr)
         return false;
-    line.reserve(160);
     Internal::AppendLinePrefix(line, LevelOf(param));
     messageAt = line.size();
     if (!AppendMessage(line, format, args))
@@ -106,7 +105,7 @@ bool LogHandle::Status::Copy(Io::IoParam const& other)
 }
 
 LogHandle::LogHandle(Io::WriteHandle const& console, Io::WriteHandle const& file)
-    : m_Lock(Core::Lock::MUTEX_LOCK), m_Console(console), m_File(file)
+    : m_Lock(Core::Lock::READ_WRITE_LOCK), m_Console(console), m_File(file), m_bLost(false)
 {
     SetAttrib(Io::IoParam::READABLE, false);
     SetAttrib(Io::IoParam::WRITABLE, true);
@@ -131,7 +130,7 @@ bool LogHandle::Close()
 bool LogHandle::WriteLine(std::string const& line, std::size_t messageAt)
 {
     Core::Lock local(m_Lock);
-    local.Enter();
+    local.EnterRead();
     if (m_File.IsValid()) {
         m_File.Write(line.data(), static_cast<unsigned int>(line.size()));
         m_File.Flush();
@@ -143,18 +142,27 @@ bool LogHandle::WriteLine(std::string const& line, std::size_t messageAt)
 
 // The prefix and the message are made before the lock is taken; the lock
 // covers only the writes.
+template <class Char>
+bool LogHandle::PrintLine(Io::IoParam& param, Char const* format, std::va_list args)
+{
+    // The line is composed in a buffer of the thread's own, kept between
+    // lines unless a huge message made it large.
+    static thread_local std::string t_Line;
+    if (t_Line.capacity() > 65536)
+        std::string().swap(t_Line);
+    t_Line.clear();
+    std::size_t messageAt = 0;
+    return ComposeLine(param, format, args, t_Line, messageAt) && WriteLine(t_Line, messageAt);
+}
+
 bool LogHandle::Printf(Io::IoParam& param, char const* format, std::va_list args)
 {
-    std::string line;
-    std::size_t messageAt = 0;
-    return ComposeLine(param, format, args, line, messageAt) && WriteLine(line, messageAt);
+    return PrintLine(param, format, args);
 }
 
 bool LogHandle::Printf(Io::IoParam& param, wchar_t const* format, std::va_list args)
 {
-    std::string line;
-    std::size_t messageAt = 0;
-    return ComposeLine(param, format, args, line, messageAt) && WriteLine(line, messageAt);
+    return PrintLine(param, format, args);
 }
 
 std::string LogHandle::FileName() const
@@ -179,8 +187,8 @@ bool LogHandle::Swap(Core::CallBack const& opener)
     local.Enter();
     std::string current = FileName();
     if (!m_File.IsValid()) {
-        if (current.empty())
-            return true; // a module without a file
+        if (!m_bLost)
+            return true; // a module without a file, or a closed handle
         // An earlier swap lost the file: take it up before swapping it.
         if (!Reopen(current)) {
             Core::Internal::ReportLine("Can not get new log file handle");
@@ -196,10 +204,11 @@ bool LogHandle::Swap(Core::CallBack const& opener)
         Core::Internal::ReportLine("Can not get new log file handle");
         // Keep logging where the module was, so that its lines are not lost
         // until the next swap.
-        Reopen(current);
+        m_bLost = !Reopen(current);
         return false;
     }
     m_File = fresh;
+    m_bLost = false;
     return true;
 }
 

@@ -78,16 +78,24 @@ protected:
     ~LogHandle() override;
 
 private:
+    template <class Char>
+    bool PrintLine(Io::IoParam& param, Char const* format, std::va_list args);
     bool WriteLine(std::string const& line, std::size_t messageAt);
     std::string FileName() const;
     // Opens the module's file again for appending; false when it cannot.
     bool Reopen(std::string const& name);
 
-    // Serialises lines, swaps and closing: lines of one module never
-    // interleave, and a swap waits for the line in progress.
+    // Lines take it shared, swaps and closing exclusively: a swap or close
+    // waits for the lines in progress, and no line sees an output change
+    // under it. Lines of several threads may be written at once: each is
+    // one write into the file's stream, which that stream's own lock keeps
+    // whole, and one flush may then carry the lines of several threads.
     Core::Lock m_Lock;
     Io::WriteHandle m_Console;
     Io::WriteHandle m_File;
+    // The file output is missing because a swap could not replace it (as
+    // opposed to a module without a file, or a closed handle).
+    bool m_bLost;
 };
 
 class LogDevice : public Io::IoDevice {

@@ -63,12 +63,41 @@ Core::Guard<LogWriter<Char>> LogWriter<Char>::Write(Io::WriteHandle const& outpu
 {
     if (format == nullptr)
         return GetNull();
-    LogWriter* writer = new LogWriter(output, level);
-    Core::Guard<LogWriter> guard(writer);
-    writer->DecRef(); // the guard is now the only owner
-    writer->Parse(format, marker);
-    writer->PutLiterals();
+    // Each thread keeps one writer for its next statement: building a
+    // string stream costs more than the rest of a statement together. The
+    // spare is taken only while nobody else holds it (a caller may keep a
+    // statement's guard).
+    static thread_local Core::Guard<LogWriter> t_Spare;
+    Core::Guard<LogWriter> guard;
+    if (t_Spare.IsValid() && t_Spare->GetRef() == 1) {
+        guard = t_Spare;
+        guard->Restart(output, level);
+    } else {
+        LogWriter* writer = new LogWriter(output, level);
+        guard = writer;
+        writer->DecRef(); // the guard is now the only owner
+        if (!t_Spare.IsValid())
+            t_Spare = guard;
+    }
+    guard->Parse(format, marker);
+    guard->PutLiterals();
     return guard;
+}
+
+template <class Char>
+void LogWriter<Char>::Restart(Io::WriteHandle const& output, unsigned int level)
+{
+    m_Param.m_uLevel = level;
+    m_Output = output;
+    m_Pieces.clear();
+    m_Text.str(std::basic_string<Char>());
+    m_Text.clear();
+    m_Text.flags(std::ios_base::skipws | std::ios_base::dec);
+    m_Text.precision(6);
+    m_Text.width(0);
+    m_Text.fill(m_Text.widen(' '));
+    m_uNext = 0;
+    m_bOpen = true;
 }
 
 template <class Char>
@@ -130,7 +159,11 @@ bool LogWriter<Char>::Finish()
         else
             PutLiterals();
     }
-    return PrintText(m_Output, m_Param, m_Text.str());
+    bool printed = PrintText(m_Output, m_Param, m_Text.str());
+    // A finished writer must not keep the module's handle (and its file)
+    // alive while it waits for the thread's next statement.
+    m_Output.Clear();
+    return printed;
 }
 
 template class LogWriter<char>;

@@ -109,6 +109,8 @@ private:
     LogWriter(LogWriter const&) = delete;
     LogWriter& operator=(LogWriter const&) = delete;
 
+    // Makes a finished writer ready for a new statement.
+    void Restart(Io::WriteHandle const& output, unsigned int level);
     void Parse(Char const* format, Char marker);
     // Copies literal pieces into the text up to the next argument place.
     void PutLiterals();
