@@ -31,10 +31,23 @@ public:
     struct Nothing {};
 
     class Base : public LocalRef {
+    public:
+        // Identifies the call signature without a run-time type lookup.
+        virtual void const* Signature() const = 0;
+
     protected:
         Base() = default;
         ~Base() override = default;
     };
+
+    // One address per call signature, the same in every module of the
+    // process (a template's static has one definition program-wide).
+    template <class Arg, class Result>
+    static void const* SignatureOf()
+    {
+        static char const s_Tag = 0;
+        return &s_Tag;
+    }
 
     // The call signature: the call-time argument type and the result type,
     // either of them void.
@@ -45,6 +58,7 @@ public:
         using ResultType = typename std::conditional<std::is_void<Result>::value, Nothing, Result>::type;
         // Calls the function; returns `fallback` when the body holds none.
         virtual ResultType Call(ArgType const& arg, ResultType const& fallback) const = 0;
+        void const* Signature() const override { return SignatureOf<Arg, Result>(); }
     };
 
     // The concrete body. Bound: the type fixed at binding (void: none);
@@ -248,7 +262,12 @@ private:
     {
         if (!m_Body.IsValid())
             return nullptr;
-        return dynamic_cast<Return<A, R> const*>(m_Body.Address());
+        Base const* body = m_Body.Address();
+        if (body->Signature() == SignatureOf<A, R>())
+            return static_cast<Return<A, R> const*>(body);
+        // Checked the slow way too, in case a module kept its own copy of
+        // the tag.
+        return dynamic_cast<Return<A, R> const*>(body);
     }
 
     Guard<Base> m_Body;

@@ -128,32 +128,53 @@ void Lock::LeaveAll()
         Leave();
 }
 
-void Lock::Enter()
+void Lock::EnterImpl(LockType type, LockBase* impl, bool read)
 {
-    switch (m_Type) {
+    switch (type) {
     case MUTEX_LOCK:
-        static_cast<PosixMutex*>(m_Impl.Raw())->m_Mutex.Lock();
+        static_cast<PosixMutex*>(impl)->m_Mutex.Lock();
         break;
     case SPIN_LOCK:
-        static_cast<PosixSpin*>(m_Impl.Raw())->m_Mutex.SpinLock(PosixSpin::SPIN_COUNT);
+        static_cast<PosixSpin*>(impl)->m_Mutex.SpinLock(PosixSpin::SPIN_COUNT);
         break;
     case READ_WRITE_LOCK:
-        static_cast<PosixReadWrite*>(m_Impl.Raw())->m_State.EnterWrite();
+        if (read)
+            static_cast<PosixReadWrite*>(impl)->m_State.EnterRead();
+        else
+            static_cast<PosixReadWrite*>(impl)->m_State.EnterWrite();
         break;
     default:
         break;
     }
+}
+
+void Lock::LeaveImpl(LockType type, LockBase* impl)
+{
+    switch (type) {
+    case MUTEX_LOCK:
+        static_cast<PosixMutex*>(impl)->m_Mutex.Unlock();
+        break;
+    case SPIN_LOCK:
+        static_cast<PosixSpin*>(impl)->m_Mutex.Unlock();
+        break;
+    case READ_WRITE_LOCK:
+        static_cast<PosixReadWrite*>(impl)->m_State.Leave();
+        break;
+    default:
+        break;
+    }
+}
+
+void Lock::Enter()
+{
+    EnterImpl(m_Type, m_Impl.Raw(), false);
     ++m_uDepth;
 }
 
 void Lock::EnterRead()
 {
-    if (m_Type == READ_WRITE_LOCK) {
-        static_cast<PosixReadWrite*>(m_Impl.Raw())->m_State.EnterRead();
-        ++m_uDepth;
-    } else {
-        Enter();
-    }
+    EnterImpl(m_Type, m_Impl.Raw(), true);
+    ++m_uDepth;
 }
 
 void Lock::Leave()
@@ -161,19 +182,7 @@ void Lock::Leave()
     if (m_uDepth == 0)
         return;
     --m_uDepth;
-    switch (m_Type) {
-    case MUTEX_LOCK:
-        static_cast<PosixMutex*>(m_Impl.Raw())->m_Mutex.Unlock();
-        break;
-    case SPIN_LOCK:
-        static_cast<PosixSpin*>(m_Impl.Raw())->m_Mutex.Unlock();
-        break;
-    case READ_WRITE_LOCK:
-        static_cast<PosixReadWrite*>(m_Impl.Raw())->m_State.Leave();
-        break;
-    default:
-        break;
-    }
+    LeaveImpl(m_Type, m_Impl.Raw());
 }
 
 } // namespace Core

@@ -55,8 +55,40 @@ public:
     // Entries made through this handle and not yet left.
     unsigned int GetDepth() const { return m_uDepth; }
 
+    // Holds a lock for the life of a scope without a handle of its own:
+    // cheaper than a local copy (no reference is taken), for a Lock that
+    // outlives the scope, such as a member of the object being worked on.
+    //
+    //     Lock::ReadScope scope(m_Lock);
+    class Scope {
+    public:
+        Scope(Scope const&) = delete;
+        Scope& operator=(Scope const&) = delete;
+        ~Scope() { Lock::LeaveImpl(m_Type, m_pImpl); }
+
+    protected:
+        Scope(Lock const& lock, bool read) : m_pImpl(lock.m_Impl.Raw()), m_Type(lock.m_Type)
+        {
+            Lock::EnterImpl(m_Type, m_pImpl, read);
+        }
+
+    private:
+        LockBase* m_pImpl;
+        LockType m_Type;
+    };
+    class ReadScope : public Scope {
+    public:
+        explicit ReadScope(Lock const& lock) : Scope(lock, true) {}
+    };
+    class WriteScope : public Scope {
+    public:
+        explicit WriteScope(Lock const& lock) : Scope(lock, false) {}
+    };
+
 private:
     static Guard<LockBase> GetLock(LockType const& type);
+    static void EnterImpl(LockType type, LockBase* impl, bool read);
+    static void LeaveImpl(LockType type, LockBase* impl);
     void LeaveAll();
 
     Guard<LockBase> m_Impl;

@@ -82,8 +82,7 @@ bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
     // The reference taken here is the one the task keeps.
     Handler* handler = nullptr;
     {
-        Lock local(m_Lock);
-        local.EnterRead();
+        Lock::ReadScope scope(m_Lock);
         auto found = m_Registry.find(id);
         // Nothing is taken for an empty entry or a handler that is already
         // being destroyed.

@@ -312,3 +312,37 @@ TEST(AtomicTest, LockedPointerValueSwapsWhole)
     EXPECT_EQ(pointer.Swap(&b), &a);
     EXPECT_EQ(static_cast<int*>(pointer), &b);
 }
+
+TEST(LockTest, ScopesExcludeLikeHandlesAndLeaveOnExit)
+{
+    for (Lock::LockType type : {Lock::MUTEX_LOCK, Lock::SPIN_LOCK, Lock::READ_WRITE_LOCK}) {
+        Lock shared(type);
+        long counter = 0;
+        std::vector<std::thread> pool;
+        for (int t = 0; t < 4; ++t) {
+            pool.emplace_back([&] {
+                for (int i = 0; i < 10000; ++i) {
+                    Lock::WriteScope scope(shared);
+                    ++counter;
+                }
+            });
+        }
+        for (auto& t : pool)
+            t.join();
+        EXPECT_EQ(counter, 40000) << "lock type " << type;
+    }
+    Lock rw(Lock::READ_WRITE_LOCK);
+    std::atomic<bool> entered{false};
+    std::thread writer;
+    {
+        Lock::ReadScope first(rw);
+        Lock::ReadScope second(rw); // readers share
+        writer = std::thread([&] {
+            Lock::WriteScope scope(rw);
+            entered = true;
+        });
+        EXPECT_FALSE(WaitUntil([&] { return entered.load(); }, 50ms));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return entered.load(); })) << "leaving the read scopes lets the writer in";
+    writer.join();
+}
