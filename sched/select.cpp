@@ -23,6 +23,8 @@ std::atomic<unsigned int> g_IdleCheckPeriod(10000);
 std::atomic<unsigned int> g_SelectTimeout(10000);
 std::atomic<int> g_FailWakeUps(0);
 std::atomic<int> g_FailSelects(0);
+std::atomic<void (*)()> g_BeforeWait(nullptr);
+std::atomic<void (*)()> g_BeforeIdleCheck(nullptr);
 
 bool TakeFailure(std::atomic<int>& counter)
 {
@@ -169,6 +171,8 @@ void CommonSelect<S, Invalid>::CheckIdleProc(Core::Guard<Core::LocalRef> run)
             for (auto& entry : state.list)
                 copy.push_back(entry.second);
         }
+        if (auto hook = Internal::g_BeforeIdleCheck.load())
+            hook();
         for (auto& record : copy)
             TimeOut::Check(*record);
         copy.clear();
@@ -577,6 +581,8 @@ void CommonSelect<S, Invalid>::SelectProc()
     while (m_bRunning.load()) {
         unsigned int stale = Collect(set, records);
         unsigned int timeout = stale != 0 ? 0 : Internal::g_SelectTimeout.load();
+        if (auto hook = Internal::g_BeforeWait.load())
+            hook();
         bool waited = !Internal::TakeFailure(Internal::g_FailSelects) && Select(set, timeout);
         if (!waited && Platform::LastError() == 0)
             Platform::SetLastError(EINVAL);

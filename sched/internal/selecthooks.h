@@ -17,6 +17,12 @@ extern std::atomic<unsigned int> g_SelectTimeout;
 extern std::atomic<int> g_FailWakeUps;
 extern std::atomic<int> g_FailSelects;
 
+// Called, when set, by a selecting thread between building its wait and
+// waiting, and by the idle checker between copying the idle list and
+// checking the copy.
+extern std::atomic<void (*)()> g_BeforeWait;
+extern std::atomic<void (*)()> g_BeforeIdleCheck;
+
 // Takes one injected failure from the counter; true when there was one.
 bool TakeFailure(std::atomic<int>& counter);
 

@@ -453,3 +453,80 @@ TEST(SelectIdle, RealCheckerReportsAfterTenSeconds)
     EXPECT_LE(took, 22500u);
     notify->UnInit(1000);
 }
+
+namespace {
+
+// Hooks that hold a selecting or idle thread at one point until the test
+// has done what it wants to do there.
+std::atomic<int> g_HookState{0}; // 0 idle, 1 armed, 2 holding, 3 released
+
+void HoldOnce()
+{
+    int armed = 1;
+    if (!g_HookState.compare_exchange_strong(armed, 2))
+        return;
+    VorTest::WaitUntil([] { return g_HookState.load() == 3; }, std::chrono::milliseconds(5000));
+}
+
+struct Hold {
+    explicit Hold(std::atomic<void (*)()>& hook) : hook(hook)
+    {
+        g_HookState = 0;
+        hook = &HoldOnce;
+    }
+    ~Hold()
+    {
+        g_HookState = 3;
+        hook = nullptr;
+    }
+    void Arm() { g_HookState = 1; }
+    bool Holding() { return VorTest::WaitUntil([] { return g_HookState.load() == 2; }); }
+    void Release() { g_HookState = 3; }
+    std::atomic<void (*)()>& hook;
+};
+
+} // namespace
+
+TEST(SelectEngine, ResumeBetweenBuildingAndWaitingIsNotLost)
+{
+    TcpConnection c;
+    ASSERT_TRUE(c.IsValid());
+    Recorder recorder;
+    recorder.drain = false;
+    auto engine = MakeEngine();
+    ASSERT_TRUE(engine->Attach(ReadHandle(c.server), recorder.Reads(), Sched::Notify::Param()));
+    ASSERT_TRUE(engine->Pause(c.server));
+    ASSERT_TRUE(c.client.GetHandle().Write("x", 1));
+    Hold hold(Sched::Internal::g_BeforeWait);
+    hold.Arm();
+    TcpConnection other; // any attach ends the current wait and starts a new cycle
+    Recorder ignored;
+    ASSERT_TRUE(engine->Attach(ReadHandle(other.server), ignored.Reads(), Sched::Notify::Param()));
+    ASSERT_TRUE(hold.Holding()); // built without the paused socket, not yet waiting
+    ASSERT_TRUE(engine->Resume(c.server));
+    hold.Release();
+    // Without a wake-up the thread would wait 10 seconds before taking the
+    // socket up.
+    EXPECT_TRUE(recorder.WaitFor(1, 3000));
+    engine->UnInit(1000);
+}
+
+TEST(SelectIdle, RecordDetachedDuringACheckIsNotReported)
+{
+    ASSERT_EQ(Engine::GetEngineCount(), 0u);
+    HookValue period(Sched::Internal::g_IdleCheckPeriod, 30);
+    TcpConnection c;
+    ASSERT_TRUE(c.IsValid());
+    auto notify = MakeNotify(30); // reported at every check after the first
+    Recorder recorder;
+    Hold hold(Sched::Internal::g_BeforeIdleCheck);
+    ASSERT_TRUE(notify->Attach(ReadHandle(c.server), recorder.Reads()));
+    ASSERT_TRUE(recorder.WaitFor(1)); // idle reports arrive
+    hold.Arm();
+    ASSERT_TRUE(hold.Holding()); // the checker holds a copy with the record
+    ASSERT_TRUE(notify->Detach(c.server));
+    unsigned int reports = recorder.Count();
+    hold.Release();
+    EXPECT_TRUE(Quiet(recorder, reports));
+    notify->UnInit(1000);
+}
