@@ -5,6 +5,7 @@
 #include <vor/sched/select.h>
 
 #include "platform/clock.h"
+#include "sched/internal/selecthooks.h"
 #include "support/capture.h"
 #include "support/notify.h"
 #include "support/sockets.h"
@@ -297,4 +298,27 @@ TEST(Notify, IdleCheckerSurvivesEnginesComingAndGoingAcrossThreads)
     EXPECT_EQ(Engines(), 0u);
     EXPECT_EQ(Sched::PosixSelect::GetEngineCount(), 0u);
     EXPECT_TRUE(VorTest::WaitUntil([&] { return VorTest::ProcessThreadCount() <= threads; }));
+}
+
+TEST(Notify, EngineRefusingForAnotherReasonMakesNoNewEngine)
+{
+    TcpConnection a, b;
+    ASSERT_TRUE(a.IsValid() && b.IsValid());
+    auto notify = MakeNotify();
+    Recorder recorder;
+    ASSERT_TRUE(notify->Attach(ReadHandle(a.server), recorder.Reads()));
+    Sched::PosixSelect* engine = notify->EngineOf(a.server);
+    ASSERT_TRUE(VorTest::WaitUntil([&] { return engine->GetState() == Sched::PosixSelect::SELECTING; }));
+    VorTest::StderrCapture capture;
+    Sched::Internal::g_FailWakeUps = 1; // the engine has room but cannot wake its thread
+    EXPECT_FALSE(notify->Attach(ReadHandle(b.server), recorder.Reads()));
+    Sched::Internal::g_FailWakeUps = 0;
+    capture.Stop();
+    EXPECT_EQ(Engines(), 1u);
+    std::vector<std::string> lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("Attach handle \\d+ error at step 7, error code \\d+"))) << lines[0];
+    EXPECT_EQ(lines[1], "Can not get valid notify");
+    EXPECT_EQ(notify->GetCount(), 1u);
+    notify->UnInit(1000);
 }
