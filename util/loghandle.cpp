@@ -18,7 +18,13 @@ namespace Util {
 
 namespace Internal {
 
-bool Compress(std::string const&) { return false; }
+std::atomic<Compressor> g_Compressor{nullptr};
+
+bool Compress(std::string const& name)
+{
+    Compressor compressor = g_Compressor.load();
+    return compressor != nullptr && compressor(name);
+}
 
 } // namespace Internal
 

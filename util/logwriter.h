@@ -98,7 +98,7 @@ public:
     std::vector<Piece> const& GetPieces() const { return m_Pieces; }
     Param const& GetParam() const { return m_Param; }
     // The text assembled so far.
-    std::basic_string<Char> GetText() const { return m_bNull ? std::basic_string<Char>() : m_Text.str(); }
+    std::basic_string<Char> GetText() const { return m_Text.str(); }
 
 private:
     struct NullTag {};

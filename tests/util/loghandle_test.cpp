@@ -4,6 +4,8 @@
 #include <vor/util/log.h>
 #include <vor/util/loghandle.h>
 
+#include "util/internal/compress.h"
+
 #include "support/capture.h"
 #include "support/child.h"
 #include "support/files.h"
@@ -219,6 +221,35 @@ TEST_F(LogHandleTest, BackupWithCompressionReportsEachNonEmptyBackupAndKeepsIt)
     EXPECT_EQ(std::vector<std::string>{"data"}, Messages(moved));
     EXPECT_EQ("", ReadFile(m_Dir.Path("empty_z")));
     EXPECT_EQ("<missing>", ReadFile(moved + ".gz"));
+}
+
+namespace {
+
+// Stand-ins for a compressor: one that writes the .gz file, and one that
+// also takes the original away so that deleting it fails.
+bool FakeCompress(std::string const& name) { return VorTest::WriteFile(name + ".gz", "packed"); }
+bool CompressAndSteal(std::string const& name) { return FakeCompress(name) && std::remove(name.c_str()) == 0; }
+
+} // namespace
+
+TEST_F(LogHandleTest, CompressedBackupsReplaceTheirFilesOrReportTheRemoval)
+{
+    std::string path = m_Dir.Path("c.log");
+    ASSERT_TRUE(Log::AddModule(Log::Param(1, Log::INFO_LEVEL, 0, path)));
+    VOR_LOG(1, Log::INFO_LEVEL) << "x" << Log::End();
+    Internal::g_Compressor.store(&FakeCompress);
+    StderrCapture capture;
+    EXPECT_TRUE(Log::Backup("1", true));
+    VOR_LOG(1, Log::INFO_LEVEL) << "y" << Log::End();
+    Internal::g_Compressor.store(&CompressAndSteal);
+    EXPECT_TRUE(Log::Backup("2", true));
+    Internal::g_Compressor.store(nullptr);
+    capture.Stop();
+    EXPECT_EQ(std::vector<std::string>{"Remove temp backup log file " + m_Dir.Path("c_2.log") + " error"},
+              capture.Lines());
+    EXPECT_EQ("<missing>", ReadFile(m_Dir.Path("c_1.log")));
+    EXPECT_EQ("packed", ReadFile(m_Dir.Path("c_1.log.gz")));
+    EXPECT_EQ("packed", ReadFile(m_Dir.Path("c_2.log.gz")));
 }
 
 TEST_F(LogHandleTest, SwapFunctionRefusesMissingNames)
