@@ -6,6 +6,7 @@
 #include "util/internal/logline.h"
 
 #include "support/capture.h"
+#include "support/child.h"
 #include "support/files.h"
 
 #include <vor/core/thread.h>
@@ -247,4 +248,32 @@ TEST_F(LogTest, WideStatementsAreWrittenAsUtf8)
     std::vector<std::string> lines = ReadLines(path);
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ("] gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac %", lines[0].substr(lines[0].find("] gr")));
+}
+
+TEST_F(LogTest, ConsoleSelectorOneWritesToStandardOutput)
+{
+    VorTest::ChildResult result = VorTest::RunInChild([] {
+        if (!Log::AddModule(Log::Param(15, Log::INFO_LEVEL, 1, "")))
+            return 1;
+        VOR_LOG(15, Log::INFO_LEVEL, "to % output") << "standard" << Log::End();
+        return 0;
+    });
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ("to standard output\n", result.out);
+    EXPECT_EQ("", result.err);
+}
+
+TEST_F(LogTest, StatementHoldingTheHandleFinishesAfterRemoval)
+{
+    std::string path = m_Dir.Path("late.log");
+    ASSERT_TRUE(Log::AddModule(Log::Param(16, Log::INFO_LEVEL, 0, path)));
+    Core::Guard<LogWriter<char>> statement = Log::Write(16, Log::INFO_LEVEL, "started before %");
+    ASSERT_FALSE(statement->IsNull());
+    ASSERT_TRUE(Log::UnInit());
+    statement << "UnInit" << Log::End();
+    EXPECT_TRUE(Log::Write(16, Log::FATAL_LEVEL)->IsNull());
+    std::vector<std::string> lines = ReadLines(path);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("] started before UnInit", lines[0].substr(lines[0].find("] started")));
 }
