@@ -85,6 +85,17 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
 
 // The flag for urgent (out-of-band) data on send and receive.
 int OutOfBandFlag();
+// The flag that makes one receive return at once (failing with a
+// NothingWaiting error) when nothing has arrived.
+int DontWaitFlag();
+
+// Why a receive failed, by the error it left.
+enum class ReceiveError {
+    NothingWaiting, // nothing to take (another reader took it), or interrupted
+    BadDatagram,    // this one datagram: too long, or an earlier send was refused
+    BrokenSocket,   // the socket itself cannot receive
+};
+ReceiveError ClassifyReceiveError(int error);
 
 bool GetSocketName(SocketHandle socket, Ipv4Address* address);
 bool GetPeerName(SocketHandle socket, Ipv4Address* address);

@@ -197,6 +197,29 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
 }
 
 int OutOfBandFlag() { return MSG_OOB; }
+int DontWaitFlag() { return MSG_DONTWAIT; }
+
+ReceiveError ClassifyReceiveError(int error)
+{
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+        return ReceiveError::NothingWaiting;
+    case EMSGSIZE:
+    case ECONNREFUSED: // an ICMP refusal of an earlier send, reported here
+    case ECONNRESET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+        return ReceiveError::BadDatagram;
+    default:
+        return ReceiveError::BrokenSocket;
+    }
+}
 
 bool GetSocketName(SocketHandle socket, Ipv4Address* address)
 {
