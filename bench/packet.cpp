@@ -8,13 +8,20 @@
 //     datagrams per second delivered by a UDP receiver with 4 threads,
 //     against a bare recvfrom loop on one thread (goal >= 0.5).
 #include <vor/io/memory.h>
+#include <vor/io/socket.h>
+#include <vor/sched/udprecv.h>
 #include <vor/util/packet.h>
 
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace Vor;
 
@@ -120,6 +127,112 @@ void PacketEncodeDecode64(benchmark::State& state)
     state.SetItemsProcessed(static_cast<long long>(state.iterations()));
 }
 BENCHMARK(PacketEncodeDecode64);
+
+// ------------------------------------------------------------ receiving
+
+constexpr unsigned int BATCH = 2000;
+// Datagrams sent ahead of delivery at most: the socket buffer holds them
+// all, so none is dropped and both receivers see the same load.
+constexpr unsigned int WINDOW = 64;
+constexpr unsigned int PAYLOAD = 64;
+
+int BoundUdpSocket(sockaddr_in& address)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int size = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends one batch, never more than WINDOW ahead of `received`, and waits
+// until all of it has arrived.
+bool SendBatch(int fd, sockaddr_in const& to, std::atomic<unsigned long long>& received, unsigned long long& sent)
+{
+    char payload[PAYLOAD] = {};
+    for (unsigned int i = 0; i < BATCH; ++i) {
+        while (sent - received.load(std::memory_order_acquire) >= WINDOW)
+            std::this_thread::yield();
+        if (sendto(fd, payload, sizeof(payload), 0, reinterpret_cast<sockaddr const*>(&to), sizeof(to)) < 0)
+            return false;
+        ++sent;
+    }
+    while (received.load(std::memory_order_acquire) < sent)
+        std::this_thread::yield();
+    return true;
+}
+
+void RecvfromOneThread(benchmark::State& state)
+{
+    sockaddr_in at;
+    int rx = BoundUdpSocket(at);
+    int tx = socket(AF_INET, SOCK_DGRAM, 0);
+    std::atomic<unsigned long long> received{0};
+    std::thread reader([&] {
+        char buffer[4096];
+        sockaddr_in from;
+        for (;;) {
+            socklen_t length = sizeof(from);
+            ssize_t n = recvfrom(rx, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n <= 0)
+                return; // shut down
+            received.fetch_add(1, std::memory_order_release);
+        }
+    });
+    unsigned long long sent = 0;
+    for (auto _ : state) {
+        if (!SendBatch(tx, at, received, sent))
+            state.SkipWithError("send failed");
+    }
+    shutdown(rx, SHUT_RDWR);
+    reader.join();
+    close(rx);
+    close(tx);
+    state.SetItemsProcessed(static_cast<long long>(state.iterations()) * BATCH);
+}
+BENCHMARK(RecvfromOneThread)->UseRealTime();
+
+struct Counter {
+    std::atomic<unsigned long long> received{0};
+    void OnDatagram(Io::ReadHandle) { received.fetch_add(1, std::memory_order_release); }
+};
+
+void UdpRecv4Threads(benchmark::State& state)
+{
+    Io::Socket rx;
+    rx.Open(Io::Socket::SOCKET_UDP);
+    rx.Bind(Io::Socket::Address("127.0.0.1", 0));
+    Io::Socket::Address address = Io::Socket::GetAddress(rx.GetHandle(), Io::Socket::Param::LOCAL_ADDR);
+    sockaddr_in at;
+    std::memcpy(&at, &address, sizeof(at));
+    int tx = socket(AF_INET, SOCK_DGRAM, 0);
+
+    Counter counter;
+    Core::CallBack callback;
+    callback.Bind(&counter, &Counter::OnDatagram);
+    Core::Guard<Sched::UdpRecvNotify> notify(new Sched::UdpRecvNotify);
+    notify->DecRef();
+    notify->Init(Sched::UdpRecvNotify::Param(4, 4 << 20));
+    if (!notify->Attach(rx.GetReadHandle(), callback))
+        state.SkipWithError("attach failed");
+    unsigned long long sent = 0;
+    for (auto _ : state) {
+        if (!SendBatch(tx, at, counter.received, sent))
+            state.SkipWithError("send failed");
+    }
+    notify->UnInit(1000);
+    close(tx);
+    state.SetItemsProcessed(static_cast<long long>(state.iterations()) * BATCH);
+}
+BENCHMARK(UdpRecv4Threads)->UseRealTime();
 
 } // namespace
 

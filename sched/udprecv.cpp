@@ -84,6 +84,9 @@ struct UdpRecv::Reader {
     bool fresh = false;
     DatagramSource* source = nullptr;
     Io::IoHandle sourceHandle;
+    // The buffer and address block the next datagram goes into.
+    Io::IoHandle buffer;
+    Core::Guard<Io::IoParam> from;
 };
 
 // ---------------------------------------------------------------- UdpRecv
@@ -276,9 +279,11 @@ void UdpRecv::Rest(Reader const& reader, unsigned int ms)
     Platform::Poll(&wake, 1, ms);
 }
 
-// Waits a while for one datagram and delivers it. Returns whether one was
-// delivered. Only a socket that cannot receive at all makes the thread
-// rest: a peer that sends bad datagrams must not stall the receiver.
+// Takes one datagram when one is waiting and delivers it, otherwise waits
+// a while for the socket. Returns whether one was delivered. A thread reads
+// again at once after a delivery, so a burst is drained without a wait per
+// datagram. Only a socket that cannot receive at all makes the thread rest:
+// a peer that sends bad datagrams must not stall the receiver.
 bool UdpRecv::Receive(Reader& reader)
 {
     unsigned int socket = Io::Socket::Param::GetHandle(reader.socket);
@@ -286,20 +291,40 @@ bool UdpRecv::Receive(Reader& reader)
         Rest(reader, BROKEN_SOCKET_REST);
         return false;
     }
-    Platform::PollEntry entries[2] = {
-        {socket, Platform::kPollRead, 0},
-        {m_pWakeUp->Handle(), Platform::kPollRead, 0},
-    };
-    int ready = Platform::Poll(entries, 2, POLL_SLICE);
-    if (ready < 0 || (entries[0].got & Platform::kPollInvalid) != 0) {
-        Rest(reader, BROKEN_SOCKET_REST);
+    // A fresh buffer and address block for every datagram (the callback may
+    // keep them as long as it likes); one that got nothing is kept for the
+    // next read.
+    if (!reader.buffer.IsValid() && !NewBuffer(reader))
+        return false;
+    reader.source->m_uSocket = socket;
+    bool read = reader.buffer.Write(reader.sourceHandle, DATAGRAM_ROOM, *reader.from);
+    if (!read) {
+        switch (Platform::ClassifyReceiveError(reader.source->m_iError)) {
+        case Platform::ReceiveError::NothingWaiting:
+            WaitForSocket(reader, socket);
+            break;
+        case Platform::ReceiveError::BadDatagram:
+            break;
+        case Platform::ReceiveError::BrokenSocket:
+            Rest(reader, BROKEN_SOCKET_REST);
+            break;
+        }
         return false;
     }
-    if (ready == 0 || entries[1].got != 0 || entries[0].got == 0)
+    Io::IoHandle buffer = reader.buffer;
+    Core::Guard<Io::IoParam> param = reader.from;
+    reader.buffer.Clear();
+    reader.from.Clear();
+    // Paused, detached or stopped meanwhile, or moved to another socket: the
+    // datagram is dropped.
+    if (m_uState.load() != RUNNING || reader.generation != m_uGeneration.load())
         return false;
+    Deliver(reader, buffer, param);
+    return true;
+}
 
-    // A fresh buffer and address block for every datagram: the callback may
-    // keep them as long as it likes.
+bool UdpRecv::NewBuffer(Reader& reader)
+{
     Io::Socket::Param* from = new (std::nothrow) Io::Socket::Param;
     Core::Guard<Io::IoParam> param(from);
     if (from != nullptr)
@@ -310,26 +335,27 @@ bool UdpRecv::Receive(Reader& reader)
         Rest(reader, NO_BUFFER_REST);
         return false;
     }
-    Io::WriteHandle buffer = memory.GetWriteHandle();
-    if (!buffer.IsValid()) {
+    if (!memory.GetWriteHandle().IsValid()) {
         Core::Internal::ReportLine("Get invalid buffer handle");
         Rest(reader, NO_BUFFER_REST);
         return false;
     }
-    reader.source->m_uSocket = socket;
-    bool read = buffer.Write(reader.sourceHandle, DATAGRAM_ROOM, *from);
-
-    // Paused, detached or stopped meanwhile, or moved to another socket: the
-    // datagram is dropped.
-    if (m_uState.load() != RUNNING || reader.generation != m_uGeneration.load())
-        return false;
-    if (!read) {
-        if (Platform::ClassifyReceiveError(reader.source->m_iError) == Platform::ReceiveError::BrokenSocket)
-            Rest(reader, BROKEN_SOCKET_REST);
-        return false;
-    }
-    Deliver(reader, memory.GetHandle(), param);
+    reader.buffer = memory.GetHandle();
+    reader.from = param;
     return true;
+}
+
+// Waits until the socket has something, the engine stops running, or a
+// slice of time has passed.
+void UdpRecv::WaitForSocket(Reader const& reader, unsigned int socket)
+{
+    Platform::PollEntry entries[2] = {
+        {socket, Platform::kPollRead, 0},
+        {m_pWakeUp->Handle(), Platform::kPollRead, 0},
+    };
+    int ready = Platform::Poll(entries, 2, POLL_SLICE);
+    if (ready < 0 || (entries[0].got & Platform::kPollInvalid) != 0)
+        Rest(reader, BROKEN_SOCKET_REST);
 }
 
 void UdpRecv::Deliver(Reader& reader, Io::IoHandle& buffer, Core::Guard<Io::IoParam> const& from)

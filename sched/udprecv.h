@@ -145,6 +145,8 @@ private:
 
     void ThreadProc(Core::Guard<UdpRecv> self);
     bool Receive(Reader& reader);
+    bool NewBuffer(Reader& reader);
+    void WaitForSocket(Reader const& reader, unsigned int socket);
     void Deliver(Reader& reader, Io::IoHandle& buffer, Core::Guard<Io::IoParam> const& from);
     void Rest(Reader const& reader, unsigned int ms);
     bool Matches(Io::IoBase const& handle) const;
