@@ -1,0 +1,172 @@
+#include <vor/sched/acceptgroup.h>
+
+#include <vor/io/socket.h>
+#include <vor/system/system.h>
+
+#include "core/internal/diag.h"
+#include "platform/error.h"
+
+namespace Vor {
+namespace Sched {
+
+using Core::Guard;
+using Core::Lock;
+using Core::Internal::Report;
+
+namespace {
+
+constexpr unsigned int LISTEN_BACKLOG = 5;
+
+} // namespace
+
+AcceptGroup::AcceptGroup(Type type) : TcpGroup(type) {}
+
+AcceptGroup::AcceptGroup(AcceptGroup const& other) : TcpGroup(other) {}
+
+Io::IoHandle AcceptGroup::GetListener() const
+{
+    Lock local(m_Lock);
+    local.Enter();
+    return m_Listener;
+}
+
+void AcceptGroup::SetListener(Io::IoHandle listener)
+{
+    {
+        Lock local(m_Lock);
+        local.Enter();
+        std::swap(m_Listener, listener);
+    }
+    // The old handle is released outside the spin lock.
+}
+
+bool AcceptGroup::IsListener(Io::IoBase const& handle) const
+{
+    Lock local(m_Lock);
+    local.Enter();
+    return m_Listener.IsValid() && handle == m_Listener;
+}
+
+bool AcceptGroup::CreateGroup()
+{
+    if (GetType() != SYNC)
+        return false;
+    Lock opening(m_OpenLock);
+    opening.Enter();
+    // A connection's close path asking for a reopen must not touch a
+    // listener that is still serving.
+    if (IsLive(GetListener()))
+        return true;
+    return SyncOpen().IsValid();
+}
+
+Io::IoHandle AcceptGroup::SyncOpen()
+{
+    Io::Socket device;
+    unsigned int step = 1;
+    // One place undoes what the steps did: the socket is closed from step 2
+    // on, and the line names the step that failed.
+    auto failed = [&]() {
+        unsigned int error = System::GetError();
+        if (step >= 2)
+            device.GetHandle().Close();
+        Report() << "Open accepted socket error, at step " << step << ", error code : " << error;
+        return Io::IoHandle();
+    };
+    try {
+        if (!device.Open(Io::Socket::SOCKET_LISTEN, 2, 0))
+            return failed();
+        step = 2;
+        if (!device.Bind(GetAddress()))
+            return failed();
+        step = 3;
+        if (!device.Listen(LISTEN_BACKLOG))
+            return failed();
+        step = 4;
+        Io::IoHandle socket = device.GetHandle();
+        if (!socket.GetAttrib(Io::IoParam::VALID))
+            return failed();
+        step = 5;
+        // Known as the listener before its first report can arrive, so that
+        // the report accepts instead of reaching the application.
+        SetListener(socket);
+        Guard<Notify> notify = GetNotifyGuard();
+        if (notify.IsValid() && notify->Attach(Io::ReadHandle(socket), GetCallBack(true)))
+            return socket;
+        SetListener(Io::IoHandle());
+        return failed();
+    } catch (...) {
+        unsigned int error = System::GetError();
+        SetListener(Io::IoHandle());
+        device.GetHandle().Close();
+        Report() << "Open accepted socket error, error code : " << error;
+        return Io::IoHandle();
+    }
+}
+
+bool AcceptGroup::SyncAccept()
+{
+    Io::IoHandle connection;
+    unsigned int step = 1;
+    auto failed = [&]() {
+        unsigned int error = System::GetError();
+        if (step >= 2)
+            connection.Close();
+        Report() << "Accepted socket error, at step " << step << ", error code : " << error;
+        return false;
+    };
+    try {
+        connection = Io::Socket::Accept(Io::ReadHandle(GetListener()));
+        if (!connection.IsValid())
+            return failed();
+        step = 2;
+        if (!connection.GetAttrib(Io::IoParam::VALID))
+            return failed();
+        // The application sees the connection before the notify does: no
+        // report of it can be handled before OnOpen has returned.
+        step = 5;
+        if (!OnOpen(connection))
+            return failed();
+        step = 4;
+        Guard<Notify> notify = GetNotifyGuard();
+        if (!notify.IsValid() || !notify->Attach(Io::ReadHandle(connection), GetCallBack(true))) {
+            unsigned int error = System::GetError();
+            OnClose(connection); // OnOpen was told; so is OnClose
+            Platform::SetLastError(static_cast<int>(error));
+            return failed();
+        }
+        return true;
+    } catch (...) {
+        unsigned int error = System::GetError();
+        connection.Close();
+        Report() << "Accepted socket error, error code : " << error;
+        return false;
+    }
+}
+
+bool AcceptGroup::OnRead(Io::ReadHandle& handle)
+{
+    if (IsListener(handle)) {
+        if (GetType() == SYNC && !SyncAccept())
+            Report() << "Accept socket error, error code : " << System::GetError();
+        return true;
+    }
+    return TcpGroup::OnRead(handle);
+}
+
+bool AcceptGroup::OnIdle(Io::IoBase& handle)
+{
+    if (IsListener(handle))
+        return true;
+    return TcpGroup::OnIdle(handle);
+}
+
+bool AcceptGroup::OnClose(Io::IoBase& handle)
+{
+    if (IsListener(handle))
+        SetListener(Io::IoHandle());
+    return TcpGroup::OnClose(handle);
+}
+
+} // namespace Sched
+} // namespace Vor

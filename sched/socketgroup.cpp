@@ -1,0 +1,330 @@
+#include <vor/sched/socketgroup.h>
+
+#include <vor/basic/basic.h>
+#include <vor/system/system.h>
+
+#include "core/internal/diag.h"
+
+#include <new>
+
+namespace Vor {
+namespace Sched {
+
+using Core::Guard;
+using Core::Lock;
+using Core::Internal::Report;
+using Core::Internal::ReportLine;
+
+namespace {
+
+constexpr unsigned int NO_SOCKET = 0xFFFFFFFFu;
+// The pause between closing a socket and opening the group's socket again.
+constexpr unsigned int REOPEN_DELAY = 100;
+
+} // namespace
+
+// ---------------------------------------------------------------- SocketGroup
+
+SocketGroup::SocketGroup(Type type) : m_Type(type) {}
+
+SocketGroup::SocketGroup(SocketGroup const& other) : IoTrigger(other), m_Address(other.GetAddress()), m_Type(other.m_Type)
+{
+}
+
+Io::Socket::Address SocketGroup::GetAddress() const
+{
+    Lock local(m_AddressLock);
+    local.Enter();
+    return m_Address;
+}
+
+Io::WriteHandle SocketGroup::GetDevice(Io::IoBase const&) const
+{
+    ReportLine("Can not get device in socket group, this should not happen.");
+    return Io::WriteHandle();
+}
+
+bool SocketGroup::Create(Io::Socket::Address const& address)
+{
+    {
+        Lock local(m_AddressLock);
+        local.Enter();
+        m_Address = address;
+    }
+    return CreateGroup();
+}
+
+Io::IoHandle SocketGroup::GetSocket() const { return Io::IoHandle(); }
+
+bool SocketGroup::OnOpen(Io::IoBase& handle)
+{
+    Guard<IoEvent> event = GetEvent();
+    return event.IsValid() && event->OnOpen(handle);
+}
+
+bool SocketGroup::OnIdle(Io::IoBase& handle)
+{
+    Guard<IoEvent> event = GetEvent();
+    return event.IsValid() && event->OnIdle(handle);
+}
+
+bool SocketGroup::OnRead(Io::ReadHandle& handle)
+{
+    Guard<IoEvent> event = GetEvent();
+    return event.IsValid() && event->OnRead(handle);
+}
+
+bool SocketGroup::OnWrite(Io::WriteHandle& handle)
+{
+    Guard<IoEvent> event = GetEvent();
+    return event.IsValid() && event->OnWrite(handle);
+}
+
+bool SocketGroup::OnError(Io::IoBase& handle)
+{
+    Guard<IoEvent> event = GetEvent();
+    return event.IsValid() && event->OnError(handle);
+}
+
+bool SocketGroup::OnClose(Io::IoBase& handle)
+{
+    Guard<IoEvent> event = GetEvent();
+    return event.IsValid() && event->OnClose(handle);
+}
+
+bool SocketGroup::IsLive(Io::IoBase const& handle)
+{
+    return handle.IsValid() && Io::Socket::Param::GetHandle(handle) != NO_SOCKET;
+}
+
+bool SocketGroup::IsOpen(Io::IoBase const& handle) const
+{
+    if (!IsLive(handle))
+        return false;
+    Guard<Io::IoObject> object = handle.GetObject();
+    Lock local(m_CloseLock);
+    local.Enter();
+    return m_Closing.count(object.Raw()) == 0;
+}
+
+bool SocketGroup::ClaimClose(Io::IoBase const& handle)
+{
+    Guard<Io::IoObject> object = handle.GetObject();
+    Lock local(m_CloseLock);
+    local.Enter();
+    // Checked under the lock: a close path that ended before we got here
+    // closed the socket before it gave up its claim.
+    if (handle.IsValid() && Io::Socket::Param::GetHandle(handle) == NO_SOCKET)
+        return false;
+    return m_Closing.insert(object.Raw()).second;
+}
+
+void SocketGroup::ReleaseClose(Io::IoObject const* object)
+{
+    Lock local(m_CloseLock);
+    local.Enter();
+    m_Closing.erase(object);
+}
+
+void SocketGroup::OnReadNotify(Io::ReadHandle handle)
+{
+    bool keep = true;
+    if (handle.GetAttrib(Io::IoParam::READABLE))
+        keep = OnRead(handle);
+    ParseNotify(handle, keep);
+}
+
+void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
+{
+    bool keep = true;
+    if (handle.GetAttrib(Io::IoParam::WRITABLE))
+        keep = OnWrite(handle);
+    ParseNotify(handle, keep);
+}
+
+bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
+{
+    // A report that raced the socket's close path (an idle report while a
+    // task closes it, or the other way round) has nothing left to do.
+    if (!IsOpen(handle) && handle.IsValid())
+        return false;
+    handle.SetAttrib(Io::IoParam::READABLE, false);
+    handle.SetAttrib(Io::IoParam::WRITABLE, false);
+    if (handle.GetAttrib(Io::IoParam::IDLE)) {
+        keep = OnIdle(handle) && keep;
+        handle.SetAttrib(Io::IoParam::IDLE, false);
+    }
+    if (handle.GetAttrib(Io::IoParam::EXCEPT)) {
+        OnError(handle);
+        handle.SetAttrib(Io::IoParam::EXCEPT, false);
+    } else if (keep) {
+        return true;
+    }
+    return ClosePath(handle);
+}
+
+bool SocketGroup::ClosePath(Io::IoBase& handle)
+{
+    if (!ClaimClose(handle))
+        return false;
+    Guard<Io::IoObject> object = handle.GetObject();
+    bool reopen = OnClose(handle);
+    Guard<Notify> notify = GetNotifyGuard();
+    // A group uninitialised meanwhile has had its sockets detached by the
+    // notify's UnInit: that failure is no news.
+    if (notify.IsValid() && !notify->Detach(handle) && GetNotifyGuard().IsValid())
+        ReportLine("Detach handle from notify error");
+    // The old socket is closed before a new one is opened: a reopen on the
+    // same address would find it still bound.
+    bool closed = handle.IsValid() && handle.Close();
+    unsigned int error = closed ? 0 : System::GetError();
+    ReleaseClose(object.Raw());
+    if (!closed) {
+        Report() << "Close handle error : " << error;
+        OnError(handle);
+        return false;
+    }
+    if (!reopen || !notify.IsValid())
+        return false;
+    System::Sleep(REOPEN_DELAY);
+    // A group uninitialised during the pause opens nothing.
+    if (!GetNotifyGuard().IsValid())
+        return false;
+    reopen = CreateGroup();
+    if (!reopen)
+        ReportLine("Reopen socket error");
+    return reopen;
+}
+
+void SocketGroup::ReadReport(Guard<SocketGroup> group, Io::ReadHandle handle) { group->OnReadNotify(handle); }
+
+void SocketGroup::WriteReport(Guard<SocketGroup> group, Io::WriteHandle handle) { group->OnWriteNotify(handle); }
+
+Core::CallBack SocketGroup::GetCallBack(bool read)
+{
+    Core::CallBack callback;
+    Guard<SocketGroup> self(this);
+    if (!self.IsValid())
+        return callback;
+    if (read)
+        callback.Bind(&SocketGroup::ReadReport, self);
+    else
+        callback.Bind(&SocketGroup::WriteReport, self);
+    return callback;
+}
+
+// ---------------------------------------------------------------- TcpGroup
+
+bool TcpGroup::Pool::OnHandle(Guard<Handler::Param> param)
+{
+    ParamProc* proc = dynamic_cast<ParamProc*>(param.Raw());
+    return proc != nullptr && proc->Proc();
+}
+
+template <class T>
+bool TcpGroup::Param<T>::Proc()
+{
+    if (m_Group.IsValid())
+        m_Group->ContinueNotify(m_Handle);
+    // A socket closed by the report was detached with it: this finds no
+    // engine and changes nothing.
+    return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
+}
+
+template class TcpGroup::Param<Io::ReadHandle>;
+template class TcpGroup::Param<Io::WriteHandle>;
+
+TcpGroup::TcpGroup(Type type) : SocketGroup(type), m_uSequence(GetSeq()) {}
+
+TcpGroup::TcpGroup(TcpGroup const& other) : SocketGroup(other), m_uSequence(GetSeq()) {}
+
+std::uint64_t TcpGroup::GetSeq() { return (std::uint64_t(1) << 32) + Basic::GetSequence(); }
+
+Guard<Handler> TcpGroup::CreatePool()
+{
+    Pool* pool = new (std::nothrow) Pool;
+    Guard<Handler> counted(pool);
+    if (pool != nullptr)
+        pool->DecRef();
+    return counted;
+}
+
+bool TcpGroup::Init(Trigger::Param& param)
+{
+    Guard<Scheduler> scheduler = param.m_Scheduler;
+    Guard<Handler> pool;
+    if (scheduler.IsValid())
+        pool = CreatePool();
+    if (!pool.IsValid() || !scheduler->Register(pool, m_uSequence)) {
+        ReportLine("Tcp group create param error or regieter handler error");
+        return false;
+    }
+    {
+        Lock local(m_PoolLock);
+        local.Enter();
+        m_PoolScheduler = scheduler;
+    }
+    return SocketGroup::Init(param);
+}
+
+bool TcpGroup::UnInit(unsigned int timeout)
+{
+    bool done = SocketGroup::UnInit(timeout);
+    Guard<Scheduler> scheduler;
+    {
+        Lock local(m_PoolLock);
+        local.Enter();
+        std::swap(scheduler, m_PoolScheduler);
+    }
+    // Tasks already made keep their own reference on the pool.
+    if (scheduler.IsValid())
+        scheduler->UnRegister(m_uSequence);
+    return done;
+}
+
+Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const { return Io::WriteHandle(Io::IoHandle(handle)); }
+
+template <class T>
+void TcpGroup::DispatchNotify(T const& handle)
+{
+    Param<T>* param = new (std::nothrow) Param<T>(handle);
+    if (param == nullptr)
+        return;
+    Guard<Handler::Param> counted(param);
+    param->DecRef();
+    Guard<Notify> notify = GetNotifyGuard();
+    if (!notify.IsValid())
+        return; // uninitialised: the report is dropped
+    notify->Pause(handle);
+    param->m_Group = Guard<TcpGroup>(this);
+    param->m_Notify = notify;
+    if (!param->m_Group.IsValid() || !Dispatch(m_uSequence, counted))
+        notify->Resume(handle);
+}
+
+void TcpGroup::OnReadNotify(Io::ReadHandle handle)
+{
+    // Idle reports come from the idle checker, not from a wait: handled at
+    // once, without pausing the socket.
+    if (handle.GetAttrib(Io::IoParam::IDLE)) {
+        SocketGroup::OnReadNotify(handle);
+        return;
+    }
+    DispatchNotify(handle);
+}
+
+void TcpGroup::OnWriteNotify(Io::WriteHandle handle)
+{
+    if (handle.GetAttrib(Io::IoParam::IDLE)) {
+        SocketGroup::OnWriteNotify(handle);
+        return;
+    }
+    DispatchNotify(handle);
+}
+
+void TcpGroup::ContinueNotify(Io::ReadHandle& handle) { SocketGroup::OnReadNotify(handle); }
+
+void TcpGroup::ContinueNotify(Io::WriteHandle& handle) { SocketGroup::OnWriteNotify(handle); }
+
+} // namespace Sched
+} // namespace Vor

@@ -1,0 +1,212 @@
+// Socket groups: sets of sockets that belong together (a server's listener
+// and its connections, a client's self-renewing connections, a UDP socket),
+// watched through one notify and reported to one IoEvent.
+//
+// A group turns each readiness report of the notify into calls of the
+// event's six callbacks and, when a callback asks for it or the socket
+// fails, runs the socket's close path: OnClose, detach from the notify,
+// close, and (when OnClose asked for it) open the group's socket again
+// 100 ms later. The old socket is always closed before the new one is
+// opened, so a reopen on the same address finds the address free.
+//
+// A TcpGroup does not run application code on the notify's thread: it
+// pauses the reported socket, dispatches the work as a task to a handler of
+// its own in its scheduler and resumes the socket when the task is done. At
+// most one task per connection runs at a time.
+//
+//     Guard<AcceptGroup> group(new AcceptGroup(SocketGroup::SYNC));
+//     group->DecRef();
+//     IoTrigger::Param param(scheduler, notify, event);
+//     group->Init(param);
+//     group->Create(Io::Socket::Address("127.0.0.1", 7000));
+//     ...
+//     group->UnInit(1000);
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/core/guard.h>
+#include <vor/core/lock.h>
+#include <vor/io/iobase.h>
+#include <vor/io/socket.h>
+#include <vor/sched/event.h>
+#include <vor/sched/handler.h>
+#include <vor/sched/notify.h>
+
+#include <cstdint>
+#include <set>
+
+namespace Vor {
+namespace Sched {
+
+class SocketGroup : public IoTrigger {
+public:
+    // How a group opens its sockets. Only SYNC (in CreateGroup, on the
+    // calling thread) is defined; accept and UDP groups open nothing for
+    // any other value.
+    enum Type : unsigned int {
+        SYNC = 0,
+    };
+
+    // The parameter of connect groups: how many connections to keep and
+    // how long to pause after a failed attempt.
+    class Param : public IoTrigger::Param {
+    public:
+        Param() = default;
+        Param(Core::Guard<Scheduler> const& scheduler, Core::Guard<Notify> const& notify,
+              Core::Guard<IoEvent> const& event, unsigned int connections, unsigned int interval)
+            : IoTrigger::Param(scheduler, notify, event), m_uConnections(connections), m_uInterval(interval)
+        {
+        }
+        unsigned int m_uConnections = 0;
+        unsigned int m_uInterval = 0; // milliseconds
+    };
+
+    explicit SocketGroup(Type type);
+    SocketGroup(SocketGroup const& other);
+
+    // The base group answers nowhere: it writes a line and returns a handle
+    // on the null object. Every concrete group overrides it.
+    Io::WriteHandle GetDevice(Io::IoBase const& handle) const override;
+
+    // Stores the address and opens the group's socket(s) for it.
+    bool Create(Io::Socket::Address const& address);
+    // The group's main socket; empty for groups that have none.
+    virtual Io::IoHandle GetSocket() const;
+
+    Type GetType() const { return m_Type; }
+    Io::Socket::Address GetAddress() const;
+
+protected:
+    ~SocketGroup() override = default;
+
+    // Opens the group's socket(s) for the stored address.
+    virtual bool CreateGroup() = 0;
+
+    // Forwarders to the event's callbacks; false when the group has no
+    // event (never initialised, or already uninitialised).
+    virtual bool OnOpen(Io::IoBase& handle);
+    virtual bool OnIdle(Io::IoBase& handle);
+    virtual bool OnRead(Io::ReadHandle& handle);
+    virtual bool OnWrite(Io::WriteHandle& handle);
+    virtual bool OnError(Io::IoBase& handle);
+    virtual bool OnClose(Io::IoBase& handle);
+
+    // What one report leads to once the read or write callback has run:
+    // idle and exception handling, and the close path when the socket is
+    // not to be kept. True when the socket stays attached; after a close,
+    // whether the group's socket was opened again.
+    virtual bool ParseNotify(Io::IoBase& handle, bool keep);
+    // The callback to attach sockets with: it reaches OnReadNotify (read)
+    // or OnWriteNotify. It holds a reference on the group, so a late report
+    // never finds the group gone; the notify's UnInit drops it.
+    virtual Core::CallBack GetCallBack(bool read);
+    virtual void OnReadNotify(Io::ReadHandle handle);
+    virtual void OnWriteNotify(Io::WriteHandle handle);
+
+    // Whether the handle's socket is open: not closed, and not on its way
+    // through the close path.
+    bool IsOpen(Io::IoBase const& handle) const;
+    // Whether the handle holds a socket that is not closed.
+    static bool IsLive(Io::IoBase const& handle);
+
+private:
+    static void ReadReport(Core::Guard<SocketGroup> group, Io::ReadHandle handle);
+    static void WriteReport(Core::Guard<SocketGroup> group, Io::WriteHandle handle);
+
+    // Takes the close path of the handle's object for the calling thread;
+    // false when another thread has it, or the socket is already closed.
+    bool ClaimClose(Io::IoBase const& handle);
+    void ReleaseClose(Io::IoObject const* object);
+    bool ClosePath(Io::IoBase& handle);
+
+    // Guards the stored address (read by connect threads and reopens).
+    mutable Core::Lock m_AddressLock{Core::Lock::SPIN_LOCK};
+    Io::Socket::Address m_Address;
+    Type m_Type;
+    // Objects whose close path is running. An idle report and a task of the
+    // same socket can both decide to close it; only the first one does.
+    // The entry's object is kept alive by the claiming thread's handle.
+    mutable Core::Lock m_CloseLock{Core::Lock::SPIN_LOCK};
+    std::set<Io::IoObject const*> m_Closing;
+};
+
+class TcpGroup : public SocketGroup {
+public:
+    // The handler every TCP group registers under its sequence: it runs
+    // the task parameter's Proc.
+    class Pool : public Handler {
+    public:
+        Pool() = default;
+        unsigned int GetID() override { return 0; }
+        bool OnHandle(Core::Guard<Handler::Param> param) override;
+
+    protected:
+        ~Pool() override = default;
+    };
+
+    class ParamProc : public Handler::Param {
+    public:
+        virtual bool Proc() = 0;
+
+    protected:
+        ~ParamProc() override = default;
+    };
+
+    // One dispatched report: the reported handle, and counted references
+    // on the group and its notify, which therefore outlive the task.
+    template <class T>
+    class Param : public ParamProc {
+    public:
+        explicit Param(T const& handle) : m_Handle(handle) {}
+        // Runs the report, then resumes the socket in the notify.
+        bool Proc() override;
+
+        T m_Handle;
+        Core::Guard<TcpGroup> m_Group;
+        Core::Guard<Notify> m_Notify;
+
+    protected:
+        ~Param() override = default;
+    };
+
+    explicit TcpGroup(Type type);
+    // The copy gets a sequence (and so a pool registration) of its own.
+    TcpGroup(TcpGroup const& other);
+
+    // Registers the pool handler in the parameter's scheduler under the
+    // group's sequence, then initialises the trigger. False, with a line,
+    // when the parameter has no scheduler or the registration fails.
+    bool Init(Trigger::Param& param) override;
+    // Uninitialises the trigger and takes the pool handler out of the
+    // scheduler again.
+    bool UnInit(unsigned int timeout) override;
+    // A TCP connection answers on itself.
+    Io::WriteHandle GetDevice(Io::IoBase const& handle) const override;
+
+    // The id the pool handler is registered under: 2^32 plus a sequence
+    // number.
+    std::uint64_t GetSequenceId() const { return m_uSequence; }
+
+protected:
+    ~TcpGroup() override = default;
+
+    void OnReadNotify(Io::ReadHandle handle) override;
+    void OnWriteNotify(Io::WriteHandle handle) override;
+
+private:
+    static std::uint64_t GetSeq();
+    static Core::Guard<Handler> CreatePool();
+
+    template <class T>
+    void DispatchNotify(T const& handle);
+    void ContinueNotify(Io::ReadHandle& handle);
+    void ContinueNotify(Io::WriteHandle& handle);
+
+    std::uint64_t m_uSequence;
+    // The scheduler the pool was registered in, for UnInit.
+    mutable Core::Lock m_PoolLock{Core::Lock::SPIN_LOCK};
+    Core::Guard<Scheduler> m_PoolScheduler;
+};
+
+} // namespace Sched
+} // namespace Vor
