@@ -208,6 +208,9 @@ bool ConnectGroup::Connect(Run& run)
         unsigned int error = System::GetError();
         if (step >= 2)
             device.GetHandle().Close();
+        // An attempt cut off by UnInit is not a failure worth a line.
+        if (!IsCurrent(run))
+            return false;
         Report() << "Connect to " << address.IpString() << ":" << address.Port() << " error, at step " << step
                  << ", error code : " << error;
         return false;

@@ -439,6 +439,7 @@ bool CommonSelect<S, Invalid>::Detach(Io::IoBase const& handle)
     Core::Guard<Io::IoObject> object = handle.GetObject();
     std::uintptr_t key = KeyOf(object.Raw());
     Record record;
+    bool selecting = false;
     {
         Core::Lock local(m_Lock);
         local.Enter();
@@ -450,13 +451,18 @@ bool CommonSelect<S, Invalid>::Detach(Io::IoBase const& handle)
                 break;
             }
         }
-        if (record.IsValid())
+        if (record.IsValid()) {
             record->selecting.store(false);
+            // A socket paused by another thread may still be in the wait.
+            selecting = m_uState.load() == SELECTING;
+        }
     }
-    // No wake-up: a wait that still holds the socket skips it when it
-    // returns, and the next wait is built without it.
     if (record.IsValid()) {
         RemoveIdle(record.Raw());
+        // A wait in progress holds the system's socket open even after its
+        // descriptor is closed (a listener would keep its port): the wait
+        // is ended so that a close after the detach really lets go.
+        WakeIfSelecting(selecting);
         return true;
     }
     if (socket == static_cast<S>(Invalid))
