@@ -307,13 +307,17 @@ TEST(Notify, EngineRefusingForAnotherReasonMakesNoNewEngine)
     auto notify = MakeNotify();
     Recorder recorder;
     ASSERT_TRUE(notify->Attach(ReadHandle(a.server), recorder.Reads()));
-    Sched::PosixSelect* engine = notify->EngineOf(a.server);
-    ASSERT_TRUE(VorTest::WaitUntil([&] { return engine->GetState() == Sched::PosixSelect::SELECTING; }));
+    // Held just before its wait: SELECTING, with no wake-up pending.
+    VorTest::HoldHook hold(Sched::Internal::g_BeforeWait);
+    hold.Arm();
+    ASSERT_TRUE(a.client.GetHandle().Write("a", 1)); // ends the current wait
+    ASSERT_TRUE(hold.Holding());
     VorTest::StderrCapture capture;
     Sched::Internal::g_FailWakeUps = 1; // the engine has room but cannot wake its thread
     EXPECT_FALSE(notify->Attach(ReadHandle(b.server), recorder.Reads()));
     Sched::Internal::g_FailWakeUps = 0;
     capture.Stop();
+    hold.Release();
     EXPECT_EQ(Engines(), 1u);
     std::vector<std::string> lines = capture.Lines();
     ASSERT_EQ(lines.size(), 2u);

@@ -454,38 +454,7 @@ TEST(SelectIdle, RealCheckerReportsAfterTenSeconds)
     notify->UnInit(1000);
 }
 
-namespace {
-
-// Hooks that hold a selecting or idle thread at one point until the test
-// has done what it wants to do there.
-std::atomic<int> g_HookState{0}; // 0 idle, 1 armed, 2 holding, 3 released
-
-void HoldOnce()
-{
-    int armed = 1;
-    if (!g_HookState.compare_exchange_strong(armed, 2))
-        return;
-    VorTest::WaitUntil([] { return g_HookState.load() == 3; }, std::chrono::milliseconds(5000));
-}
-
-struct Hold {
-    explicit Hold(std::atomic<void (*)()>& hook) : hook(hook)
-    {
-        g_HookState = 0;
-        hook = &HoldOnce;
-    }
-    ~Hold()
-    {
-        g_HookState = 3;
-        hook = nullptr;
-    }
-    void Arm() { g_HookState = 1; }
-    bool Holding() { return VorTest::WaitUntil([] { return g_HookState.load() == 2; }); }
-    void Release() { g_HookState = 3; }
-    std::atomic<void (*)()>& hook;
-};
-
-} // namespace
+using Hold = VorTest::HoldHook;
 
 TEST(SelectEngine, ResumeBetweenBuildingAndWaitingIsNotLost)
 {

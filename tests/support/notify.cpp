@@ -39,6 +39,38 @@ Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime)
     return counted;
 }
 
+namespace {
+std::atomic<int> g_HoldState{0}; // 0 idle, 1 armed, 2 holding, 3 released
+
+void HoldOnce()
+{
+    int armed = 1;
+    if (g_HoldState.compare_exchange_strong(armed, 2))
+        WaitUntil([] { return g_HoldState.load() == 3; }, std::chrono::milliseconds(5000));
+}
+} // namespace
+
+HoldHook::HoldHook(std::atomic<void (*)()>& hook) : m_Hook(hook)
+{
+    g_HoldState = 0;
+    m_Hook = &HoldOnce;
+}
+
+HoldHook::~HoldHook()
+{
+    g_HoldState = 3;
+    m_Hook = nullptr;
+}
+
+void HoldHook::Arm() { g_HoldState = 1; }
+
+bool HoldHook::Holding()
+{
+    return WaitUntil([] { return g_HoldState.load() == 2; });
+}
+
+void HoldHook::Release() { g_HoldState = 3; }
+
 Core::CallBack Recorder::Reads()
 {
     Core::CallBack callback;

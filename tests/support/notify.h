@@ -29,6 +29,21 @@ unsigned int SettledThreadCount();
 // A new, initialised notify with the given idle time.
 Vor::Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime = Vor::Sched::Notify::Param::NO_IDLE);
 
+// Holds the thread that calls a hook (the engine's g_BeforeWait or
+// g_BeforeIdleCheck) once, after Arm, until Release or destruction.
+class HoldHook {
+public:
+    explicit HoldHook(std::atomic<void (*)()>& hook);
+    ~HoldHook();
+    void Arm();
+    // Waits (bounded) until a thread is held.
+    bool Holding();
+    void Release();
+
+private:
+    std::atomic<void (*)()>& m_Hook;
+};
+
 // Records the reports a callback receives. Read reports can drain what
 // arrived and answer, so that level-triggered readiness does not repeat.
 class Recorder {
