@@ -218,11 +218,11 @@ void AttachDetachPlain(benchmark::State& state)
 BENCHMARK(AttachDetachPlain)->Arg(1)->Arg(63)->Arg(630);
 
 // --rounds=notify|poll:N:R runs R rounds over N pairs, for strace.
-int RunRounds(char const* rounds_arg)
+int RunRounds(char const* roundsArg)
 {
     char kind[16] = {};
     unsigned int n = 0, rounds = 0;
-    if (std::sscanf(rounds_arg, "%15[a-z]:%u:%u", kind, &n, &rounds) != 3 || n == 0 || n > 63)
+    if (std::sscanf(roundsArg, "%15[a-z]:%u:%u", kind, &n, &rounds) != 3 || n == 0 || n > 63)
         return 2;
     Pairs pairs(n);
     bool ok = true;
