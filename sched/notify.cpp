@@ -1,6 +1,7 @@
 #include <vor/sched/notify.h>
 
 #include <vor/io/socket.h>
+#include <vor/sched/epoll.h>
 #include <vor/sched/select.h>
 
 #include "core/internal/diag.h"
@@ -257,6 +258,7 @@ unsigned int TypeNotify<E>::GetEngineCount()
 }
 
 template class TypeNotify<SelectNotify>;
+template class TypeNotify<EpollNotify>;
 
 // ---------------------------------------------------------------- SelectNotify
 

@@ -3,12 +3,14 @@
 
 #include <vor/core/callback.h>
 #include <vor/io/socket.h>
+#include <vor/sched/epoll.h>
 #include <vor/sched/notify.h>
 #include <vor/sched/select.h>
 
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace VorTest {
@@ -42,6 +44,34 @@ public:
 
 private:
     std::atomic<void (*)()>& m_Hook;
+};
+
+// A new, initialised notify of kind N (SelectNotify, EpollNotify).
+template <class N>
+Vor::Core::Guard<N> MakeNotifyOf(unsigned int idleTime = Vor::Sched::Notify::Param::NO_IDLE)
+{
+    N* notify = new N;
+    Vor::Core::Guard<N> counted(notify);
+    notify->DecRef();
+    counted->Init(Vor::Sched::Notify::Param(idleTime));
+    return counted;
+}
+
+// The two readiness engines, for tests typed over both.
+struct SelectKind {
+    using Notify = Vor::Sched::SelectNotify;
+    using Engine = Vor::Sched::PosixSelect;
+    static constexpr char const* name = "Select";
+};
+struct EpollKind {
+    using Notify = Vor::Sched::EpollNotify;
+    using Engine = Vor::Sched::PosixEpoll;
+    static constexpr char const* name = "Epoll";
+};
+// Names typed-test instances after the engine.
+struct EngineName {
+    template <class T>
+    static std::string GetName(int) { return T::name; }
 };
 
 // Records the reports a callback receives. Read reports can drain what

@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 
 namespace VorTest {
 
@@ -40,6 +41,23 @@ unsigned int OpenDescriptorCount()
     // opendir holds one descriptor of its own while counting.
     unsigned int n = CountEntries("/proc/self/fd");
     return n > 0 ? n - 1 : 0;
+}
+
+unsigned int RaiseDescriptorLimit(unsigned int want)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < want) {
+        rlim_t wanted = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > want ? want : limit.rlim_max;
+        if (wanted > limit.rlim_cur) {
+            rlimit raised = limit;
+            raised.rlim_cur = wanted;
+            if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+                limit = raised;
+        }
+    }
+    return limit.rlim_cur > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(limit.rlim_cur);
 }
 
 } // namespace VorTest

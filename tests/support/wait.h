@@ -17,4 +17,8 @@ unsigned int ProcessThreadCount();
 // The number of open descriptors of this process (from /proc/self/fd).
 unsigned int OpenDescriptorCount();
 
+// Raises the soft limit on open descriptors towards `want`, up to the hard
+// limit; returns the soft limit now in force.
+unsigned int RaiseDescriptorLimit(unsigned int want);
+
 } // namespace VorTest

@@ -1,0 +1,494 @@
+#include <vor/sched/epoll.h>
+
+#include <vor/core/thread.h>
+#include <vor/io/socket.h>
+#include <vor/system/system.h>
+
+#include "core/internal/diag.h"
+#include "platform/clock.h"
+#include "platform/epoll.h"
+#include "platform/error.h"
+#include "platform/poller.h"
+#include "sched/internal/selecthooks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace Vor {
+namespace Sched {
+
+using Core::Internal::Report;
+using Core::Internal::ReportLine;
+using Param = Io::Socket::Param;
+
+namespace {
+
+// The key of the engine's own wake-up; records count from 1.
+constexpr std::uint64_t kWakeKey = 0;
+// Reports taken from the kernel per wait.
+constexpr unsigned int kBatch = 256;
+
+std::uintptr_t ObjectKey(Io::IoBase const& handle)
+{
+    Core::Guard<Io::IoObject> object = handle.GetObject();
+    return reinterpret_cast<std::uintptr_t>(object.Raw());
+}
+
+std::uint16_t ToPoll(unsigned int mask)
+{
+    std::uint16_t bits = 0;
+    if (mask & Param::READ_MASK)
+        bits |= Platform::kPollRead;
+    if (mask & Param::WRITE_MASK)
+        bits |= Platform::kPollWrite;
+    if (mask & Param::EXCEPT_MASK)
+        bits |= Platform::kPollExcept;
+    return bits;
+}
+
+// Sets the readiness attributes that the record watches. The others are the
+// object's own (a socket opens READABLE and WRITABLE) and stay as they are.
+void SetReadiness(Io::IoHandle& handle, unsigned int mask, bool read, bool write, bool except)
+{
+    if (mask & Param::READ_MASK)
+        handle.SetAttrib(Io::IoParam::READABLE, read);
+    if (mask & Param::WRITE_MASK)
+        handle.SetAttrib(Io::IoParam::WRITABLE, write);
+    if (mask & Param::EXCEPT_MASK)
+        handle.SetAttrib(Io::IoParam::EXCEPT, except);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- idle reports
+
+template <class Info>
+void PosixEpoll::IdleNotify::operator()(Info& info) const
+{
+    SocketInfo* record = dynamic_cast<SocketInfo*>(&info);
+    if (record == nullptr || !record->selecting.load())
+        return;
+    Io::IoHandle& handle = record->handle;
+    unsigned int mask = record->mask.load();
+    SetReadiness(handle, mask, false, false, false);
+    handle.SetAttrib(Io::IoParam::IDLE, true);
+    if (mask & Param::READ_MASK)
+        record->callback.CallBackA(Io::ReadHandle(handle));
+    if (mask & Param::WRITE_MASK)
+        record->callback.CallBackA(Io::WriteHandle(handle));
+}
+
+// ---------------------------------------------------------------- engine
+
+PosixEpoll::PosixEpoll()
+    : m_bRunning(false), m_uThread(Core::Thread::INVALID_ID), m_Lock(Core::Lock::MUTEX_LOCK), m_uNextKey(kWakeKey + 1)
+{
+}
+
+PosixEpoll::~PosixEpoll() = default;
+
+bool PosixEpoll::IsEngineThread() const { return Core::Thread::GetID() == m_uThread.load(); }
+
+bool PosixEpoll::Init()
+{
+    m_bRunning.store(true);
+    unsigned int step = 2;
+    m_pEpoll.reset(new (std::nothrow) Platform::Epoll);
+    if (m_pEpoll && m_pEpoll->IsValid()) {
+        step = 3;
+        m_pWakeUp.reset(new (std::nothrow) Platform::WakeUp);
+        if (m_pWakeUp && m_pWakeUp->IsValid()) {
+            step = 4;
+            if (m_pEpoll->Add(m_pWakeUp->Handle(), kWakeKey, Platform::kPollRead, false)) {
+                step = 8;
+                // The thread holds a reference to its engine until it ends,
+                // so the engine (and the kernel's set) outlives it.
+                IncRef();
+                Core::CallBack task;
+                unsigned int thread = Core::Thread::INVALID_ID;
+                if (task.Bind(&PosixEpoll::ThreadMain, this))
+                    thread = Core::Thread::Create(task);
+                if (thread != Core::Thread::INVALID_ID) {
+                    m_uThread.store(thread);
+                    return true;
+                }
+                unsigned int error = System::GetError();
+                DecRef();
+                Platform::SetLastError(static_cast<int>(error));
+            }
+        }
+    }
+    unsigned int error = System::GetError();
+    m_bRunning.store(false);
+    m_pWakeUp.reset();
+    m_pEpoll.reset();
+    Report() << "Epoll notify init error at step " << step << ", error code " << error;
+    return false;
+}
+
+bool PosixEpoll::UnInit(unsigned int timeout)
+{
+    if (!m_bRunning.exchange(false))
+        return true;
+    m_pWakeUp->Signal();
+    unsigned int thread = m_uThread.load();
+    // From one of its own callbacks the thread cannot wait for itself: it
+    // ends when the callback returns.
+    if (thread != Core::Thread::INVALID_ID && thread != 0 && !IsEngineThread()) {
+        if (!Core::Thread::Wait(thread, timeout))
+            Core::Thread::Kill(thread);
+    }
+    m_uThread.store(0);
+
+    std::vector<Record> dropped;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        for (auto& entry : m_Objects) {
+            entry.second->attached = false;
+            entry.second->selecting.store(false);
+            dropped.push_back(std::move(entry.second));
+        }
+        m_Objects.clear();
+        m_Keys.clear();
+    }
+    // The registrations go with the kernel's set when the engine goes; the
+    // records (and the handles they hold) are released here, outside the
+    // lock.
+    dropped.clear();
+    return true;
+}
+
+bool PosixEpoll::Attach(Io::WriteHandle const& handle, Core::CallBack const& callback, Notify::Param const& param)
+{
+    return AttachMask(handle, callback, param, Param::WRITE_MASK | Param::EXCEPT_MASK);
+}
+
+bool PosixEpoll::Attach(Io::ReadHandle const& handle, Core::CallBack const& callback, Notify::Param const& param)
+{
+    return AttachMask(handle, callback, param, Param::READ_MASK | Param::EXCEPT_MASK);
+}
+
+bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
+                            unsigned int mask)
+{
+    unsigned int socket = Param::GetHandle(handle);
+    unsigned int step = 1;
+    try {
+        Core::Guard<Io::IoObject> object = handle.GetObject();
+        Io::SocketIo* io = dynamic_cast<Io::SocketIo*>(object.Raw());
+        std::uintptr_t key = reinterpret_cast<std::uintptr_t>(object.Raw());
+        Record record;
+        if (socket == 0xFFFFFFFFu || io == nullptr || !m_bRunning.load())
+            goto failed;
+
+        step = 2;
+        {
+            Core::Lock local(m_Lock);
+            local.Enter();
+            auto found = m_Objects.find(key);
+            if (found != m_Objects.end()) {
+                SocketInfo& known = *found->second;
+                unsigned int before = known.mask.fetch_or(mask);
+                // An armed registration waits for the old conditions only:
+                // armed again with the wider ones.
+                if ((before | mask) != before && known.armed) {
+                    known.armed = false;
+                    ArmLocked(known);
+                }
+                return true;
+            }
+            if (m_Objects.size() >= MAX_SOCKETS)
+                goto failed;
+        }
+
+        step = 4;
+        record = new (std::nothrow) SocketInfo(param.GetIdleTime());
+        if (!record.IsValid())
+            goto failed;
+        record->DecRef();
+
+        step = 5;
+        record->socket = socket;
+        record->handle = Io::IoHandle(handle);
+        record->mask.store(mask);
+        record->callback = callback;
+        record->io = io;
+        ++record->activity; // the first idle check does not count
+
+        step = 6;
+        {
+            Core::Lock local(m_Lock);
+            local.Enter();
+            // Checked again: another attach may have taken the object or
+            // filled the engine since.
+            if (m_Objects.count(key) != 0)
+                goto failed;
+            if (m_Objects.size() >= MAX_SOCKETS) {
+                step = 2;
+                goto failed;
+            }
+            step = 7;
+            record->key = m_uNextKey++;
+            // Registered under the lock: a detach or another attach of the
+            // object cannot slip between the lists and the kernel's set.
+            if (!m_pEpoll->Add(socket, record->key, ToPoll(mask)))
+                goto failed;
+            record->attached = true;
+            record->armed = true;
+            record->selecting.store(true);
+            m_Objects.emplace(key, record);
+            m_Keys.emplace(record->key, record);
+        }
+        return true;
+    } catch (...) {
+        Report() << "Attach handle " << socket << " unknown error, error code " << System::GetError();
+        return false;
+    }
+failed:
+    unsigned int error = System::GetError();
+    Report() << "Attach handle " << socket << " error at step " << step << ", error code " << error;
+    return false;
+}
+
+void PosixEpoll::ArmLocked(SocketInfo& record)
+{
+    if (record.armed || !record.attached || !record.selecting.load())
+        return;
+    // An object closed (or given another socket) behind the engine's back:
+    // its old number may belong to someone else's socket by now.
+    if (record.io->GetHandle() != record.socket)
+        return;
+    record.armed = m_pEpoll->Arm(record.socket, record.key, ToPoll(record.mask.load()));
+}
+
+bool PosixEpoll::Detach(Io::IoBase const& handle)
+{
+    unsigned int socket = Param::GetHandle(handle);
+    std::uintptr_t key = ObjectKey(handle);
+    Record record;
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        auto found = m_Objects.find(key);
+        if (found != m_Objects.end()) {
+            record = std::move(found->second);
+            m_Objects.erase(found);
+            m_Keys.erase(record->key);
+            record->attached = false;
+            record->selecting.store(false);
+            // Only while the object still holds the socket: a closed one
+            // left the kernel's set by itself, and its number may be
+            // another socket's now.
+            if (record->io->GetHandle() == record->socket)
+                m_pEpoll->Remove(record->socket);
+        }
+    }
+    if (record.IsValid())
+        return true;
+    if (socket == 0xFFFFFFFFu)
+        ReportLine("Detach an invalid handle");
+    else
+        Report() << "Detach handle " << socket << " neither in selecting list nor in pausing list";
+    return false;
+}
+
+bool PosixEpoll::Pause(Io::IoBase const& handle)
+{
+    unsigned int socket = Param::GetHandle(handle);
+    if (socket == 0xFFFFFFFFu) {
+        ReportLine("Pause an invalid handle");
+        return false;
+    }
+    std::uintptr_t key = ObjectKey(handle);
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        auto found = m_Objects.find(key);
+        // No system call: a report that arrives for a paused socket is
+        // dropped (and disarms it), and Resume arms it again.
+        if (found != m_Objects.end() && found->second->selecting.exchange(false))
+            return true;
+    }
+    Report() << "Pause handle " << socket << " is not in selecting list";
+    return false;
+}
+
+bool PosixEpoll::Resume(Io::IoBase const& handle)
+{
+    unsigned int socket = Param::GetHandle(handle);
+    if (socket == 0xFFFFFFFFu) {
+        ReportLine("Resume an invalid handle");
+        return false;
+    }
+    std::uintptr_t key = ObjectKey(handle);
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        auto found = m_Objects.find(key);
+        if (found != m_Objects.end() && !found->second->selecting.exchange(true)) {
+            SocketInfo& record = *found->second;
+            ++record.activity;
+            // Armed again: a socket that is still ready is reported at once.
+            ArmLocked(record);
+            return true;
+        }
+    }
+    Report() << "Resume handle " << socket << " is not in pausing list";
+    return false;
+}
+
+bool PosixEpoll::IsFull() const
+{
+    Core::Lock local(m_Lock);
+    local.Enter();
+    return m_Objects.size() >= MAX_SOCKETS;
+}
+
+unsigned int PosixEpoll::GetSocketCount() const
+{
+    Core::Lock local(m_Lock);
+    local.Enter();
+    return static_cast<unsigned int>(m_Objects.size());
+}
+
+// ---------------------------------------------------------------- engine thread
+
+void PosixEpoll::ThreadMain(PosixEpoll* engine)
+{
+    engine->WaitProc();
+    engine->DecRef(); // the reference Init took for this thread
+}
+
+void PosixEpoll::WaitProc()
+{
+    m_uThread.store(Core::Thread::GetID());
+    Platform::EpollEvent events[kBatch];
+    std::vector<std::pair<Record, unsigned short>> ready;
+    std::vector<Record> idle;
+    ready.reserve(kBatch);
+    unsigned int delay = 0;
+    std::uint64_t nextCheck = Platform::MonotonicMs() + IdleCheckPeriod();
+    while (m_bRunning.load()) {
+        std::uint64_t now = Platform::MonotonicMs();
+        if (now >= nextCheck) {
+            CheckIdle(idle);
+            nextCheck = now + IdleCheckPeriod();
+        }
+        unsigned int timeout = static_cast<unsigned int>(
+            std::min<std::uint64_t>(Internal::g_SelectTimeout.load(), nextCheck > now ? nextCheck - now : 0));
+        if (auto hook = Internal::g_BeforeWait.load())
+            hook();
+        int count = Internal::TakeFailure(Internal::g_FailSelects) ? -1 : m_pEpoll->Wait(events, kBatch, timeout);
+        if (count < 0) {
+            if (Platform::LastError() == 0)
+                Platform::SetLastError(EINVAL);
+            if (!m_bRunning.load())
+                break;
+            Report() << "Epoll wait error " << System::GetError();
+            Backoff(delay);
+            continue;
+        }
+        delay = 0;
+        {
+            // Keys are looked up under the lock, so a record detached since
+            // the kernel reported it is skipped; each report disarmed its
+            // registration.
+            Core::Lock local(m_Lock);
+            local.Enter();
+            for (int i = 0; i < count; ++i) {
+                if (events[i].key == kWakeKey) {
+                    m_pWakeUp->Drain();
+                    continue;
+                }
+                auto found = m_Keys.find(events[i].key);
+                if (found == m_Keys.end())
+                    continue;
+                found->second->armed = false;
+                ready.emplace_back(found->second, events[i].got);
+            }
+        }
+        for (auto& entry : ready) {
+            if (!m_bRunning.load())
+                break;
+            SocketInfo& record = *entry.first;
+            if (record.selecting.load())
+                Deliver(record, entry.second);
+            // Armed again unless the callback paused or detached it (then
+            // Resume arms it, or nothing does).
+            Core::Lock local(m_Lock);
+            local.Enter();
+            ArmLocked(record);
+        }
+        ready.clear();
+    }
+}
+
+void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
+{
+    unsigned int mask = record.mask.load();
+    bool read = (mask & Param::READ_MASK) && (got & (Platform::kPollRead | Platform::kPollHangUp));
+    bool write = (mask & Param::WRITE_MASK) && (got & (Platform::kPollWrite | Platform::kPollHangUp));
+    bool except = (got & Platform::kPollExcept) != 0;
+    if (!read && !write && !except)
+        return;
+    record.activity += static_cast<int>(read) + static_cast<int>(write) + static_cast<int>(except);
+    Io::IoHandle& handle = record.handle;
+    SetReadiness(handle, mask, read, write, except);
+    handle.SetAttrib(Io::IoParam::IDLE, false);
+    if (mask & Param::READ_MASK)
+        record.callback.CallBackA(Io::ReadHandle(handle));
+    if (mask & Param::WRITE_MASK)
+        record.callback.CallBackA(Io::WriteHandle(handle));
+}
+
+void PosixEpoll::CheckIdle(std::vector<Record>& copy)
+{
+    {
+        Core::Lock local(m_Lock);
+        local.Enter();
+        copy.reserve(m_Objects.size());
+        for (auto& entry : m_Objects) {
+            if (entry.second->selecting.load())
+                copy.push_back(entry.second);
+        }
+    }
+    if (auto hook = Internal::g_BeforeIdleCheck.load())
+        hook();
+    for (auto& record : copy) {
+        if (!m_bRunning.load())
+            break;
+        TimeOut::Check(*record);
+    }
+    copy.clear();
+}
+
+void PosixEpoll::Backoff(unsigned int& delay)
+{
+    // A wait that keeps failing is retried ever more slowly (up to once a
+    // second); the wake-up still ends the pause at once.
+    delay = delay == 0 ? 10 : std::min(delay * 2, 1000u);
+    Platform::PollEntry wake{m_pWakeUp->Handle(), Platform::kPollRead, 0};
+    int woken = Platform::Poll(&wake, 1, delay);
+    if (woken > 0)
+        m_pWakeUp->Drain();
+    else if (woken < 0)
+        Platform::SleepMs(delay);
+}
+
+// ---------------------------------------------------------------- EpollNotify
+
+EpollNotify::~EpollNotify() = default;
+
+Core::Guard<NotifyBase> EpollNotify::CreateNotify() const
+{
+    PosixEpoll* engine = new (std::nothrow) PosixEpoll;
+    Core::Guard<NotifyBase> counted(engine);
+    if (engine != nullptr)
+        engine->DecRef();
+    return counted;
+}
+
+} // namespace Sched
+} // namespace Vor

@@ -1,0 +1,158 @@
+// The epoll engine: the NotifyBase behind EpollNotify, for services that
+// watch many sockets.
+//
+// One engine serves up to MAX_SOCKETS (8,192) sockets with one thread. The
+// kernel keeps the set of watched sockets, so a wait costs the same whatever
+// their number and a change (attach, detach, resume) is one system call made
+// by the caller, without waking the thread. What bounds an engine is its one
+// thread: every callback of its sockets runs there, one after the other. At
+// a few microseconds per callback, 8,192 sockets ready at once take some
+// tens of milliseconds to go round, which is the longest a ready socket
+// waits for its turn; beyond that a second engine (and thread) takes the
+// next sockets, so that the load spreads over the processors. The number of
+// descriptors a process may open (ulimit -n) is the other limit, usually
+// met first.
+//
+// The contract is the select engine's: callbacks run on the engine's thread
+// with a ReadHandle and then a WriteHandle as the attaches asked, after
+// READABLE, WRITABLE, EXCEPT and IDLE are set on the object; a second attach
+// of one object widens what is watched and keeps the first callback; a
+// paused socket is not reported; a socket still ready is reported again
+// (after Resume, or at once when the callback did not pause it); idle
+// reports come as the select engine's do, every IdleCheckPeriod from the
+// engine's own thread.
+//
+// Each socket is registered one-shot: a report disarms it, and it is armed
+// again after its callback returns (when it was not paused meanwhile) or by
+// Resume. Pause therefore costs no system call, and a report followed by
+// Pause ... Resume costs one (the arming at Resume).
+//
+// Records are keyed by the watched object and reach the kernel under a
+// number of their own, never the descriptor's: a descriptor number handed
+// out again after a close cannot reach an old record. A socket closed
+// without being detached drops out of the kernel's set silently and is not
+// reported again; detach sockets before closing them.
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/core/guard.h>
+#include <vor/core/lock.h>
+#include <vor/io/iobase.h>
+#include <vor/sched/notify.h>
+#include <vor/sched/select.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace Vor {
+namespace Platform {
+class Epoll;
+class WakeUp;
+}
+namespace Io {
+class SocketIo;
+}
+
+namespace Sched {
+
+class PosixEpoll : public NotifyBase {
+public:
+    // Sockets one engine watches (see above).
+    static constexpr unsigned int MAX_SOCKETS = 8192;
+    // The longest single wait.
+    static constexpr unsigned int WAIT_TIMEOUT = 10000;
+
+    // Called with a record the idle check found idle.
+    struct IdleNotify {
+        template <class Info>
+        void operator()(Info& info) const;
+    };
+    using TimeOut = SocketTimeOut<unsigned int, IdleNotify>;
+
+    class SocketInfo : public TimeOut::SocketInfo {
+    public:
+        explicit SocketInfo(unsigned int idleTime) : TimeOut::SocketInfo(idleTime) {}
+
+        Io::IoHandle handle;
+        std::atomic<unsigned int> mask{0};
+        Core::CallBack callback;
+        // The watched object as a socket (kept alive by `handle`).
+        Io::SocketIo* io = nullptr;
+        // The number the kernel reports the socket under; never reused.
+        std::uint64_t key = 0;
+        // Not paused (and attached): reports are delivered only then.
+        std::atomic<bool> selecting{false};
+        // Guarded by the engine lock: still in the engine's lists, and
+        // armed in the kernel's set (cleared when a report arrives).
+        bool attached = false;
+        bool armed = false;
+
+    protected:
+        ~SocketInfo() override = default;
+    };
+
+    PosixEpoll();
+
+    bool Init() override;
+    bool UnInit(unsigned int timeout) override;
+    bool Attach(Io::WriteHandle const& handle, Core::CallBack const& callback, Notify::Param const& param) override;
+    bool Attach(Io::ReadHandle const& handle, Core::CallBack const& callback, Notify::Param const& param) override;
+    bool Detach(Io::IoBase const& handle) override;
+    bool Pause(Io::IoBase const& handle) override;
+    bool Resume(Io::IoBase const& handle) override;
+    bool IsFull() const override;
+
+    // Attached sockets, paused ones included.
+    unsigned int GetSocketCount() const;
+    unsigned int GetThread() const { return m_uThread.load(); }
+
+protected:
+    ~PosixEpoll() override;
+
+private:
+    using Record = Core::Guard<SocketInfo>;
+
+    bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
+                    unsigned int mask);
+    // Arms the record in the kernel's set unless it is armed, paused,
+    // detached or its object no longer holds the socket. Engine lock held.
+    void ArmLocked(SocketInfo& record);
+    bool IsEngineThread() const;
+    static void ThreadMain(PosixEpoll* engine);
+    void WaitProc();
+    void Deliver(SocketInfo& record, unsigned short got);
+    void CheckIdle(std::vector<Record>& copy);
+    void Backoff(unsigned int& delay);
+
+    std::atomic<bool> m_bRunning;
+    std::atomic<unsigned int> m_uThread;
+    std::unique_ptr<Platform::Epoll> m_pEpoll;
+    std::unique_ptr<Platform::WakeUp> m_pWakeUp;
+    // Guards both maps, every record's `attached` and `armed`, and every
+    // change of the kernel's set, so that a registration always matches
+    // the record that holds the socket.
+    mutable Core::Lock m_Lock;
+    std::unordered_map<std::uintptr_t, Record> m_Objects;
+    std::unordered_map<std::uint64_t, Record> m_Keys;
+    std::uint64_t m_uNextKey;
+};
+
+// The notify whose engines are epoll engines (8,192 sockets each).
+class EpollNotify : public TypeNotify<EpollNotify> {
+public:
+    EpollNotify() = default;
+
+protected:
+    ~EpollNotify() override;
+
+private:
+    Core::Guard<NotifyBase> CreateNotify() const override;
+};
+
+extern template class TypeNotify<EpollNotify>;
+
+} // namespace Sched
+} // namespace Vor
