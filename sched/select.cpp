@@ -366,7 +366,13 @@ bool CommonSelect<S, Invalid>::AttachMask(Io::IoBase const& handle, Core::CallBa
             for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
                 auto found = list->find(key);
                 if (found != list->end()) {
-                    found->second->mask.fetch_or(mask);
+                    unsigned int before = found->second->mask.fetch_or(mask);
+                    // A wait in progress was built with the old mask: woken,
+                    // so that the widened one is watched now rather than
+                    // after the wait times out.
+                    bool wake = (before | mask) != before && list == &m_Selecting && m_uState.load() == SELECTING;
+                    local.Leave();
+                    WakeIfSelecting(wake);
                     return true;
                 }
             }
