@@ -4,6 +4,7 @@
 #include "io/internal/format.h"
 #include "io/internal/text.h"
 #include "platform/file.h"
+#include "platform/gzip.h"
 #include "util/internal/compress.h"
 #include "util/internal/logline.h"
 
@@ -23,8 +24,12 @@ std::atomic<Compressor> g_Compressor{nullptr};
 bool Compress(std::string const& name)
 {
     Compressor compressor = g_Compressor.load();
-    return compressor != nullptr && compressor(name);
+    if (compressor != nullptr)
+        return compressor(name);
+    return Platform::GzipFile(name.c_str(), (name + ".gz").c_str());
 }
+
+bool CanCompress() { return Platform::CanGzip(); }
 
 } // namespace Internal
 

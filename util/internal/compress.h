@@ -8,11 +8,14 @@ namespace Vor {
 namespace Util {
 namespace Internal {
 
-// Compresses the file `name` into `name` + ".gz", leaving `name` in place;
-// true on success. The library carries no compressor yet: unless a test has
-// put one into g_Compressor, this fails (and creates nothing), so backups
-// stay uncompressed.
+// Compresses the file `name` into `name` + ".gz" with gzip, leaving `name`
+// in place; true on success. An existing `name` + ".gz" is never replaced.
+// A build without zlib has no compressor: unless a test has put one into
+// g_Compressor, this fails (and creates nothing), so backups stay
+// uncompressed.
 bool Compress(std::string const& name);
+// True when this build compresses backups (it was built with zlib).
+bool CanCompress();
 
 using Compressor = bool (*)(std::string const& name);
 extern std::atomic<Compressor> g_Compressor;
