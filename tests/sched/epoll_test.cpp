@@ -121,14 +121,18 @@ TYPED_TEST(ReadinessEngine, SecondAttachWidensTheMaskAndKeepsTheFirstCallback)
     ASSERT_TRUE(c.IsValid());
     Recorder reads, writes;
     auto notify = this->MakeNotify();
-    reads.then = [&](Io::IoBase& handle) { notify->Pause(handle); };
+    std::atomic<unsigned int> paused{0};
+    reads.then = [&](Io::IoBase& handle) {
+        if (notify->Pause(handle))
+            ++paused;
+    };
     ASSERT_TRUE(notify->Attach(ReadHandle(c.server), reads.Reads()));
     // Recorded once; the engine widens what it watches.
     EXPECT_FALSE(notify->Attach(WriteHandle(c.server), writes.Writes()));
     EXPECT_EQ(notify->GetCount(), 1u);
     // Writable at once: reported through the first callback, which takes
     // ReadHandles only, with WRITABLE set and READABLE clear.
-    ASSERT_TRUE(reads.WaitFor(1));
+    ASSERT_TRUE(VorTest::WaitUntil([&] { return paused.load() == 1; }));
     Recorder::Entry first = reads.Entries()[0];
     EXPECT_TRUE(first.read);
     EXPECT_TRUE(first.writable);
@@ -150,14 +154,19 @@ TYPED_TEST(ReadinessEngine, SocketStillReadableAfterResumeIsReportedAgain)
     Recorder recorder;
     recorder.drain = false; // the byte stays unread
     auto notify = this->MakeNotify();
-    recorder.then = [&](Io::IoBase& handle) { notify->Pause(handle); };
+    std::atomic<unsigned int> paused{0};
+    recorder.then = [&](Io::IoBase& handle) {
+        if (notify->Pause(handle))
+            ++paused;
+    };
     ASSERT_TRUE(notify->Attach(ReadHandle(c.server), recorder.Reads()));
     ASSERT_TRUE(c.client.GetHandle().Write("x", 1));
-    ASSERT_TRUE(recorder.WaitFor(1));
+    ASSERT_TRUE(VorTest::WaitUntil([&] { return paused.load() == 1; }));
     EXPECT_TRUE(Quiet(recorder, 1)); // paused: not reported
     for (unsigned int round = 2; round <= 20; ++round) {
         ASSERT_TRUE(notify->Resume(c.server));
-        ASSERT_TRUE(recorder.WaitFor(round, 3000)) << "round " << round;
+        ASSERT_TRUE(VorTest::WaitUntil([&] { return paused.load() == round; }, std::chrono::milliseconds(3000)))
+            << "round " << round;
         EXPECT_TRUE(recorder.Entries().back().readable);
     }
     notify->UnInit(1000);
