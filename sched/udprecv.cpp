@@ -168,42 +168,47 @@ void UdpRecv::WakeAll()
         m_Signal.Set(count);
 }
 
-bool UdpRecv::Detach(Io::IoBase const& handle)
+// Changes the state of a running, paused or detached engine for its own
+// socket; `change` runs under the lock, which orders it against the other
+// changes and the wake-up that goes with them.
+template <class Change>
+bool UdpRecv::Control(Io::IoBase const& handle, Change change)
 {
     Core::Lock local(m_Lock);
     local.Enter();
     if (m_uState.load() == STOPPED || !Matches(handle))
         return false;
-    m_uState = IDLE;
-    WakeAll();
+    change();
     return true;
+}
+
+bool UdpRecv::Detach(Io::IoBase const& handle)
+{
+    return Control(handle, [this] {
+        m_uState = IDLE;
+        WakeAll();
+    });
 }
 
 bool UdpRecv::Pause(Io::IoBase const& handle)
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
-    if (m_uState.load() == STOPPED || !Matches(handle))
-        return false;
-    m_uState = PAUSED;
-    m_pWakeUp->Signal();
-    return true;
+    return Control(handle, [this] {
+        m_uState = PAUSED;
+        m_pWakeUp->Signal();
+    });
 }
 
 bool UdpRecv::Resume(Io::IoBase const& handle)
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
-    if (m_uState.load() == STOPPED || !Matches(handle))
-        return false;
-    // Drained before the state changes: the wake-up is readable only while
-    // the engine is not running.
-    m_pWakeUp->Drain();
-    m_uState = RUNNING;
-    unsigned int count = m_uThreadCount.load();
-    if (count > 0)
-        m_Signal.Set(count);
-    return true;
+    return Control(handle, [this] {
+        // Drained before the state changes: the wake-up is readable only
+        // while the engine is not running.
+        m_pWakeUp->Drain();
+        m_uState = RUNNING;
+        unsigned int count = m_uThreadCount.load();
+        if (count > 0)
+            m_Signal.Set(count);
+    });
 }
 
 bool UdpRecv::UnInit(unsigned int timeout)

@@ -150,6 +150,8 @@ private:
     void Deliver(Reader& reader, Io::IoHandle& buffer, Core::Guard<Io::IoParam> const& from);
     void Rest(Reader const& reader, unsigned int ms);
     bool Matches(Io::IoBase const& handle) const;
+    template <class Change>
+    bool Control(Io::IoBase const& handle, Change change);
     void WakeAll();
 
     // RUNNING, PAUSED, IDLE or STOPPED. Written under m_Lock together with

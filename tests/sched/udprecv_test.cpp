@@ -129,6 +129,13 @@ Platform::Ipv4Address Raw(Socket::Address const& address)
 
 unsigned int SystemSocket(BoundUdp& udp) { return Socket::Param::GetHandle(udp.device.GetHandle()); }
 
+// The process's threads come to `n` (receive threads start and end a
+// moment after the calls that ask for it).
+bool ThreadsSettleAt(unsigned int n)
+{
+    return WaitUntil([n] { return VorTest::ProcessThreadCount() == n; });
+}
+
 // No more than `n` datagrams arrive within a short while.
 bool StaysAt(Sink const& sink, unsigned int n) { return !WaitUntil([&] { return sink.Count() > n; }, milliseconds(300)); }
 
@@ -243,7 +250,7 @@ TEST(UdpRecv, ThreadCountsFollowAttachAndDetach)
     ReadHandle socket = receiving.device.GetReadHandle();
     ASSERT_TRUE(engine->Attach(socket, sink.Callback(), UdpRecvNotify::Param(4)));
     EXPECT_EQ(engine->GetThreadCount(), 4u);
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before + 4; }));
+    EXPECT_TRUE(ThreadsSettleAt(before + 4));
     // Only an idle engine takes an attach.
     EXPECT_FALSE(engine->Attach(socket, sink.Callback(), UdpRecvNotify::Param(4)));
 
@@ -254,12 +261,12 @@ TEST(UdpRecv, ThreadCountsFollowAttachAndDetach)
     ASSERT_TRUE(engine->Detach(socket));
     ASSERT_TRUE(engine->Attach(socket, sink.Callback(), UdpRecvNotify::Param(6)));
     EXPECT_EQ(engine->GetThreadCount(), 6u);
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before + 6; }));
+    EXPECT_TRUE(ThreadsSettleAt(before + 6));
 
     EXPECT_TRUE(engine->UnInit(1000));
     EXPECT_EQ(engine->GetThreadCount(), 0u);
     EXPECT_EQ(engine->GetState(), UdpRecv::STOPPED);
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before; }));
+    EXPECT_TRUE(ThreadsSettleAt(before));
 }
 
 TEST(UdpRecv, PauseHoldsDeliveryUntilResume)
@@ -316,12 +323,12 @@ TEST(UdpRecv, UnInitWithoutTimeOutEndsBlockedReaders)
     unsigned int before = VorTest::SettledThreadCount();
     auto notify = MakeReceiver(4);
     ASSERT_TRUE(notify->Attach(receiving.device.GetReadHandle(), sink.Callback()));
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before + 4; }));
+    EXPECT_TRUE(ThreadsSettleAt(before + 4));
     auto started = Clock::now();
     EXPECT_TRUE(notify->UnInit(0));
     // Woken, not killed: they end well within the grace a woken thread gets.
     EXPECT_LT(Clock::now() - started, milliseconds(900));
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before; }));
+    EXPECT_TRUE(ThreadsSettleAt(before));
 }
 
 TEST(UdpRecv, CallbackMayStopItsOwnReceiver)
@@ -341,7 +348,7 @@ TEST(UdpRecv, CallbackMayStopItsOwnReceiver)
     ASSERT_TRUE(SendTo(sending, receiving.address, "stop"));
     ASSERT_TRUE(WaitUntil([&] { return result.load() != -1; }));
     EXPECT_EQ(result.load(), 1);
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before; }));
+    EXPECT_TRUE(ThreadsSettleAt(before));
 }
 
 TEST(UdpRecv, FailedBufferKeepsTheReader)
@@ -379,7 +386,7 @@ TEST(UdpRecv, SecondAttachOfOneSocketLeavesNoStrayReceiver)
     ASSERT_TRUE(notify->Attach(socket, sink.Callback()));
     EXPECT_FALSE(notify->Attach(socket, sink.Callback()));
     EXPECT_EQ(notify->GetEngineCount(), 1u);
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before + 2; }));
+    EXPECT_TRUE(ThreadsSettleAt(before + 2));
     // Detaching stops every reader of the socket.
     ASSERT_TRUE(notify->Detach(socket));
     ASSERT_TRUE(SendTo(sending, receiving.address, "nobody"));
@@ -397,14 +404,14 @@ TEST(UdpRecv, DetachedEngineServesTheNextSocket)
     ASSERT_TRUE(notify->Detach(first.device.GetReadHandle()));
     ASSERT_TRUE(notify->Attach(second.device.GetReadHandle(), sink.Callback()));
     EXPECT_EQ(notify->GetEngineCount(), 1u);
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before + 3; }));
+    EXPECT_TRUE(ThreadsSettleAt(before + 3));
     ASSERT_TRUE(SendTo(sending, second.address, "second"));
     ASSERT_TRUE(sink.WaitFor(1));
     ASSERT_TRUE(SendTo(sending, first.address, "first"));
     EXPECT_TRUE(StaysAt(sink, 1));
     EXPECT_EQ(sink.Taken()[0].bytes, "second");
     EXPECT_TRUE(notify->UnInit(1000));
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before; }));
+    EXPECT_TRUE(ThreadsSettleAt(before));
 }
 
 TEST(UdpRecv, NotifyReleasedWithoutUnInitStopsItsThreads)
@@ -415,9 +422,9 @@ TEST(UdpRecv, NotifyReleasedWithoutUnInitStopsItsThreads)
     {
         auto notify = MakeReceiver(2);
         ASSERT_TRUE(notify->Attach(receiving.device.GetReadHandle(), sink.Callback()));
-        EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before + 2; }));
+        EXPECT_TRUE(ThreadsSettleAt(before + 2));
     }
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == before; }));
+    EXPECT_TRUE(ThreadsSettleAt(before));
 }
 
 // Every datagram of a flood of random lengths arrives once and intact.

@@ -47,6 +47,16 @@ Bytes Contents(IoHandle& handle)
     return bytes;
 }
 
+// A datagram of `total` bytes of `fill` whose length header announces
+// `announced` bytes of body.
+Bytes Datagram(std::size_t total, unsigned int announced, unsigned char fill)
+{
+    Bytes bytes(total, fill);
+    for (std::size_t i = 0; i < 4 && i < total; ++i)
+        bytes[i] = static_cast<unsigned char>(announced >> (8 * (3 - i)));
+    return bytes;
+}
+
 IoHandle MemoryWith(Bytes const& bytes)
 {
     Memory memory;
@@ -341,34 +351,23 @@ TEST(PacketTcp, MaximumPacketSizeIsSetPerPacketType)
 TEST(PacketUdp, DatagramMustBeAsLongAsItsHeaderSays)
 {
     LengthFrame frame;
-    Bytes hundred(100, 0x5A);
-    hundred[0] = hundred[1] = hundred[2] = 0;
-    hundred[3] = 96;
-    IoHandle exact = MemoryWith(hundred);
+    IoHandle exact = MemoryWith(Datagram(100, 96, 0x5A));
     ASSERT_TRUE(frame.CreateUdp(ReadHandle(exact)));
     EXPECT_EQ(frame.m_Recv.GetSize(), 96u);
     EXPECT_EQ(frame.m_Recv.GetPosition(), 0u);
 
     // Shorter but valid on the packet that held 100 bytes.
-    Bytes fifty(50, 0x6B);
-    fifty[0] = fifty[1] = fifty[2] = 0;
-    fifty[3] = 46;
-    IoHandle shorter = MemoryWith(fifty);
+    IoHandle shorter = MemoryWith(Datagram(50, 46, 0x6B));
     ASSERT_TRUE(frame.CreateUdp(ReadHandle(shorter)));
     EXPECT_EQ(frame.m_Recv.GetSize(), 46u);
     EXPECT_EQ(frame.Body(), Bytes(46, 0x6B));
 
     // A runt announcing the earlier length must not borrow its stale bytes.
-    Bytes runt(30, 0x7C);
-    runt[0] = runt[1] = runt[2] = 0;
-    runt[3] = 96;
-    IoHandle stale = MemoryWith(runt);
+    IoHandle stale = MemoryWith(Datagram(30, 96, 0x7C));
     EXPECT_FALSE(frame.CreateUdp(ReadHandle(stale)));
 
     // Longer than announced, and shorter than the header itself.
-    Bytes longer(20, 0);
-    longer[3] = 10;
-    IoHandle extra = MemoryWith(longer);
+    IoHandle extra = MemoryWith(Datagram(20, 10, 0));
     EXPECT_FALSE(frame.CreateUdp(ReadHandle(extra)));
     IoHandle tiny = MemoryWith({0, 0, 0});
     EXPECT_FALSE(frame.CreateUdp(ReadHandle(tiny)));
@@ -379,23 +378,17 @@ TEST(PacketUdp, DatagramLongerThanAPacketCanBeIsRefused)
     // A source that hands out a long datagram in part must not pass off
     // its first 8192 bytes as a packet.
     LengthFrame frame;
-    Bytes longest(PacketUtil::MAX_DATAGRAM + 10, 1);
     unsigned int body = PacketUtil::MAX_DATAGRAM - 4;
-    longest[0] = 0;
-    longest[1] = 0;
-    longest[2] = static_cast<unsigned char>(body >> 8);
-    longest[3] = static_cast<unsigned char>(body);
-    IoHandle cut = MemoryWith(longest);
+    IoHandle cut = MemoryWith(Datagram(PacketUtil::MAX_DATAGRAM + 10, body, 1));
     EXPECT_FALSE(frame.CreateUdp(ReadHandle(cut)));
-    longest.resize(PacketUtil::MAX_DATAGRAM);
-    IoHandle whole = MemoryWith(longest);
+    IoHandle whole = MemoryWith(Datagram(PacketUtil::MAX_DATAGRAM, body, 1));
     EXPECT_TRUE(frame.CreateUdp(ReadHandle(whole)));
 
     // The maximum packet size caps datagrams too.
     frame.SetMaxPacketSize(8);
-    IoHandle nine = MemoryWith({0, 0, 0, 5, 1, 2, 3, 4, 5});
+    IoHandle nine = MemoryWith(Datagram(9, 5, 1));
     EXPECT_FALSE(frame.CreateUdp(ReadHandle(nine)));
-    IoHandle eight = MemoryWith({0, 0, 0, 4, 1, 2, 3, 4});
+    IoHandle eight = MemoryWith(Datagram(8, 4, 1));
     EXPECT_TRUE(frame.CreateUdp(ReadHandle(eight)));
 }
 
