@@ -298,6 +298,11 @@ TEST_F(LogHandleTest, FailedSwapKeepsWritingToTheCurrentFile)
 
 TEST_F(LogHandleTest, FreshFileFailureIsReportedAndALaterBackupRecovers)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The child takes every descriptor it may open; the sanitizer runtimes
+    // need descriptors of their own to check memory and report, and fail.
+    GTEST_SKIP() << "runs in the plain build only";
+#endif
     std::string path = m_Dir.Path("limit.log");
     std::string first = m_Dir.Path("limit_a.log");
     std::string second = m_Dir.Path("limit_b.log");
