@@ -394,48 +394,54 @@ TYPED_TEST(ReadinessEngine, AttachDetachAndCloseChurnAcrossThreads)
     unsigned int descriptors = VorTest::OpenDescriptorCount();
     std::atomic<unsigned int> reports{0};
     std::atomic<bool> failed{false};
-    // Recorders outlive the notify: a report in flight during a detach
-    // still finishes on them.
-    std::vector<std::unique_ptr<Recorder>> recorders[4];
-    auto worker = [&](unsigned int rounds, std::vector<std::unique_ptr<Recorder>>* kept) {
-        for (unsigned int i = 0; i < rounds && !failed.load(); ++i) {
-            auto c = std::make_unique<TcpConnection>();
-            if (!c->IsValid()) {
+    constexpr unsigned int kThreads = 4, kRounds = 60;
+    // Recorders and sockets closed by their peers outlive the notify: a
+    // report that began before a detach may still be running on them.
+    std::vector<std::unique_ptr<Recorder>> recorders[kThreads];
+    std::vector<std::unique_ptr<TcpConnection>> connections[kThreads];
+    auto worker = [&](unsigned int t) {
+        for (unsigned int i = 0; i < kRounds && !failed.load(); ++i) {
+            connections[t].push_back(std::make_unique<TcpConnection>());
+            TcpConnection& c = *connections[t].back();
+            recorders[t].push_back(std::make_unique<Recorder>());
+            Recorder& recorder = *recorders[t].back();
+            if (!c.IsValid()) {
                 failed = true;
                 return;
             }
-            kept->push_back(std::make_unique<Recorder>());
-            Recorder& recorder = *kept->back();
             recorder.echo = true;
             recorder.then = [&](Io::IoBase&) { ++reports; };
-            if (!notify->Attach(ReadHandle(c->server), recorder.Reads())) {
+            if (!notify->Attach(ReadHandle(c.server), recorder.Reads())) {
                 failed = true;
                 return;
             }
-            c->client.GetHandle().WriteUInt32(i);
+            c.client.GetHandle().WriteUInt32(i);
             if (i % 3 == 0) {
-                notify->Pause(c->server);
-                notify->Resume(c->server);
+                notify->Pause(c.server);
+                notify->Resume(c.server);
             }
-            if (i % 2 == 0 && c->client.GetHandle().ReadUInt32(~0u) != i)
+            if (c.client.GetHandle().ReadUInt32(~0u) != i)
                 failed = true;
-            if (!notify->Detach(c->server))
+            // The peer closes while the socket is watched: an end-of-stream
+            // (or hang-up) report races with the detach.
+            c.client.GetHandle().GetObject()->Close();
+            if (!notify->Detach(c.server))
                 failed = true;
-            // Detached before closing, as every owner of a socket does; a
-            // report in flight finishes on a live record.
-            c->server.GetObject()->Close();
-            c.reset();
+            if (notify->Detach(c.server))
+                failed = true; // detached once only
         }
     };
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(worker, 60, &recorders[t]);
+    for (unsigned int t = 0; t < kThreads; ++t)
+        threads.emplace_back(worker, t);
     for (auto& thread : threads)
         thread.join();
     EXPECT_FALSE(failed.load());
-    EXPECT_GT(reports.load(), 0u);
+    EXPECT_GE(reports.load(), kThreads * kRounds);
     EXPECT_EQ(notify->GetCount(), 0u);
     notify->UnInit(1000);
+    for (auto& list : connections)
+        list.clear();
     EXPECT_TRUE(VorTest::WaitUntil([&] { return VorTest::OpenDescriptorCount() <= descriptors; }));
 }
 
