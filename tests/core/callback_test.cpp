@@ -43,7 +43,7 @@ void Touch(Guard<Tracked> guard) { EXPECT_TRUE(guard.IsValid()); }
 
 } // namespace
 
-TEST(CallBackTest, EmptyCallbackCallsNothing)
+TEST(CallBackTest, EmptyRebindAndWrongSignatureCallsAreRefusedNotMiscalled)
 {
     CallBack empty;
     EXPECT_FALSE(empty.IsValid());
@@ -51,6 +51,23 @@ TEST(CallBackTest, EmptyCallbackCallsNothing)
     int result = 3;
     EXPECT_FALSE(empty.CallBackR(result));
     EXPECT_EQ(result, 3);
+
+    CallBack seven;
+    ASSERT_TRUE(seven.Bind(&Seven));
+    EXPECT_FALSE(seven.Bind(&Count)) << "binding twice keeps the first body";
+    EXPECT_FALSE(seven.CallBackV());
+    EXPECT_FALSE(seven.CallBackA(5));
+    EXPECT_FALSE(seven.CallBackR(result)) << "int is not unsigned int";
+    EXPECT_TRUE((seven.Accepts<void, unsigned int>()));
+    unsigned int seen = 0;
+    EXPECT_TRUE(seven.CallBackR(seen));
+    EXPECT_EQ(seen, 7u);
+
+    CallBack none;
+    ASSERT_TRUE(none.Bind(static_cast<unsigned int (*)()>(nullptr)));
+    seen = 99;
+    EXPECT_TRUE(none.CallBackR(seen)) << "a null function gives the default result";
+    EXPECT_EQ(seen, 99u);
 }
 
 TEST(CallBackTest, CopiesShareOneBodyAndSeparateBindingsDiffer)
@@ -67,30 +84,6 @@ TEST(CallBackTest, CopiesShareOneBodyAndSeparateBindingsDiffer)
     copy.Clear();
     EXPECT_FALSE(copy.IsValid());
     EXPECT_TRUE(a.IsValid());
-}
-
-TEST(CallBackTest, BindingTwiceKeepsTheFirstBody)
-{
-    CallBack task;
-    ASSERT_TRUE(task.Bind(&Count));
-    EXPECT_FALSE(task.Bind(&Seven));
-    g_Calls = 0;
-    EXPECT_TRUE(task.CallBackV());
-    EXPECT_EQ(g_Calls, 1);
-}
-
-TEST(CallBackTest, AnotherSignatureIsRefusedNotMiscalled)
-{
-    CallBack seven;
-    ASSERT_TRUE(seven.Bind(&Seven));
-    EXPECT_FALSE(seven.CallBackV());
-    EXPECT_FALSE(seven.CallBackA(5));
-    EXPECT_TRUE((seven.Accepts<void, unsigned int>()));
-    unsigned int result = 0;
-    EXPECT_TRUE(seven.CallBackR(result));
-    EXPECT_EQ(result, 7u);
-    int wrongType = 0;
-    EXPECT_FALSE(seven.CallBackR(wrongType));
 }
 
 TEST(CallBackTest, BoundArgumentComesBeforeTheCallArgument)
@@ -126,15 +119,6 @@ TEST(CallBackTest, MemberFunctionsRunOnTheirObject)
     int result = 0;
     EXPECT_TRUE(scaled.CallBackAR(2, result));
     EXPECT_EQ(result, 140);
-}
-
-TEST(CallBackTest, NullFunctionReturnsTheDefaultResult)
-{
-    CallBack none;
-    ASSERT_TRUE(none.Bind(static_cast<unsigned int (*)()>(nullptr)));
-    unsigned int result = 99;
-    EXPECT_TRUE(none.CallBackR(result));
-    EXPECT_EQ(result, 99u);
 }
 
 TEST(CallBackTest, BoundGuardKeepsItsObjectAliveAsLongAsTheCallback)

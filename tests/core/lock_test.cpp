@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -17,62 +18,91 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs `threads` threads that each add 1 to a plain counter `rounds` times
-// under their own copy of `lock`; the total is exact only under exclusion.
-long Hammer(Lock const& lock, int threads, int rounds, bool asReader = false)
+Lock::LockType const kRealKinds[] = {Lock::MUTEX_LOCK, Lock::SPIN_LOCK, Lock::READ_WRITE_LOCK};
+
+// Runs four threads that each add 1 to a plain counter `rounds` times, each
+// entry made by `enter(counter)`; the total is exact only under exclusion.
+template <class Body>
+long Hammer(int rounds, Body body)
 {
     long counter = 0;
     std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < 4; ++t)
         pool.emplace_back([&] {
-            for (int i = 0; i < rounds; ++i) {
-                Lock local(lock);
-                asReader ? local.Enter() : local.EnterWrite();
-                ++counter;
-            }
+            for (int i = 0; i < rounds; ++i)
+                body(counter);
         });
-    }
     for (auto& t : pool)
         t.join();
     return counter;
 }
 
+// A thread that enters `lock` (for reading or writing) through its own
+// handle as soon as it can; Entered() waits for that with a bound.
+class Contender {
+public:
+    explicit Contender(Lock const& lock, bool read = false)
+        : m_Thread([this, &lock, read] {
+              Lock mine(lock);
+              read ? mine.EnterRead() : mine.Enter();
+              m_bIn = true;
+          })
+    {
+    }
+    ~Contender() { m_Thread.join(); }
+    bool Entered(std::chrono::milliseconds bound = 10000ms)
+    {
+        return WaitUntil([&] { return m_bIn.load(); }, bound);
+    }
+    bool In() const { return m_bIn.load(); }
+
+private:
+    std::atomic<bool> m_bIn{false};
+    std::thread m_Thread;
+};
+
 } // namespace
 
-TEST(LockTest, KindsAreChosenByPlainNumbers)
+TEST(LockTest, KindsAreChosenByPlainNumbersAndUnknownOnesMeanNone)
 {
-    Lock defaultLock;
-    EXPECT_EQ(defaultLock.GetType(), Lock::READ_WRITE_LOCK);
-    EXPECT_EQ(Lock(0).GetType(), Lock::NULL_LOCK);
-    EXPECT_EQ(Lock(1).GetType(), Lock::MUTEX_LOCK);
-    EXPECT_EQ(Lock(2).GetType(), Lock::SPIN_LOCK);
-    EXPECT_EQ(Lock(7).GetType(), Lock::NULL_LOCK);
-    EXPECT_EQ(Lock(-1).GetType(), Lock::NULL_LOCK);
+    EXPECT_EQ(Lock().GetType(), Lock::READ_WRITE_LOCK);
+    std::pair<int, Lock::LockType> const cases[] = {
+        {0, Lock::NULL_LOCK}, {1, Lock::MUTEX_LOCK}, {2, Lock::SPIN_LOCK}, {7, Lock::NULL_LOCK}, {-1, Lock::NULL_LOCK}};
+    for (auto const& c : cases)
+        EXPECT_EQ(Lock(c.first).GetType(), c.second) << "kind " << c.first;
     LockTable<16, 2> table;
     EXPECT_EQ(table[&table].GetType(), Lock::SPIN_LOCK);
 }
 
-TEST(LockTest, NullLockOnlyCountsDepth)
+TEST(LockTest, NullLockOnlyCountsDepthAndNeverGoesBelowZero)
 {
     Lock none(0);
     none.Enter();
     none.EnterRead();
     EXPECT_EQ(none.GetDepth(), 2u);
-    none.Leave();
-    none.Leave();
-    none.Leave();
+    for (int i = 0; i < 3; ++i)
+        none.Leave();
     EXPECT_EQ(none.GetDepth(), 0u);
 }
 
-TEST(LockTest, EveryKindExcludesUnderStress)
+TEST(LockTest, EveryKindExcludesThroughHandlesScopesAndWhenMemoryRanOut)
 {
-    for (Lock::LockType type : {Lock::MUTEX_LOCK, Lock::SPIN_LOCK, Lock::READ_WRITE_LOCK}) {
+    for (Lock::LockType type : kRealKinds) {
         Lock shared(type);
-        EXPECT_EQ(Hammer(shared, 4, 20000), 80000) << "lock type " << type;
+        EXPECT_EQ(Hammer(20000, [&](long& c) { Lock local(shared); local.EnterWrite(); ++c; }), 80000)
+            << "handles, lock type " << type;
+        EXPECT_EQ(Hammer(10000, [&](long& c) { Lock::WriteScope scope(shared); ++c; }), 40000)
+            << "scopes, lock type " << type;
+        Vor::Core::Internal::g_FailLockAllocations = 1;
+        Lock starved(type);
+        EXPECT_EQ(Vor::Core::Internal::g_FailLockAllocations.load(), 0);
+        EXPECT_EQ(starved.GetType(), type);
+        EXPECT_EQ(Hammer(10000, [&](long& c) { Lock local(starved); local.Enter(); ++c; }), 40000)
+            << "starved, lock type " << type;
     }
 }
 
-TEST(LockTest, MutexAndSpinAreRecursiveForTheOwner)
+TEST(LockTest, MutexAndSpinAreRecursiveForTheOwnerOnly)
 {
     for (Lock::LockType type : {Lock::MUTEX_LOCK, Lock::SPIN_LOCK}) {
         Lock outer(type);
@@ -80,16 +110,10 @@ TEST(LockTest, MutexAndSpinAreRecursiveForTheOwner)
         outer.Enter();
         inner.Enter(); // the owner enters again without blocking
         inner.Leave();
-        std::atomic<bool> entered{false};
-        std::thread other([&] {
-            Lock mine(outer);
-            mine.Enter();
-            entered = true;
-        });
-        EXPECT_FALSE(WaitUntil([&] { return entered.load(); }, 50ms));
+        Contender other(outer);
+        EXPECT_FALSE(other.Entered(50ms)) << "lock type " << type;
         outer.Leave();
-        EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-        other.join();
+        EXPECT_TRUE(other.Entered()) << "lock type " << type;
     }
 }
 
@@ -102,14 +126,7 @@ TEST(LockTest, DepthDoesNotWrapAndTheDestructorLeavesEveryEntry)
             deep.Enter();
         EXPECT_EQ(deep.GetDepth(), 300u);
     }
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        Lock mine(shared);
-        mine.Enter();
-        entered = true;
-    });
-    EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-    other.join();
+    EXPECT_TRUE(Contender(shared).Entered());
 }
 
 TEST(LockTest, LeaveWithoutEntryDoesNotReleaseAnotherHolder)
@@ -120,37 +137,22 @@ TEST(LockTest, LeaveWithoutEntryDoesNotReleaseAnotherHolder)
     Lock stray(shared);
     stray.Leave(); // depth 0: nothing to undo
     EXPECT_EQ(stray.GetDepth(), 0u);
-
-    std::atomic<bool> entered{false};
-    std::thread reader([&] {
-        Lock mine(shared);
-        mine.EnterRead();
-        entered = true;
-    });
-    EXPECT_FALSE(WaitUntil([&] { return entered.load(); }, 100ms));
+    Contender reader(shared, true);
+    EXPECT_FALSE(reader.Entered(100ms));
     writer.Leave();
-    EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-    reader.join();
+    EXPECT_TRUE(reader.Entered());
 }
 
 TEST(LockTest, AssignmentWhileEnteredLeavesFirst)
 {
     Lock first(Lock::MUTEX_LOCK);
-    Lock second(Lock::SPIN_LOCK);
     Lock handle(first);
     handle.Enter();
     handle.Enter();
-    handle = second;
+    handle = Lock(Lock::SPIN_LOCK);
     EXPECT_EQ(handle.GetDepth(), 0u);
     EXPECT_EQ(handle.GetType(), Lock::SPIN_LOCK);
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        Lock mine(first);
-        mine.Enter();
-        entered = true;
-    });
-    EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-    other.join();
+    EXPECT_TRUE(Contender(first).Entered());
 }
 
 TEST(LockTest, SeparateLocksOfOneKindDoNotExcludeEachOther)
@@ -158,14 +160,7 @@ TEST(LockTest, SeparateLocksOfOneKindDoNotExcludeEachOther)
     Lock a(Lock::MUTEX_LOCK);
     Lock b(Lock::MUTEX_LOCK);
     a.Enter();
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        Lock mine(b);
-        mine.Enter();
-        entered = true;
-    });
-    EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-    other.join();
+    EXPECT_TRUE(Contender(b).Entered());
 }
 
 TEST(LockTest, WaitingWriterGoesFirstThenWaitingReadersEnterTogether)
@@ -208,65 +203,32 @@ TEST(LockTest, WaitingWriterGoesFirstThenWaitingReadersEnterTogether)
     lateReader.join();
 }
 
-TEST(LockTest, ReadersShareTheLock)
+TEST(LockTest, ReadScopesShareAndLetAWriterInWhenLeft)
 {
-    Lock shared(Lock::READ_WRITE_LOCK);
-    Lock first(shared);
-    first.EnterRead();
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        Lock mine(shared);
-        mine.EnterRead();
-        entered = true;
-    });
-    EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-    other.join();
-}
-
-TEST(LockTest, LockWhoseMemoryRanOutStillExcludes)
-{
-    for (Lock::LockType type : {Lock::MUTEX_LOCK, Lock::SPIN_LOCK, Lock::READ_WRITE_LOCK}) {
-        Vor::Core::Internal::g_FailLockAllocations = 1;
-        Lock starved(type);
-        EXPECT_EQ(Vor::Core::Internal::g_FailLockAllocations.load(), 0);
-        EXPECT_EQ(starved.GetType(), type);
-        EXPECT_EQ(Hammer(starved, 4, 10000), 40000) << "lock type " << type;
+    Lock rw(Lock::READ_WRITE_LOCK);
+    std::unique_ptr<Contender> writer;
+    {
+        Lock::ReadScope first(rw);
+        EXPECT_TRUE(Contender(rw, true).Entered()) << "readers share";
+        writer.reset(new Contender(rw));
+        EXPECT_FALSE(writer->Entered(50ms));
     }
+    EXPECT_TRUE(writer->Entered()) << "leaving the read scope lets the writer in";
 }
 
-TEST(LockTableTest, IndexStaysInRange)
+TEST(LockTableTest, IndexStaysInRangeAndOneAddressAlwaysMeetsTheSameSlot)
 {
     EXPECT_EQ((LockTable<16, 2>::GetIndex(0)), 0u);
     for (unsigned int key : {1u, 7u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xDEADBEEFu}) {
-        EXPECT_LT((LockTable<16, 2>::GetIndex(key)), 16u);
-        EXPECT_LT((LockTable<128, 1>::GetIndex(key)), 128u);
+        EXPECT_LT((LockTable<16, 2>::GetIndex(key)), 16u) << key;
+        EXPECT_LT((LockTable<128, 1>::GetIndex(key)), 128u) << key;
     }
-    LockTable<128, 1> table;
-    int values[64];
-    for (int& v : values)
-        EXPECT_EQ(table[&v].GetType(), Lock::MUTEX_LOCK);
-}
-
-TEST(LockTableTest, OneAddressAlwaysMeetsTheSameSlot)
-{
     LockTable<16, 2> table;
     long counter = 0;
-    std::vector<std::thread> pool;
-    for (int t = 0; t < 4; ++t) {
-        pool.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i) {
-                Lock slot = table[&counter];
-                slot.Enter();
-                ++counter;
-            }
-        });
-    }
-    for (auto& t : pool)
-        t.join();
-    EXPECT_EQ(counter, 40000);
+    EXPECT_EQ(Hammer(10000, [&](long& c) { Lock slot = table[&counter]; slot.Enter(); ++c; }), 40000);
 }
 
-TEST(AtomicTest, InterlockedValuesReturnTheNewOrPreviousValue)
+TEST(AtomicTest, InterlockedValuesKeepTheirSizeAndReturnNewOrPreviousValues)
 {
     Value<int, 1, 0, 4, 1> count(5);
     EXPECT_EQ(++count, 6);
@@ -274,75 +236,25 @@ TEST(AtomicTest, InterlockedValuesReturnTheNewOrPreviousValue)
     Value<unsigned int, 1, 0, 4, 1> word(9u);
     EXPECT_EQ(word.Swap(3u), 9u);
     EXPECT_EQ(static_cast<unsigned int>(word), 3u);
-    EXPECT_EQ(sizeof(count), sizeof(int));
-    EXPECT_EQ(sizeof(word), sizeof(unsigned int));
     Value<bool, 0, 0, 1, 0> flag(true);
-    EXPECT_TRUE(static_cast<bool>(flag));
     flag = false;
     EXPECT_FALSE(static_cast<bool>(flag));
-    EXPECT_EQ(sizeof(flag), sizeof(bool));
-}
-
-TEST(AtomicTest, CountersStayExactAcrossThreads)
-{
-    Value<int, 1, 0, 4, 1> fast(0);
-    Value<unsigned long long, 1, 0, 8, 0> locked(0ull);
-    EXPECT_EQ(sizeof(locked), sizeof(unsigned long long));
-    std::vector<std::thread> pool;
-    for (int t = 0; t < 4; ++t) {
-        pool.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                ++fast;
-                ++locked;
-            }
-        });
-    }
-    for (auto& t : pool)
-        t.join();
-    EXPECT_EQ(static_cast<int>(fast), 80000);
-    EXPECT_EQ(static_cast<unsigned long long>(locked), 80000ull);
-    locked = 0xFFFFFFFFFFFFFFFFull;
-    EXPECT_EQ(++locked, 0ull);
-}
-
-TEST(AtomicTest, LockedPointerValueSwapsWhole)
-{
     int a = 0, b = 0;
     Value<int*, 0, 0, sizeof(int*), 0> pointer(&a);
     EXPECT_EQ(pointer.Swap(&b), &a);
     EXPECT_EQ(static_cast<int*>(pointer), &b);
+    EXPECT_EQ(sizeof(count), sizeof(int));
+    EXPECT_EQ(sizeof(flag), sizeof(bool));
 }
 
-TEST(LockTest, ScopesExcludeLikeHandlesAndLeaveOnExit)
+TEST(AtomicTest, CountersStayExactAcrossThreadsAndWrapAt64Bits)
 {
-    for (Lock::LockType type : {Lock::MUTEX_LOCK, Lock::SPIN_LOCK, Lock::READ_WRITE_LOCK}) {
-        Lock shared(type);
-        long counter = 0;
-        std::vector<std::thread> pool;
-        for (int t = 0; t < 4; ++t) {
-            pool.emplace_back([&] {
-                for (int i = 0; i < 10000; ++i) {
-                    Lock::WriteScope scope(shared);
-                    ++counter;
-                }
-            });
-        }
-        for (auto& t : pool)
-            t.join();
-        EXPECT_EQ(counter, 40000) << "lock type " << type;
-    }
-    Lock rw(Lock::READ_WRITE_LOCK);
-    std::atomic<bool> entered{false};
-    std::thread writer;
-    {
-        Lock::ReadScope first(rw);
-        Lock::ReadScope second(rw); // readers share
-        writer = std::thread([&] {
-            Lock::WriteScope scope(rw);
-            entered = true;
-        });
-        EXPECT_FALSE(WaitUntil([&] { return entered.load(); }, 50ms));
-    }
-    EXPECT_TRUE(WaitUntil([&] { return entered.load(); })) << "leaving the read scopes lets the writer in";
-    writer.join();
+    Value<int, 1, 0, 4, 1> fast(0);
+    Value<unsigned long long, 1, 0, 8, 0> locked(0ull);
+    EXPECT_EQ(sizeof(locked), sizeof(unsigned long long));
+    Hammer(20000, [&](long&) { ++fast; ++locked; });
+    EXPECT_EQ(static_cast<int>(fast), 80000);
+    EXPECT_EQ(static_cast<unsigned long long>(locked), 80000ull);
+    locked = 0xFFFFFFFFFFFFFFFFull;
+    EXPECT_EQ(++locked, 0ull);
 }

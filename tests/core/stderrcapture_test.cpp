@@ -64,15 +64,13 @@ TEST(StderrCaptureTest, DiagnosticLinesFromManyThreadsStayWhole)
         thread.join();
     capture.Stop();
     std::vector<std::string> lines = capture.Lines();
-    ASSERT_EQ(1600u, lines.size());
     std::set<std::string> distinct(lines.begin(), lines.end());
-    EXPECT_EQ(1600u, distinct.size());
-    for (int t = 0; t < 8; ++t) {
+    EXPECT_EQ(1600u, lines.size());
+    for (int t = 0; t < 8; ++t)
         for (int i = 0; i < 200; ++i) {
             std::string expected = "thread " + std::to_string(t) + " line " + std::to_string(i) + " " + std::string(100, 'x');
             ASSERT_EQ(1u, distinct.count(expected)) << expected;
         }
-    }
 }
 
 } // namespace

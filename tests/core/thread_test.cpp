@@ -34,31 +34,20 @@ unsigned int StartParked(Signal& signal)
 
 } // namespace
 
-TEST(SignalTest, WaitTimesOutWithoutASet)
+TEST(SignalTest, EachSetIsOneWakeUpUpToTheMaximumAndWaitsTimeOut)
 {
     Signal signal;
     std::uint64_t start = Vor::Platform::MonotonicMs();
     EXPECT_FALSE(signal.Wait(100));
     EXPECT_GE(Vor::Platform::MonotonicMs() - start, 95u);
-    EXPECT_FALSE(signal.Wait(0));
-}
-
-TEST(SignalTest, EachSetIsOneWakeUp)
-{
-    Signal signal;
-    EXPECT_TRUE(signal.Set(3));
-    EXPECT_TRUE(signal.Wait(0));
-    EXPECT_TRUE(signal.Wait(0));
-    EXPECT_TRUE(signal.Wait(0));
-    EXPECT_FALSE(signal.Wait(0));
     EXPECT_FALSE(signal.Set(0));
-}
+    EXPECT_TRUE(signal.Set(3));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(signal.Wait(0)) << i;
+    EXPECT_FALSE(signal.Wait(0));
 
-TEST(SignalTest, CountBeyondTheMaximumIsRefused)
-{
-    Signal signal;
     EXPECT_TRUE(signal.Set(0x0FFFFFFFu));
-    EXPECT_FALSE(signal.Set(1));
+    EXPECT_FALSE(signal.Set(1)) << "beyond the maximum count";
     EXPECT_TRUE(signal.Wait(0));
     EXPECT_TRUE(signal.Set(1));
 }
@@ -83,26 +72,18 @@ TEST(SignalTest, NamedSignalIsSharedByName)
     EXPECT_TRUE(second.Wait(1000));
 }
 
-TEST(ThreadTest, ShortThreadIsWaitedForCorrectly)
+TEST(ThreadTest, TasksWithAndWithoutAnExitCodeRunAndAreWaitedFor)
 {
-    g_Runs = 0;
-    CallBack task;
-    task.Bind(&CountRun);
-    unsigned int id = Thread::Create(task);
-    ASSERT_NE(id, Thread::INVALID_ID);
-    EXPECT_TRUE(Thread::Wait(id, Signal::INFINITE_WAIT));
-    EXPECT_EQ(g_Runs.load(), 1);
-}
-
-TEST(ThreadTest, TaskWithAnExitCodeIsRun)
-{
-    g_Runs = 0;
-    CallBack task;
-    task.Bind(&RunWithCode);
-    unsigned int id = Thread::Create(task);
-    ASSERT_NE(id, Thread::INVALID_ID);
-    EXPECT_TRUE(Thread::Wait(id, 10000));
-    EXPECT_EQ(g_Runs.load(), 1);
+    CallBack tasks[2];
+    tasks[0].Bind(&CountRun);
+    tasks[1].Bind(&RunWithCode);
+    for (CallBack& task : tasks) {
+        g_Runs = 0;
+        unsigned int id = Thread::Create(task);
+        ASSERT_NE(id, Thread::INVALID_ID);
+        EXPECT_TRUE(Thread::Wait(id, Signal::INFINITE_WAIT));
+        EXPECT_EQ(g_Runs.load(), 1);
+    }
 }
 
 TEST(ThreadTest, TenThousandShortThreadsAllEnd)
