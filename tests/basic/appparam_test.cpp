@@ -1,5 +1,4 @@
 #include <vor/basic/appparam.h>
-#include <vor/basic/mempool.h>
 
 #include "support/wait.h"
 
@@ -10,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
-#include <type_traits>
+#include <vector>
 
 using namespace Vor;
 using Basic::AppParam;
@@ -25,84 +24,57 @@ Core::Guard<AppParam> NewParams()
     return guard;
 }
 
-unsigned int Parse(AppParam& params, std::initializer_list<char const*> elements, char prefix = '-')
-{
-    std::vector<char*> argv;
-    for (char const* e : elements)
-        argv.push_back(const_cast<char*>(e));
-    return params.AddParam(static_cast<int>(argv.size()), argv.data(), prefix);
-}
-
 } // namespace
 
-TEST(AppParamCommandLine, NameFollowedByValue)
+TEST(AppParamParsing, CommandLinesAndTextsGiveTheirNamesAndCountOnlyNewOnes)
 {
+    // Each case parses into fresh parameters; `present` lists name=value,
+    // `absent` the names that must not appear. Element 0 / the first word
+    // stands for the program and is never looked at.
+    struct Case {
+        std::vector<char const*> argv; // empty: parse `text` instead
+        char const* text;
+        char prefix;
+        unsigned int count;
+        std::vector<std::pair<char const*, char const*>> present;
+        std::vector<char const*> absent;
+    };
+    Case const cases[] = {
+        {{"prog", "-port", "80"}, nullptr, '-', 1, {{"port", "80"}}, {}},
+        {{"prog", "--debug", "-level", "3"}, nullptr, '-', 2, {{"debug", ""}, {"level", "3"}}, {}},
+        {{"-prog", "-", "--", "stray", nullptr, "-a", nullptr, "-b", "x", "y", "-c"}, nullptr, '-', 3,
+         {{"a", ""}, {"b", "x"}, {"c", ""}}, {"prog", "", "stray", "y"}},
+        {{"prog", "-k", "1", "-k", "2"}, nullptr, '-', 1, {{"k", "1"}}, {}},
+        {{"prog"}, nullptr, '-', 0, {}, {}},
+        {{"prog", "/x", "v"}, nullptr, '/', 1, {{"x", "v"}}, {}},
+        {{"prog", "", "-z"}, nullptr, '\0', 0, {}, {"z", "", "-z"}}, // a NUL prefix matches nothing
+        {{}, "prog -name 'a b' -v", '-', 2, {{"name", "a b"}, {"v", ""}}, {}},
+        {{}, "prog  -q \"it's here\"   -w'x y'", '-', 2, {{"q", "it's here"}, {"w", "x y"}}, {}},
+        {{}, "prog -e '' -f", '-', 2, {{"e", ""}, {"f", ""}}, {}},
+        {{}, "prog -g \"open to the end", '-', 1, {{"g", "open to the end"}}, {}},
+        {{}, "", '-', 0, {}, {}},
+        {{}, "'''\"\"\"   ", '-', 0, {}, {}},
+        {{}, "-first", '-', 0, {}, {"first"}},
+    };
+    int index = 0;
+    for (Case const& c : cases) {
+        auto params = NewParams();
+        unsigned int count = c.argv.empty() ? params->AddParam(c.text, c.prefix)
+                                            : params->AddParam(static_cast<int>(c.argv.size()),
+                                                               const_cast<char**>(c.argv.data()), c.prefix);
+        EXPECT_EQ(count, c.count) << "case " << index;
+        for (auto const& nv : c.present) {
+            EXPECT_TRUE(params->HasParam(nv.first)) << "case " << index << " " << nv.first;
+            EXPECT_EQ(params->GetParam(nv.first), nv.second) << "case " << index << " " << nv.first;
+        }
+        for (char const* name : c.absent)
+            EXPECT_FALSE(params->HasParam(name)) << "case " << index << " " << name;
+        ++index;
+    }
     auto params = NewParams();
-    EXPECT_EQ(Parse(*params, {"prog", "-port", "80"}), 1u);
-    EXPECT_EQ(params->GetParam("port"), "80");
-}
-
-TEST(AppParamCommandLine, DoublePrefixAndEmptyValues)
-{
-    auto params = NewParams();
-    EXPECT_EQ(Parse(*params, {"prog", "--debug", "-level", "3"}), 2u);
-    EXPECT_TRUE(params->HasParam("debug"));
-    EXPECT_EQ(params->GetParam("debug"), "");
-    EXPECT_EQ(params->GetParam("level"), "3");
-}
-
-TEST(AppParamCommandLine, SkipsBarePrefixesStrayWordsAndNulls)
-{
-    auto params = NewParams();
-    EXPECT_EQ(Parse(*params, {"-prog", "-", "--", "stray", nullptr, "-a", nullptr, "-b", "x", "y", "-c"}), 3u);
-    EXPECT_FALSE(params->HasParam("prog")); // element 0 is never looked at
-    EXPECT_FALSE(params->HasParam(""));
-    EXPECT_FALSE(params->HasParam("stray"));
-    EXPECT_EQ(params->GetParam("a"), "");
-    EXPECT_EQ(params->GetParam("b"), "x");
-    EXPECT_FALSE(params->HasParam("y"));
-    EXPECT_EQ(params->GetParam("c"), "");
-}
-
-TEST(AppParamCommandLine, CountsOnlyNewNamesAndShortLines)
-{
-    auto params = NewParams();
-    EXPECT_EQ(Parse(*params, {"prog", "-k", "1", "-k", "2"}), 1u);
-    EXPECT_EQ(params->GetParam("k"), "1");
-    EXPECT_EQ(Parse(*params, {"prog"}), 0u);
-    EXPECT_EQ(params->AddParam(0, nullptr, '-'), 0u);
-    EXPECT_EQ(params->AddParam(-3, nullptr, '-'), 0u);
-    EXPECT_EQ(params->AddParam(5, nullptr, '-'), 0u);
-    EXPECT_EQ(Parse(*params, {"prog", "/x", "v"}, '/'), 1u);
-    EXPECT_EQ(params->GetParam("x"), "v");
-    // A NUL prefix matches no element.
-    EXPECT_EQ(Parse(*params, {"prog", "", "-z"}, '\0'), 0u);
-}
-
-TEST(AppParamText, QuotedWordsKeepSpacesAndTheOtherQuote)
-{
-    auto params = NewParams();
-    EXPECT_EQ(params->AddParam("prog -name 'a b' -v", '-'), 2u);
-    EXPECT_EQ(params->GetParam("name"), "a b");
-    EXPECT_EQ(params->GetParam("v"), "");
-    EXPECT_EQ(params->AddParam("prog  -q \"it's here\"   -w'x y'", '-'), 2u);
-    EXPECT_EQ(params->GetParam("q"), "it's here");
-    EXPECT_EQ(params->GetParam("w"), "x y");
-}
-
-TEST(AppParamText, EmptyQuotesUnterminatedQuotesAndNull)
-{
-    auto params = NewParams();
-    EXPECT_EQ(params->AddParam("prog -e '' -f", '-'), 2u);
-    EXPECT_EQ(params->GetParam("e"), "");
-    EXPECT_EQ(params->AddParam("prog -g \"open to the end", '-'), 1u);
-    EXPECT_EQ(params->GetParam("g"), "open to the end");
-    EXPECT_EQ(params->AddParam("", '-'), 0u);
-    EXPECT_EQ(params->AddParam("'''\"\"\"   ", '-'), 0u);
+    for (int argc : {0, -3, 5})
+        EXPECT_EQ(params->AddParam(argc, nullptr, '-'), 0u) << argc;
     EXPECT_EQ(params->AddParam(static_cast<char const*>(nullptr), '-'), AppParam::INVALID_COUNT);
-    // The first word stands for the program.
-    EXPECT_EQ(params->AddParam("-first", '-'), 0u);
-    EXPECT_FALSE(params->HasParam("first"));
 }
 
 TEST(AppParamPairs, AddSetGetDel)
@@ -220,18 +192,4 @@ TEST(AppParamMerge, CrossMergingFinishesWithinABound)
     two.join();
     EXPECT_EQ(a->GetParam("b3"), "2");
     EXPECT_EQ(b->GetParam("a3"), "1");
-}
-
-TEST(MemPoolLayout, CopiesShareTheLockAndCallbacks)
-{
-    static_assert(std::is_copy_constructible<Basic::MemPool>::value, "copied member-wise");
-    static_assert(std::is_copy_assignable<Basic::MemPool>::value, "copied member-wise");
-    Basic::MemPool pool;
-    Basic::MemPool copy(pool);
-    copy = pool;
-    Basic::MemSlot* slot = new Basic::MemSlot;
-    Core::Guard<Basic::MemSlot> guard(slot);
-    slot->DecRef();
-    EXPECT_TRUE(guard.IsValid());
-    EXPECT_EQ(slot->GetRef(), 1u);
 }

@@ -57,23 +57,23 @@ protected:
     void TearDown() override { EXPECT_TRUE(WaitUntil([] { return Probe::s_iAlive == 0; })); }
 };
 
-TEST_F(ThreadPoolTest, RefusesTasksBeforeInit)
-{
-    ThreadPool pool;
-    EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
-    EXPECT_EQ(0u, pool.GetThreadCount());
-}
-
-TEST_F(ThreadPoolTest, CountsWorkersFromInitToUnInit)
+TEST_F(ThreadPoolTest, RunsTasksOnlyBetweenInitAndUnInitAndAgainAfterReInit)
 {
     unsigned int before = Vor::Core::Thread::GetCount();
     ThreadPool pool;
-    ASSERT_TRUE(pool.Init(4, 1000));
-    EXPECT_EQ(4u, pool.GetThreadCount());
-    EXPECT_TRUE(pool.UnInit(1000));
-    EXPECT_EQ(0u, pool.GetThreadCount());
-    EXPECT_TRUE(WaitUntil([&] { return Vor::Core::Thread::GetCount() == before; }));
     EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(pool.Init(2, 1000));
+        EXPECT_EQ(2u, pool.GetThreadCount());
+        std::atomic<int> ran{0};
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ++ran; })));
+        EXPECT_TRUE(WaitUntil([&] { return ran == 100; })) << "round " << round;
+        EXPECT_TRUE(pool.UnInit(1000));
+        EXPECT_EQ(0u, pool.GetThreadCount());
+        EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Vor::Core::Thread::GetCount() == before; }));
 }
 
 TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
@@ -166,21 +166,6 @@ TEST_F(ThreadPoolTest, DropsQueuedTasksAtUnInitWithoutRunningThem)
     EXPECT_EQ(0, ran.load());
     // Nothing is kept: the dropped tasks and what they hold are released.
     EXPECT_EQ(0, Probe::s_iAlive.load());
-}
-
-TEST_F(ThreadPoolTest, RunsAgainAfterReInit)
-{
-    ThreadPool pool;
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(pool.Init(2, 1000));
-        EXPECT_EQ(2u, pool.GetThreadCount());
-        std::atomic<int> ran{0};
-        for (int i = 0; i < 100; ++i)
-            ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ++ran; })));
-        EXPECT_TRUE(WaitUntil([&] { return ran == 100; }));
-        EXPECT_TRUE(pool.UnInit(1000));
-        EXPECT_EQ(0u, pool.GetThreadCount());
-    }
 }
 
 TEST_F(ThreadPoolTest, AddTaskRacingUnInitLeavesNoTaskBehind)

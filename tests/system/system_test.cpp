@@ -39,14 +39,8 @@ TEST(SystemTime, GetDateMatchesTheLocalCalendar)
     localtime_r(&t, &local);
     System::DateInfo date = System::GetDate();
     EXPECT_EQ(date.year, static_cast<unsigned int>(local.tm_year + 1900));
-    EXPECT_GE(date.month, 1u);
-    EXPECT_LE(date.month, 12u);
-    EXPECT_GE(date.day, 1u);
-    EXPECT_LE(date.day, 31u);
-    EXPECT_LE(date.hour, 23u);
-    EXPECT_LE(date.minute, 59u);
-    EXPECT_LE(date.second, 61u);
-    EXPECT_LE(date.weekDay, 6u);
+    EXPECT_EQ(date.month, static_cast<unsigned int>(local.tm_mon + 1));
+    EXPECT_EQ(date.weekDay, static_cast<unsigned int>(local.tm_wday));
 }
 
 TEST(SystemServices, GetErrorReportsTheLastFailure)
@@ -55,16 +49,11 @@ TEST(SystemServices, GetErrorReportsTheLastFailure)
     EXPECT_EQ(System::GetError(), static_cast<unsigned int>(ENOENT));
 }
 
-TEST(SystemServices, SocketStartUpAndVersion)
+TEST(SystemServices, SocketStartUpAndByteOrder)
 {
     EXPECT_TRUE(System::Init());
     EXPECT_TRUE(System::UnInit());
     EXPECT_TRUE(System::IsLittleEndian());
-    EXPECT_EQ(System::GetMajor(), 2u);
-    EXPECT_EQ(System::GetMinor(), 5u);
-    EXPECT_EQ(System::GetRevision(), 1082u);
-    EXPECT_STREQ(System::GetRevTime(), "2009/11/24 18:01:56");
-    EXPECT_STREQ(System::GetBuildTime(), "2009/12/08 16:54:12");
 }
 
 TEST(SystemSleep, SleepsAtLeastTheTimeAndZeroAsOneMillisecond)
@@ -173,12 +162,4 @@ TEST(NumberToText, ExtremeValues)
     EXPECT_EQ(System::Uint2Str32A(0), "0");
     // 20 digits padded to 31 still fit the 64-bit narrow limit.
     EXPECT_EQ(System::Uint2Str64A(ULLONG_MAX, 31), std::string(11, '0') + "18446744073709551615");
-}
-
-TEST(NumberToText, MinAndMax)
-{
-    EXPECT_EQ(System::Min(-3, 2), -3);
-    EXPECT_EQ(System::Max(-3, 2), 2);
-    EXPECT_EQ(System::Min(3u, 0xFFFFFFFFu), 3u);
-    EXPECT_EQ(System::Max(3u, 0xFFFFFFFFu), 0xFFFFFFFFu);
 }
