@@ -10,6 +10,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,7 +53,7 @@ Vor::Core::Guard<PosixMapFile> Mapped(std::string const& path, unsigned long lon
 
 } // namespace
 
-TEST(File, ExistenceAndSizeByPath)
+TEST(File, KnowsFilesByPathAndOpensStreamOrMappedFile)
 {
     TempDir dir;
     EXPECT_FALSE(File::IsExist(dir.Path("missing")));
@@ -60,11 +61,7 @@ TEST(File, ExistenceAndSizeByPath)
     ASSERT_TRUE(WriteFile(dir.Path("ten"), "0123456789"));
     EXPECT_TRUE(File::IsExist(dir.Path("ten").c_str(), 4));
     EXPECT_EQ(10u, File::GetFileSize(dir.Path("ten").c_str()));
-}
 
-TEST(File, DeviceOpensStreamOrMappedFile)
-{
-    TempDir dir;
     File file;
     EXPECT_FALSE(file.Open(dir.Path("missing"), "rb"));
     EXPECT_FALSE(file.GetHandle().IsValid());
@@ -72,6 +69,8 @@ TEST(File, DeviceOpensStreamOrMappedFile)
     ASSERT_TRUE(file.Open(dir.Path("stream"), "wb"));
     EXPECT_TRUE(file.GetHandle().GetAttrib(IoParam::BUFFERED));
     EXPECT_FALSE(file.GetHandle().GetAttrib(IoParam::RANDOM));
+    char byte;
+    EXPECT_EQ(FAILED, file.GetHandle().Read(&byte, 1)) << "reading a write-only stream";
     ASSERT_TRUE(file.Open(dir.Path("mapped").c_str(), 64, RW | File::CREATE, 0));
     EXPECT_TRUE(file.GetHandle().GetAttrib(IoParam::RANDOM));
     EXPECT_EQ(64u, file.GetHandle().GetSize());
@@ -104,15 +103,6 @@ TEST(PosixFile, WritesReadsAndReportsTheEnd)
     EXPECT_FALSE(in.Write("x", 1));
 }
 
-TEST(PosixFile, ReadFromAWriteOnlyStreamFails)
-{
-    TempDir dir;
-    File file;
-    ASSERT_TRUE(file.Open(dir.Path("w"), "wb"));
-    char byte;
-    EXPECT_EQ(FAILED, file.GetHandle().Read(&byte, 1));
-}
-
 // A seek to the end must count what is still buffered; otherwise the next
 // write lands on the buffered data.
 TEST(PosixFile, SeekToTheEndCountsBufferedData)
@@ -138,19 +128,22 @@ TEST(PosixFile, SeekOriginsAndOffsetsBeyondRange)
     File file;
     ASSERT_TRUE(file.Open(dir.Path("data"), "rb"));
     IoHandle handle = file.GetHandle();
-    EXPECT_TRUE(handle.Seek(-4, IoParam::BEGIN));
-    EXPECT_EQ(4u, handle.GetPosition());
-    EXPECT_TRUE(handle.Seek(3, IoParam::CURRENT));
-    EXPECT_EQ(7u, handle.GetPosition());
-    EXPECT_TRUE(handle.Seek(-7, IoParam::CURRENT));
-    EXPECT_EQ(0u, handle.GetPosition());
-    EXPECT_FALSE(handle.Seek(-1, IoParam::CURRENT));
-    EXPECT_FALSE(handle.Seek(11, IoParam::END));
-    EXPECT_FALSE(handle.Seek(LLONG_MIN, IoParam::BEGIN));
-    EXPECT_FALSE(handle.Seek(LLONG_MIN, IoParam::END));
-    EXPECT_TRUE(handle.Seek(0x100000005ll, IoParam::BEGIN)); // beyond the end is allowed for streams
-    EXPECT_EQ(0x100000005ull, handle.GetPosition());
-    EXPECT_FALSE(handle.Seek(LLONG_MAX, IoParam::CURRENT));
+    // A refused seek leaves the position; beyond the end is allowed for streams.
+    struct Case {
+        long long offset;
+        IoParam::Offset origin;
+        bool ok;
+        unsigned long long position;
+    };
+    Case const cases[] = {{-4, IoParam::BEGIN, true, 4},          {3, IoParam::CURRENT, true, 7},
+                          {-7, IoParam::CURRENT, true, 0},        {-1, IoParam::CURRENT, false, 0},
+                          {11, IoParam::END, false, 0},           {LLONG_MIN, IoParam::BEGIN, false, 0},
+                          {LLONG_MIN, IoParam::END, false, 0},    {0x100000005ll, IoParam::BEGIN, true, 0x100000005ull},
+                          {LLONG_MAX, IoParam::CURRENT, false, 0x100000005ull}};
+    for (Case const& c : cases) {
+        EXPECT_EQ(c.ok, handle.Seek(c.offset, c.origin)) << c.offset << " from " << c.origin;
+        EXPECT_EQ(c.position, handle.GetPosition()) << c.offset << " from " << c.origin;
+    }
 }
 
 // fclose releases the stream even when it fails; the object must forget it
@@ -209,63 +202,56 @@ TEST(PosixFile, CopiesWithMemoryObjects)
     EXPECT_EQ("23456", ReadFile(dir.Path("copy")));
 }
 
-TEST(MapFile, OpenNeedsACreationBit)
+TEST(MapFile, DispositionsDecideWhetherTheFileIsCreatedKeptOrEmptied)
 {
-    TempDir dir;
-    EXPECT_FALSE(Mapped(dir.Path("f"), 20, RW).IsValid());
-    EXPECT_FALSE(Mapped(dir.Path("f"), 20, File::CREATE).IsValid()); // no access
-    EXPECT_FALSE(Mapped(dir.Path("f"), 0, RW | File::CREATE).IsValid());
-    EXPECT_FALSE(File::IsExist(dir.Path("f")));
-}
-
-TEST(MapFile, ExistingFileMustMatchTheSizeOrBeEmpty)
-{
-    TempDir dir;
-    ASSERT_TRUE(WriteFile(dir.Path("ten"), "0123456789"));
-    EXPECT_FALSE(Mapped(dir.Path("ten"), 20, RW | File::OPEN_EXISTING).IsValid());
-    EXPECT_FALSE(Mapped(dir.Path("ten"), 20, RW | File::OPEN_EXISTING | File::CREATE).IsValid());
-    EXPECT_TRUE(Mapped(dir.Path("ten"), 10, File::READ | File::OPEN_EXISTING).IsValid());
-    ASSERT_TRUE(WriteFile(dir.Path("empty"), ""));
-    auto file = Mapped(dir.Path("empty"), 20, RW | File::OPEN_EXISTING);
-    ASSERT_TRUE(file.IsValid());
-    EXPECT_EQ(20u, file->GetSize());
-    EXPECT_EQ(20u, File::GetFileSize(dir.Path("empty")));
-    // Read-only access cannot extend an empty file.
-    ASSERT_TRUE(WriteFile(dir.Path("empty2"), ""));
-    EXPECT_FALSE(Mapped(dir.Path("empty2"), 20, File::READ | File::OPEN_EXISTING).IsValid());
-}
-
-TEST(MapFile, Dispositions)
-{
-    TempDir dir;
-    std::string path = dir.Path("f");
-    // Truncate an existing file: fails while there is none.
-    EXPECT_FALSE(Mapped(path, 8, RW | File::OPEN_EXISTING | File::TRUNCATE).IsValid());
-    // Create new: only when missing.
-    EXPECT_TRUE(Mapped(path, 8, RW | File::CREATE).IsValid());
-    EXPECT_FALSE(Mapped(path, 8, RW | File::CREATE).IsValid());
-    ASSERT_TRUE(WriteFile(path, "12345678"));
-    // Open always keeps the content.
-    {
-        auto file = Mapped(path, 8, RW | File::OPEN_EXISTING | File::CREATE);
-        ASSERT_TRUE(file.IsValid());
-        char bytes[8];
-        EXPECT_EQ(8u, file->RandomRead(bytes, 0, 8));
-        EXPECT_EQ("12345678", std::string(bytes, 8));
+    // `before`/`after`: the file's content, nullptr when there is none. An
+    // existing file must match the size or be empty; a read-only mapping
+    // cannot extend an empty file; a mapping needs a size and access.
+    unsigned int const OE = File::OPEN_EXISTING, CR = File::CREATE, TR = File::TRUNCATE;
+    struct Case {
+        char const* before;
+        unsigned long long size;
+        unsigned int flags;
+        bool ok;
+        char const* after;
+    };
+    std::string const z4(4, '\0'), z5(5, '\0'), z6(6, '\0'), z8(8, '\0'), z20(20, '\0');
+    Case const cases[] = {
+        {nullptr, 20, RW, false, nullptr},
+        {nullptr, 20, CR, false, nullptr},
+        {nullptr, 0, RW | CR, false, nullptr},
+        {nullptr, 8, RW | OE | TR, false, nullptr},
+        {nullptr, 8, RW | CR, true, z8.c_str()},
+        {nullptr, 5, RW | OE | CR, true, z5.c_str()},
+        {"0123456789", 20, RW | OE, false, "0123456789"},
+        {"0123456789", 20, RW | OE | CR, false, "0123456789"},
+        {"0123456789", 10, File::READ | OE, true, "0123456789"},
+        {"", 20, RW | OE, true, z20.c_str()},
+        {"", 20, File::READ | OE, false, ""},
+        {"12345678", 8, RW | CR, false, "12345678"},
+        {"12345678", 8, RW | OE | CR, true, "12345678"},
+        {"12345678", 4, RW | OE | CR | TR, true, z4.c_str()},
+        {"abc", 6, RW | OE | TR, true, z6.c_str()},
+    };
+    int index = 0;
+    for (Case const& c : cases) {
+        TempDir dir;
+        std::string path = dir.Path("f");
+        if (c.before != nullptr)
+            ASSERT_TRUE(WriteFile(path, c.before));
+        std::string after = c.after == nullptr ? "<missing>" : std::string(c.after, c.ok ? c.size : std::strlen(c.after));
+        {
+            auto file = Mapped(path, c.size, c.flags);
+            ASSERT_EQ(c.ok, file.IsValid()) << "case " << index;
+            if (c.ok) {
+                std::string mapped(static_cast<std::size_t>(c.size), '\0');
+                EXPECT_EQ(c.size, file->RandomRead(&mapped[0], 0, static_cast<unsigned int>(c.size))) << "case " << index;
+                EXPECT_EQ(after, mapped) << "case " << index;
+            }
+        }
+        EXPECT_EQ(after, ReadFile(path)) << "case " << index;
+        ++index;
     }
-    // Create always replaces it, with the mapping's size in zeros.
-    {
-        auto file = Mapped(path, 4, RW | File::OPEN_EXISTING | File::CREATE | File::TRUNCATE);
-        ASSERT_TRUE(file.IsValid());
-    }
-    EXPECT_EQ(std::string(4, '\0'), ReadFile(path));
-    // Truncate existing empties it and maps it at the new size.
-    ASSERT_TRUE(WriteFile(path, "abc"));
-    EXPECT_TRUE(Mapped(path, 6, RW | File::OPEN_EXISTING | File::TRUNCATE).IsValid());
-    EXPECT_EQ(std::string(6, '\0'), ReadFile(path));
-    // Open always creates a missing file.
-    EXPECT_TRUE(Mapped(dir.Path("g"), 5, RW | File::OPEN_EXISTING | File::CREATE).IsValid());
-    EXPECT_EQ(5u, File::GetFileSize(dir.Path("g")));
 }
 
 TEST(MapFile, SharingFlagsDecideWhoMayOpenMeanwhile)
@@ -344,7 +330,7 @@ TEST(MapFile, PlainTransfersWorkAtThePositionWithoutMovingIt)
     EXPECT_EQ(std::string("\xD4\xC3\xB2\xA1", 4), ReadFile(dir.Path("f")).substr(0, 4));
 }
 
-TEST(MapFile, ReadOnlyMappingRefusesWrites)
+TEST(MapFile, ReadOnlyAndClosedMappingsRefuseWrites)
 {
     TempDir dir;
     ASSERT_TRUE(WriteFile(dir.Path("f"), "0123456789"));
@@ -353,6 +339,13 @@ TEST(MapFile, ReadOnlyMappingRefusesWrites)
     EXPECT_FALSE(file->RandomWrite("x", 0, 1));
     EXPECT_FALSE(file->WriteUInt8('x'));
     EXPECT_EQ('0', file->ReadUInt8(0));
+    EXPECT_TRUE(file->Close());
+    char bytes[4];
+    EXPECT_EQ(FAILED, file->RandomRead(bytes, 0, 4));
+    EXPECT_FALSE(file->RandomWrite(bytes, 0, 4));
+    EXPECT_FALSE(file->Flush());
+    EXPECT_EQ(0u, file->GetSize());
+    EXPECT_TRUE(file->Close());
 }
 
 // A file several windows long, read and written across window edges with
@@ -390,20 +383,6 @@ TEST(MapFile, TransfersAcrossWindowEdges)
         EXPECT_TRUE(file->Close());
         EXPECT_TRUE(ReadFile(path) == expected) << view;
     }
-}
-
-TEST(MapFile, CloseEndsEveryTransfer)
-{
-    TempDir dir;
-    auto file = Mapped(dir.Path("f"), 16, RW | File::CREATE);
-    ASSERT_TRUE(file.IsValid());
-    EXPECT_TRUE(file->Close());
-    char bytes[4];
-    EXPECT_EQ(FAILED, file->RandomRead(bytes, 0, 4));
-    EXPECT_FALSE(file->RandomWrite(bytes, 0, 4));
-    EXPECT_FALSE(file->Flush());
-    EXPECT_EQ(0u, file->GetSize());
-    EXPECT_TRUE(file->Close());
 }
 
 TEST(MapFile, CopiesWithOtherObjects)

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 using namespace Vor::Io;
@@ -50,33 +52,37 @@ TEST(StdStream, OpensWithAMaskAndRefusesOtherParameters)
     EXPECT_FALSE(stream.GetHandle().IsValid());
 }
 
-TEST(StdStreamIo, TypedWritesAreText)
+TEST(StdStreamIo, TypedWritesAndPrintfAreTextOnTheSelectedStreamEvenAfterClose)
 {
     ChildResult result = RunChecked([] {
         IoHandle out = OpenStreams(StdStream::STD_OUT);
         bool done = out.WriteUInt32(42) && out.WriteUInt8(65) && out.WriteUInt16(7) && out.WriteUInt64(1ull << 40) &&
-                    out.WriteFloat(1.5f) && out.WriteDouble(-0.25);
-        return done ? 0 : 1;
+                    out.WriteFloat(1.5f) && out.WriteDouble(-0.25) && out.Printf("%s", "|plain");
+        IoHandle err = OpenStreams(StdStream::STD_ERR);
+        done = done && err.Printf("%s=%d;", "n", 5) && err.Printf(L"%ls", L"\u00E9") && err.Printf("%s", "") &&
+               err.Flush();
+        // Closing the object leaves the process's streams usable.
+        return done && out.GetObject()->Close() && out.Write("|still", 6) ? 0 : 1;
     });
-    EXPECT_EQ("42A71099511627776" "1.5-0.25", result.out);
-    EXPECT_EQ("", result.err);
+    EXPECT_EQ("42A71099511627776" "1.5-0.25|plain|still", result.out);
+    EXPECT_EQ("n=5;\xC3\xA9", result.err);
 }
 
 TEST(StdStreamIo, TypedReadsExtractTextOrKeepTheDefault)
 {
-    RunChecked([] {
-        IoHandle in = OpenStreams(StdStream::STD_IN);
-        return in.ReadUInt32(7) == 123 && in.ReadUInt8('?') == 'x' && in.ReadDouble(0) == 2.5 ? 0 : 1;
-    }, "123 x 2.5");
-    RunChecked([] {
-        IoHandle in = OpenStreams(StdStream::STD_IN);
-        // A failed extraction stores 0 in its target; the default must stand.
-        return in.ReadUInt32(7) == 7 && in.ReadUInt16(9) == 9 && in.ReadFloat(1.5f) == 1.5f ? 0 : 1;
-    }, "abc");
-    RunChecked([] {
-        IoHandle in = OpenStreams(StdStream::STD_IN);
-        return in.ReadUInt64(5) == 5 && in.ReadUInt8('d') == 'd' ? 0 : 1; // no input at all
-    });
+    // A failed extraction stores 0 in its target; the default must stand.
+    std::pair<std::string, std::function<bool(IoHandle&)>> const cases[] = {
+        {"123 x 2.5", [](IoHandle& in) { return in.ReadUInt32(7) == 123 && in.ReadUInt8('?') == 'x' && in.ReadDouble(0) == 2.5; }},
+        {"abc", [](IoHandle& in) { return in.ReadUInt32(7) == 7 && in.ReadUInt16(9) == 9 && in.ReadFloat(1.5f) == 1.5f; }},
+        {"", [](IoHandle& in) { return in.ReadUInt64(5) == 5 && in.ReadUInt8('d') == 'd'; }},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE("input \"" + c.first + "\"");
+        RunChecked([&c] {
+            IoHandle in = OpenStreams(StdStream::STD_IN);
+            return c.second(in) ? 0 : 1;
+        }, c.first);
+    }
 }
 
 TEST(StdStreamIo, RawTransfersUseTheSelectedStreams)
@@ -107,32 +113,6 @@ TEST(StdStreamIo, ReadAtTheEndOfInput)
         return first == 3 && second == FAILED && none == 0 ? 0 : 1;
     }, "abc");
     EXPECT_EQ("3 4294967295 0", result.out);
-}
-
-TEST(StdStreamIo, PrintfWritesToTheSelectedStream)
-{
-    ChildResult result = RunChecked([] {
-        IoHandle err = OpenStreams(StdStream::STD_ERR);
-        bool done = err.Printf("%s=%d;", "n", 5) && err.Printf(L"%ls", L"\u00E9") && err.Printf("%s", "") &&
-                    err.Flush();
-        IoHandle out = OpenStreams(StdStream::STD_OUT);
-        done = done && out.Printf("%s", "plain");
-        return done ? 0 : 1;
-    });
-    EXPECT_EQ("n=5;\xC3\xA9", result.err);
-    EXPECT_EQ("plain", result.out);
-}
-
-TEST(StdStreamIo, CloseLeavesTheStreamsUsable)
-{
-    ChildResult result = RunChecked([] {
-        IoHandle out = OpenStreams(StdStream::STD_OUT);
-        Vor::Core::Guard<IoObject> object = out.GetObject();
-        if (!object->Close())
-            return 1;
-        return out.Write("still", 5) ? 0 : 2;
-    });
-    EXPECT_EQ("still", result.out);
 }
 
 TEST(StdStreamIo, WriteToAClosedPipeFails)
