@@ -3,24 +3,19 @@
 #include <vor/sched/notify.h>
 #include <vor/sched/scheduler.h>
 
+#include "support/own.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 using namespace Vor::Core;
+using VorTest::Own;
 using namespace Vor::Sched;
 using namespace Vor::Io;
 
 namespace {
-
-template <class T>
-Guard<T> Adopt(T* object)
-{
-    Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
 
 std::vector<std::string> g_Calls;
 
@@ -85,37 +80,34 @@ IoHandle NewMemory()
 }
 
 struct IoTriggerFixture : ::testing::Test {
-    Guard<Scheduler> scheduler = Adopt<Scheduler>(new LocalSched);
-    Guard<Notify> notify = Adopt<Notify>(new RecordingNotify);
-    Guard<RecordingEvent> event = Adopt(new RecordingEvent);
+    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
+    Guard<Notify> notify = Own<Notify>(new RecordingNotify);
+    Guard<RecordingEvent> event = Own(new RecordingEvent);
     void SetUp() override { g_Calls.clear(); }
 };
 
 } // namespace
 
-TEST_F(IoTriggerFixture, PlainTriggerParamIsRefusedAfterTheSchedulerIsStored)
+TEST_F(IoTriggerFixture, IncompleteParamsAreRefusedWithoutCallingAnyEvent)
 {
-    Guard<IoTrigger> trigger = Adopt<IoTrigger>(new PlainIoTrigger);
+    // A plain trigger parameter is refused after the scheduler is stored.
+    Guard<IoTrigger> trigger = Own<IoTrigger>(new PlainIoTrigger);
     Trigger::Param plain(scheduler);
-    EXPECT_FALSE(trigger->Init(plain));
+    IoTrigger::Param noEvent(scheduler, notify, Guard<IoEvent>());
+    IoTrigger::Param noNotify(scheduler, Guard<Notify>(), Guard<IoEvent>(event.Raw()));
+    for (Trigger::Param* param : {&plain, static_cast<Trigger::Param*>(&noEvent), static_cast<Trigger::Param*>(&noNotify)})
+        EXPECT_FALSE(trigger->Init(*param));
     EXPECT_TRUE(g_Calls.empty());
     EXPECT_TRUE(trigger->UnInit(0));
-}
-
-TEST_F(IoTriggerFixture, MissingEventIsRefusedWithoutCallingAnyEvent)
-{
-    Guard<IoTrigger> trigger = Adopt<IoTrigger>(new PlainIoTrigger);
-    IoTrigger::Param noEvent(scheduler, notify, Guard<IoEvent>());
-    EXPECT_FALSE(trigger->Init(noEvent));
-    IoTrigger::Param noNotify(scheduler, Guard<Notify>(), Guard<IoEvent>(event.Raw()));
-    EXPECT_FALSE(trigger->Init(noNotify));
-    EXPECT_TRUE(g_Calls.empty());
-    trigger->UnInit(0);
+    // The base trigger answers on the null object.
+    WriteHandle answer = trigger->GetDevice(NewMemory());
+    EXPECT_FALSE(answer.IsValid());
+    EXPECT_FALSE(answer.Write("x", 1));
 }
 
 TEST_F(IoTriggerFixture, UnInitUnbindsTheEventBeforeTheNotifyAndPassesTheTimeOut)
 {
-    Guard<IoTrigger> trigger = Adopt<IoTrigger>(new PlainIoTrigger);
+    Guard<IoTrigger> trigger = Own<IoTrigger>(new PlainIoTrigger);
     IoTrigger::Param param(scheduler, notify, Guard<IoEvent>(event.Raw()));
     ASSERT_TRUE(trigger->Init(param));
     EXPECT_TRUE(trigger->UnInit(1234));
@@ -123,23 +115,14 @@ TEST_F(IoTriggerFixture, UnInitUnbindsTheEventBeforeTheNotifyAndPassesTheTimeOut
     EXPECT_FALSE(trigger->Dispatch(1, Guard<Handler::Param>()));
 }
 
-TEST_F(IoTriggerFixture, BaseTriggerAnswersOnTheNullObject)
-{
-    Guard<IoTrigger> trigger = Adopt<IoTrigger>(new PlainIoTrigger);
-    IoHandle memory = NewMemory();
-    WriteHandle answer = trigger->GetDevice(memory);
-    EXPECT_FALSE(answer.IsValid());
-    EXPECT_FALSE(answer.Write("x", 1));
-}
-
 TEST_F(IoTriggerFixture, SharedEventStaysBoundToTheGroupThatIsStillRunning)
 {
     IoHandle first = NewMemory();
     IoHandle second = NewMemory();
     ASSERT_TRUE(first.IsValid());
-    Guard<IoTrigger> a = Adopt<IoTrigger>(new OwningTrigger(first));
-    Guard<IoTrigger> b = Adopt<IoTrigger>(new OwningTrigger(second));
-    Guard<Notify> otherNotify = Adopt<Notify>(new RecordingNotify);
+    Guard<IoTrigger> a = Own<IoTrigger>(new OwningTrigger(first));
+    Guard<IoTrigger> b = Own<IoTrigger>(new OwningTrigger(second));
+    Guard<Notify> otherNotify = Own<Notify>(new RecordingNotify);
     IoTrigger::Param pa(scheduler, notify, Guard<IoEvent>(event.Raw()));
     IoTrigger::Param pb(scheduler, otherNotify, Guard<IoEvent>(event.Raw()));
     ASSERT_TRUE(a->Init(pa));

@@ -2,6 +2,7 @@
 #include <vor/sched/scheduler.h>
 
 #include "support/capture.h"
+#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@ using Vor::Sched::LocalSched;
 using Vor::Sched::Scheduler;
 using Vor::Sched::StSched;
 using Vor::Sched::TpSched;
+using VorTest::Own;
 using VorTest::StderrCapture;
 using VorTest::WaitUntil;
 
@@ -45,13 +47,7 @@ public:
     int m_iValue;
 };
 
-Guard<Handler::Param> MakePayload(int value)
-{
-    Payload* payload = new Payload(value);
-    Guard<Handler::Param> guard(payload);
-    payload->DecRef();
-    return guard;
-}
+Guard<Handler::Param> MakePayload(int value) { return Own<Handler::Param>(new Payload(value)); }
 
 // A handler whose work is a function given by the test.
 class TestHandler : public Handler, public Counted {
@@ -60,10 +56,7 @@ public:
 
     static Guard<Handler> Make(unsigned int id, Body body = nullptr)
     {
-        TestHandler* handler = new TestHandler(id, std::move(body));
-        Guard<Handler> guard(handler);
-        handler->DecRef();
-        return guard;
+        return Own<Handler>(new TestHandler(id, std::move(body)));
     }
 
     unsigned int GetID() override { return m_uId; }
@@ -101,10 +94,7 @@ TestHandler& As(Guard<Handler>& handler) { return *static_cast<TestHandler*>(han
 template <class S>
 Guard<Scheduler> Make()
 {
-    S* scheduler = new S;
-    Guard<Scheduler> guard(scheduler);
-    scheduler->DecRef();
-    return guard;
+    return Own<Scheduler>(new S);
 }
 
 // Exposes the execution policies.
@@ -123,6 +113,16 @@ protected:
 };
 
 std::string NotFound(std::string const& id) { return "Can not find handler " + id + ", this should not happen"; }
+
+// Runs the unknown `id`: refused, with exactly its one diagnostic line.
+void ExpectUnknown(Guard<Scheduler> sched, std::uint64_t id, Guard<Handler::Param> param = Guard<Handler::Param>())
+{
+    StderrCapture capture;
+    EXPECT_FALSE(sched->Run(id, param)) << id;
+    capture.Stop();
+    EXPECT_EQ(Lines{NotFound(std::to_string(id))}, capture.Lines()) << id;
+    EXPECT_EQ('\n', capture.Text().back()) << id;
+}
 
 TEST_F(SchedulerTest, LocalSchedRunsTheHandlerOnTheCallingThreadBeforeReturning)
 {
@@ -169,7 +169,7 @@ TEST_F(SchedulerTest, TpSchedRunsTasksOnItsPoolOnlyWhileStarted)
     EXPECT_FALSE(sched->Run(3, MakePayload(1)));
 }
 
-TEST_F(SchedulerTest, TpSchedRefusesToStartWithoutWorkers)
+TEST_F(SchedulerTest, OnlyTpSchedNeedsWorkersToStart)
 {
     Guard<Scheduler> sched = Make<TpSched>();
     Guard<Handler> handler = TestHandler::Make(1);
@@ -177,84 +177,48 @@ TEST_F(SchedulerTest, TpSchedRefusesToStartWithoutWorkers)
     EXPECT_FALSE(sched->Init(Scheduler::Param(0)));
     // Not started, so a task is refused rather than accepted and never run.
     EXPECT_FALSE(sched->Run(1, Guard<Handler::Param>()));
-}
-
-TEST_F(SchedulerTest, InitAndUnInitOfSchedulersWithoutPoolSucceed)
-{
-    for (Guard<Scheduler> sched : {Make<StSched>(), Make<LocalSched>()}) {
-        EXPECT_TRUE(sched->Init(Scheduler::Param()));
-        EXPECT_TRUE(sched->UnInit(0));
+    for (Guard<Scheduler> other : {Make<StSched>(), Make<LocalSched>()}) {
+        EXPECT_TRUE(other->Init(Scheduler::Param()));
+        EXPECT_TRUE(other->UnInit(0));
     }
-    EXPECT_EQ(10u, Scheduler::Param().m_uThreads);
 }
 
-TEST_F(SchedulerTest, UnknownIdPrintsOneLineAndFails)
+TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
 {
     Guard<Scheduler> sched = Make<LocalSched>();
-    StderrCapture capture;
-    EXPECT_FALSE(sched->Run(42, MakePayload(0)));
-    EXPECT_FALSE(sched->Run((1ull << 32) + 5, Guard<Handler::Param>()));
-    EXPECT_FALSE(sched->Run(~0ull, Guard<Handler::Param>()));
-    capture.Stop();
-    EXPECT_EQ((Lines{NotFound("42"), NotFound("4294967301"), NotFound("18446744073709551615")}), capture.Lines());
-    EXPECT_EQ('\n', capture.Text().back());
-}
-
-TEST_F(SchedulerTest, IdRegisteredWithAnEmptyGuardIsUnknown)
-{
-    Guard<Scheduler> sched = Make<LocalSched>();
+    ExpectUnknown(sched, 42, MakePayload(0));
+    ExpectUnknown(sched, (1ull << 32) + 5);
+    ExpectUnknown(sched, ~0ull);
     EXPECT_TRUE(sched->Register(Guard<Handler>(), 8));
-    StderrCapture capture;
-    EXPECT_FALSE(sched->Run(8, Guard<Handler::Param>()));
-    capture.Stop();
-    EXPECT_EQ(Lines{NotFound("8")}, capture.Lines());
+    ExpectUnknown(sched, 8);
+    EXPECT_FALSE(sched->Register(Guard<Handler>()));
+    EXPECT_FALSE(sched->UnRegister(Guard<Handler>()));
+
+    Guard<Handler> handler = TestHandler::Make(1);
+    EXPECT_TRUE(sched->UnRegister(12)); // never registered
+    ASSERT_TRUE(sched->Register(handler, 12));
+    EXPECT_TRUE(sched->UnRegister(12));
+    ExpectUnknown(sched, 12);
+    EXPECT_EQ(0, As(handler).m_iCalls.load());
 }
 
-TEST_F(SchedulerTest, FirstHandlerKeepsATakenId)
+TEST_F(SchedulerTest, FirstHandlerKeepsATakenIdAndOneArgumentFormsUseTheHandlersId)
 {
     Guard<Scheduler> sched = Make<LocalSched>();
-    Guard<Handler> first = TestHandler::Make(1);
+    Guard<Handler> first = TestHandler::Make(0xFFFFFFFFu);
     Guard<Handler> second = TestHandler::Make(2);
     EXPECT_TRUE(sched->Register(first, 11));
     EXPECT_TRUE(sched->Register(second, 11));
     EXPECT_TRUE(sched->Run(11, Guard<Handler::Param>()));
     EXPECT_EQ(1, As(first).m_iCalls.load());
     EXPECT_EQ(0, As(second).m_iCalls.load());
-}
 
-TEST_F(SchedulerTest, UnRegisteredIdIsUnknownAfterwards)
-{
-    Guard<Scheduler> sched = Make<LocalSched>();
-    Guard<Handler> handler = TestHandler::Make(1);
-    EXPECT_TRUE(sched->UnRegister(12)); // never registered
-    ASSERT_TRUE(sched->Register(handler, 12));
-    EXPECT_TRUE(sched->UnRegister(12));
-    StderrCapture capture;
-    EXPECT_FALSE(sched->Run(12, Guard<Handler::Param>()));
-    capture.Stop();
-    EXPECT_EQ(Lines{NotFound("12")}, capture.Lines());
-    EXPECT_EQ(0, As(handler).m_iCalls.load());
-}
-
-TEST_F(SchedulerTest, OneArgumentRegisterUsesTheHandlersOwnId)
-{
-    Guard<Scheduler> sched = Make<LocalSched>();
-    Guard<Handler> handler = TestHandler::Make(0xFFFFFFFFu);
-    ASSERT_TRUE(sched->Register(handler));
+    ASSERT_TRUE(sched->Register(first));
     EXPECT_TRUE(sched->Run(0xFFFFFFFFull, Guard<Handler::Param>()));
-    EXPECT_EQ(1, As(handler).m_iCalls.load());
-    EXPECT_TRUE(sched->UnRegister(handler));
-    StderrCapture capture;
-    EXPECT_FALSE(sched->Run(0xFFFFFFFFull, Guard<Handler::Param>()));
-    capture.Stop();
-    EXPECT_EQ(Lines{NotFound("4294967295")}, capture.Lines());
-}
-
-TEST_F(SchedulerTest, RegisterAndUnRegisterRefuseAnEmptyGuard)
-{
-    Guard<Scheduler> sched = Make<LocalSched>();
-    EXPECT_FALSE(sched->Register(Guard<Handler>()));
-    EXPECT_FALSE(sched->UnRegister(Guard<Handler>()));
+    EXPECT_EQ(2, As(first).m_iCalls.load());
+    EXPECT_TRUE(sched->UnRegister(first));
+    ExpectUnknown(sched, 0xFFFFFFFFull);
+    EXPECT_TRUE(sched->UnRegister(11));
 }
 
 TEST_F(SchedulerTest, PoliciesRefuseAnEmptyTask)
@@ -301,6 +265,12 @@ TEST_F(SchedulerTest, TaskHoldsItsHandlerAndParameterUntilItIsDropped)
     copy.Clear();
     EXPECT_EQ(before, handler->GetRef());
     EXPECT_EQ(1, Counted::s_iAlive.load()); // the parameter went with the task
+
+    // A copied parameter starts with its own single reference.
+    Guard<Payload> payload = Own(new Payload(3));
+    Payload* copied = new Payload(*payload);
+    EXPECT_EQ(1u, copied->GetRef());
+    copied->DecRef();
 }
 
 TEST_F(SchedulerTest, RefusedTaskGivesItsReferencesBack)
@@ -351,12 +321,7 @@ TEST_F(SchedulerTest, HandedOverTaskRunsAfterItsIdIsUnRegistered)
     ASSERT_TRUE(sched->Run(21, MakePayload(1)));
     ASSERT_TRUE(sched->Run(21, MakePayload(2)));
     EXPECT_TRUE(sched->UnRegister(21));
-    {
-        StderrCapture capture;
-        EXPECT_FALSE(sched->Run(21, MakePayload(3)));
-        capture.Stop();
-        EXPECT_EQ(Lines{NotFound("21")}, capture.Lines());
-    }
+    ExpectUnknown(sched, 21, MakePayload(3));
     gate = true;
     EXPECT_TRUE(WaitUntil([&] { return As(handler).m_iCalls == 2; }));
     EXPECT_EQ(2, As(handler).m_LastValue.load());
@@ -508,16 +473,6 @@ TEST_F(SchedulerTest, HandlersUnRegisteredWhileTasksRun)
         ASSERT_EQ(NotFound("2"), line);
     EXPECT_TRUE(sched->UnInit(1000));
     sched->UnRegister(STABLE);
-}
-
-TEST_F(SchedulerTest, ParamCopiesStartWithTheirOwnReference)
-{
-    Payload* payload = new Payload(3);
-    Payload* copy = new Payload(*payload);
-    EXPECT_EQ(1u, copy->GetRef());
-    EXPECT_EQ(3, copy->m_iValue);
-    payload->DecRef();
-    copy->DecRef();
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "platform/clock.h"
 #include "support/wait.h"
 
+#include "support/own.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,19 +17,12 @@
 #include <vector>
 
 using namespace Vor::Core;
+using VorTest::Own;
 using namespace Vor::Sched;
 using VorTest::WaitUntil;
 using namespace std::chrono_literals;
 
 namespace {
-
-template <class T>
-Guard<T> Adopt(T* object)
-{
-    Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
 
 // Records every expiry it is told about, in order.
 class Recorder : public TimerEvent {
@@ -80,9 +75,9 @@ public:
 };
 
 struct TimerFixture : ::testing::Test {
-    Guard<Scheduler> scheduler = Adopt<Scheduler>(new LocalSched);
-    Guard<Recorder> recorder = Adopt(new Recorder);
-    Guard<Timer> timer = Adopt(new Timer);
+    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
+    Guard<Recorder> recorder = Own(new Recorder);
+    Guard<Timer> timer = Own(new Timer);
 
     bool Start()
     {
@@ -124,9 +119,12 @@ TEST_F(TimerFixture, EntriesSharingAnIdAllFireAndOneKillRemovesThem)
     EXPECT_TRUE(timer->KillTimer(77)); // unknown: nothing changes
 }
 
-TEST_F(TimerFixture, IntervalZeroIsRefused)
+TEST_F(TimerFixture, IntervalZeroAndASecondInitAreRefused)
 {
     ASSERT_TRUE(Start());
+    unsigned int threads = Thread::GetCount();
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(Thread::GetCount(), threads);
     EXPECT_FALSE(timer->AddTimer(1, 0));
     EXPECT_FALSE(WaitUntil([&] { return !recorder->Fired().empty(); }, 50ms));
 }
@@ -145,14 +143,6 @@ TEST_F(TimerFixture, LateTimerCatchesUpOncePerMissedIntervalWithoutDrift)
     EXPECT_GE(count + 3, elapsed / 10 + 1) << "missed intervals were not made up";
 }
 
-TEST_F(TimerFixture, SecondInitWhileRunningIsRefused)
-{
-    ASSERT_TRUE(Start());
-    unsigned int threads = Thread::GetCount();
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(Thread::GetCount(), threads);
-}
-
 TEST_F(TimerFixture, UnInitEndsTheThreadAndTheTimerGoesWithItsLastGuard)
 {
     ASSERT_TRUE(Start());
@@ -167,7 +157,7 @@ TEST_F(TimerFixture, UnInitEndsTheThreadAndTheTimerGoesWithItsLastGuard)
     timer->Trigger::UnInit(0);
     timer.Clear();
     EXPECT_EQ(GlobalRef::GetRefAt(raw), GlobalRef::UNCOUNTED) << "the event still holds the timer";
-    timer = Adopt(new Timer); // for TearDown
+    timer = Own(new Timer); // for TearDown
 }
 
 TEST_F(TimerFixture, TimerReleasedWhileRunningStopsWithUnInitAndIsFreed)
@@ -179,15 +169,15 @@ TEST_F(TimerFixture, TimerReleasedWhileRunningStopsWithUnInitAndIsFreed)
     raw->UnInit();
     timer.Clear();
     EXPECT_TRUE(WaitUntil([&] { return GlobalRef::GetRefAt(raw) == GlobalRef::UNCOUNTED; }));
-    timer = Adopt(new Timer);
+    timer = Own(new Timer);
 }
 
 TEST(TimerDispatchTest, PlainEventRunsTheHandlerRegisteredUnderTheTimerId)
 {
-    Guard<Scheduler> scheduler = Adopt<Scheduler>(new LocalSched);
-    Guard<CountingHandler> handler = Adopt(new CountingHandler);
+    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
+    Guard<CountingHandler> handler = Own(new CountingHandler);
     ASSERT_TRUE(scheduler->Register(Guard<Handler>(handler.Raw())));
-    Guard<Timer> timer = Adopt(new Timer);
+    Guard<Timer> timer = Own(new Timer);
     Timer::Param param(scheduler);
     ASSERT_TRUE(timer->Init(param));
     ASSERT_TRUE(timer->AddTimer(9, 10000));
@@ -206,26 +196,20 @@ protected:
 };
 } // namespace
 
-TEST(TriggerTest, DispatchWithoutSchedulerFailsQuietly)
+TEST(TriggerTest, EventDispatchReachesTheHandlerUnderThe64BitIdOnlyThroughAScheduler)
 {
-    Guard<Trigger> trigger = Adopt<Trigger>(new BareTrigger);
-    EXPECT_FALSE(trigger->Dispatch(1, Guard<Handler::Param>()));
-    EXPECT_TRUE(trigger->UnInit(0));
+    Guard<Trigger> trigger = Own<Trigger>(new BareTrigger);
+    EXPECT_FALSE(trigger->Dispatch(1, Guard<Handler::Param>())) << "no scheduler yet";
     Trigger::Param empty;
     EXPECT_FALSE(trigger->Init(empty));
-    Guard<Event> event = Adopt<Event>(new BareEvent);
-    EXPECT_FALSE(event->Dispatch(7, Guard<Handler::Param>()));
-}
+    EXPECT_FALSE(Own<Event>(new BareEvent)->Dispatch(7, Guard<Handler::Param>())) << "no trigger";
 
-TEST(TriggerTest, EventDispatchReachesTheHandlerUnderThe64BitId)
-{
-    Guard<Scheduler> scheduler = Adopt<Scheduler>(new LocalSched);
-    Guard<CountingHandler> handler = Adopt(new CountingHandler);
+    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
+    Guard<CountingHandler> handler = Own(new CountingHandler);
     ASSERT_TRUE(scheduler->Register(Guard<Handler>(handler.Raw()), 7));
-    Guard<Trigger> trigger = Adopt<Trigger>(new BareTrigger);
     Trigger::Param param(scheduler);
     ASSERT_TRUE(trigger->Init(param));
-    Guard<TimerEvent> event = Adopt(new TimerEvent);
+    Guard<TimerEvent> event = Own(new TimerEvent);
     ASSERT_TRUE(event->Init(TimerEvent::Param(trigger.Raw())));
     EXPECT_TRUE(event->Dispatch(7, Guard<Handler::Param>()));
     EXPECT_EQ(handler->m_iRuns.load(), 1);
@@ -238,10 +222,10 @@ TEST(TriggerTest, EventDispatchReachesTheHandlerUnderThe64BitId)
 
 TEST(TriggerTest, DispatchRacingUnInitNeverUsesAReleasedScheduler)
 {
-    Guard<Scheduler> scheduler = Adopt<Scheduler>(new LocalSched);
-    Guard<CountingHandler> handler = Adopt(new CountingHandler);
+    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
+    Guard<CountingHandler> handler = Own(new CountingHandler);
     ASSERT_TRUE(scheduler->Register(Guard<Handler>(handler.Raw()), 1));
-    Guard<Trigger> trigger = Adopt<Trigger>(new BareTrigger);
+    Guard<Trigger> trigger = Own<Trigger>(new BareTrigger);
     std::atomic<bool> stop{false};
     std::atomic<int> succeeded{0};
     std::thread dispatcher([&] {
