@@ -175,6 +175,11 @@ TEST(RandomParam, CopiesOnlyFromItsOwnKind)
     EXPECT_FALSE(param.Copy(plain));
     EXPECT_EQ(3u, param.GetReadPos());
     EXPECT_FALSE(plain.Copy(param));
+    param.IncRef();
+    RandomParam copied(param); // a copy starts with its own single reference
+    param.DecRef();
+    EXPECT_EQ(4u, copied.GetWritePos());
+    EXPECT_EQ(1u, copied.GetRef());
 }
 
 TEST(IoObject, AttributesStartAsDocumentedAndRefuseBitsAbove31)
