@@ -3,6 +3,7 @@
 #include <vor/io/memory.h>
 
 #include "support/files.h"
+#include "support/seek.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -129,21 +130,12 @@ TEST(PosixFile, SeekOriginsAndOffsetsBeyondRange)
     ASSERT_TRUE(file.Open(dir.Path("data"), "rb"));
     IoHandle handle = file.GetHandle();
     // A refused seek leaves the position; beyond the end is allowed for streams.
-    struct Case {
-        long long offset;
-        IoParam::Offset origin;
-        bool ok;
-        unsigned long long position;
-    };
-    Case const cases[] = {{-4, IoParam::BEGIN, true, 4},          {3, IoParam::CURRENT, true, 7},
-                          {-7, IoParam::CURRENT, true, 0},        {-1, IoParam::CURRENT, false, 0},
-                          {11, IoParam::END, false, 0},           {LLONG_MIN, IoParam::BEGIN, false, 0},
-                          {LLONG_MIN, IoParam::END, false, 0},    {0x100000005ll, IoParam::BEGIN, true, 0x100000005ull},
-                          {LLONG_MAX, IoParam::CURRENT, false, 0x100000005ull}};
-    for (Case const& c : cases) {
-        EXPECT_EQ(c.ok, handle.Seek(c.offset, c.origin)) << c.offset << " from " << c.origin;
-        EXPECT_EQ(c.position, handle.GetPosition()) << c.offset << " from " << c.origin;
-    }
+    VorTest::ExpectSeeks(handle, {{-4, IoParam::BEGIN, true, 4}, {3, IoParam::CURRENT, true, 7},
+                                  {-7, IoParam::CURRENT, true, 0}, {-1, IoParam::CURRENT, false, 0},
+                                  {11, IoParam::END, false, 0}, {LLONG_MIN, IoParam::BEGIN, false, 0},
+                                  {LLONG_MIN, IoParam::END, false, 0},
+                                  {0x100000005ll, IoParam::BEGIN, true, 0x100000005ull},
+                                  {LLONG_MAX, IoParam::CURRENT, false, 0x100000005ull}});
 }
 
 // fclose releases the stream even when it fails; the object must forget it
@@ -300,12 +292,8 @@ TEST(MapFile, TransfersStopAtTheEndOfTheFile)
     EXPECT_EQ(FAILED, file->RandomRead(bytes, 101, 20));
     EXPECT_EQ(FAILED, file->RandomRead(bytes, ~0ull, 20));
     EXPECT_FALSE(file->RandomWrite(bytes, ~0ull - 1, 4));
-    EXPECT_FALSE(file->Seek(101, IoParam::BEGIN));
-    EXPECT_TRUE(file->Seek(100, IoParam::BEGIN));
-    EXPECT_TRUE(file->Seek(-40, IoParam::END));
-    EXPECT_EQ(60u, file->GetPosition());
-    EXPECT_FALSE(file->Seek(LLONG_MIN, IoParam::CURRENT));
-    EXPECT_EQ(60u, file->GetPosition());
+    VorTest::ExpectSeeks(*file, {{101, IoParam::BEGIN, false, 0}, {100, IoParam::BEGIN, true, 100},
+                                 {-40, IoParam::END, true, 60}, {LLONG_MIN, IoParam::CURRENT, false, 60}});
 }
 
 TEST(MapFile, PlainTransfersWorkAtThePositionWithoutMovingIt)

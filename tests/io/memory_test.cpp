@@ -1,6 +1,7 @@
 // The growing stream buffer and the fixed random-access block.
 #include <vor/io/memory.h>
 
+#include "support/seek.h"
 #include "support/stubio.h"
 
 #include <gtest/gtest.h>
@@ -87,22 +88,11 @@ TEST(MemoryIo, SeekOriginsCountInwardAndRefuseTheOutside)
 {
     // Offsets from the beginning or the end count inward whatever their
     // sign; a refused seek leaves the position where it was.
-    struct Case {
-        long long offset;
-        IoParam::Offset origin;
-        bool ok;
-        unsigned long long position;
-    };
-    Case const cases[] = {{-3, IoParam::BEGIN, true, 3},    {3, IoParam::END, true, 7},
-                          {-3, IoParam::END, true, 7},      {-2, IoParam::CURRENT, true, 5},
-                          {-6, IoParam::CURRENT, false, 5}, {11, IoParam::END, false, 5},
-                          {10, IoParam::END, true, 0}};
     IoHandle memory = Open(Memory::MEM_SEQUENTIAL, 0);
     ASSERT_TRUE(memory.Write("0123456789", 10));
-    for (Case const& c : cases) {
-        EXPECT_EQ(c.ok, memory.Seek(c.offset, c.origin)) << c.offset << " from " << c.origin;
-        EXPECT_EQ(c.position, memory.GetPosition()) << c.offset << " from " << c.origin;
-    }
+    VorTest::ExpectSeeks(memory, {{-3, IoParam::BEGIN, true, 3}, {3, IoParam::END, true, 7}, {-3, IoParam::END, true, 7},
+                                  {-2, IoParam::CURRENT, true, 5}, {-6, IoParam::CURRENT, false, 5},
+                                  {11, IoParam::END, false, 5}, {10, IoParam::END, true, 0}});
 }
 
 TEST(MemoryIo, SeekBeyondTheSizeReadsNothingUntilWritten)
@@ -124,12 +114,9 @@ TEST(MemoryIo, SeekRefusesOffsetsBeyond32Bits)
 {
     IoHandle memory = Open(Memory::MEM_SEQUENTIAL, 0);
     ASSERT_TRUE(memory.Write("0123456789", 10));
-    std::pair<long long, IoParam::Offset> const refused[] = {
-        {0x100000005ll, IoParam::BEGIN}, {0x100000000ll, IoParam::CURRENT}, {-0x100000005ll, IoParam::END},
-        {LLONG_MIN, IoParam::BEGIN},     {LLONG_MIN, IoParam::CURRENT},     {LLONG_MAX, IoParam::CURRENT}};
-    for (auto const& r : refused)
-        EXPECT_FALSE(memory.Seek(r.first, r.second)) << r.first << " from " << r.second;
-    EXPECT_EQ(10u, memory.GetPosition());
+    VorTest::ExpectSeeks(memory, {{0x100000005ll, IoParam::BEGIN, false, 10}, {0x100000000ll, IoParam::CURRENT, false, 10},
+                                  {-0x100000005ll, IoParam::END, false, 10}, {LLONG_MIN, IoParam::BEGIN, false, 10},
+                                  {LLONG_MIN, IoParam::CURRENT, false, 10},  {LLONG_MAX, IoParam::CURRENT, false, 10}});
     EXPECT_EQ(10u, memory.GetSize());
 }
 
