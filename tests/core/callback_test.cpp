@@ -11,7 +11,6 @@ namespace {
 
 int g_Calls = 0;
 void Count() { ++g_Calls; }
-void AddTo(int* target, int amount) { *target += amount; }
 unsigned int Seven() { return 7; }
 std::string Join(std::string const& bound, std::string call) { return bound + "+" + call; }
 
@@ -86,34 +85,23 @@ TEST(CallBackTest, CopiesShareOneBodyAndSeparateBindingsDiffer)
     EXPECT_TRUE(a.IsValid());
 }
 
-TEST(CallBackTest, BoundArgumentComesBeforeTheCallArgument)
+TEST(CallBackTest, BoundArgumentComesBeforeTheCallArgumentAndMembersRunOnTheirObject)
 {
-    int total = 1;
-    CallBack add;
-    ASSERT_TRUE(add.Bind(&AddTo, &total));
-    EXPECT_TRUE(add.CallBackA(41));
-    EXPECT_EQ(total, 42);
-
     CallBack join;
     ASSERT_TRUE(join.Bind(&Join, std::string("bound")));
-    std::string result;
-    EXPECT_TRUE(join.CallBackAR(std::string("call"), result));
-    EXPECT_EQ(result, "bound+call");
-}
+    std::string joined;
+    EXPECT_TRUE(join.CallBackAR(std::string("call"), joined));
+    EXPECT_EQ(joined, "bound+call");
 
-TEST(CallBackTest, MemberFunctionsRunOnTheirObject)
-{
     Account from, to;
     CallBack deposit;
     ASSERT_TRUE(deposit.Bind(&from, &Account::Deposit));
     EXPECT_TRUE(deposit.CallBackA(100));
-
     CallBack move;
     ASSERT_TRUE(move.Bind(&from, &Account::Move, &to));
     EXPECT_TRUE(move.CallBackA(30));
     EXPECT_EQ(from.Balance(), 70);
     EXPECT_EQ(to.Balance(), 30);
-
     CallBack scaled;
     ASSERT_TRUE(scaled.Bind(static_cast<Account const*>(&from), &Account::Scaled));
     int result = 0;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -24,7 +25,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Records every expiry it is told about, in order.
+// Records every expiry it is told about, in order, with its time.
 class Recorder : public TimerEvent {
 public:
     bool OnTimer(unsigned int id) override
@@ -36,26 +37,22 @@ public:
             Vor::Platform::SleepMs(m_uStallMs); // a slow handler holding up the timer thread
         return true;
     }
-    std::vector<unsigned int> Fired()
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Fired;
-    }
+    std::vector<unsigned int> Fired() { return Copy(m_Fired); }
+    std::vector<std::uint64_t> Times() { return Copy(m_Times); }
     std::size_t Count(unsigned int id)
     {
-        std::size_t n = 0;
-        for (unsigned int f : Fired())
-            n += f == id;
-        return n;
-    }
-    std::vector<std::uint64_t> Times()
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Times;
+        auto fired = Fired();
+        return static_cast<std::size_t>(std::count(fired.begin(), fired.end(), id));
     }
     unsigned int m_uStallMs = 0;
 
 private:
+    template <class T>
+    T Copy(T const& list)
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return list;
+    }
     std::mutex m_Mutex;
     std::vector<unsigned int> m_Fired;
     std::vector<std::uint64_t> m_Times;
