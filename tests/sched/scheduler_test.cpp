@@ -133,6 +133,10 @@ TEST_F(SchedulerTest, LocalSchedRunsTheHandlerOnTheCallingThreadBeforeReturning)
     EXPECT_EQ(1, As(handler).m_iCalls.load());
     EXPECT_EQ(5, As(handler).m_LastValue.load());
     EXPECT_EQ(Thread::GetID(), As(handler).m_LastThread.load());
+    for (Guard<Scheduler> other : {sched, Make<StSched>()}) { // nothing to start
+        EXPECT_TRUE(other->Init(Scheduler::Param()));
+        EXPECT_TRUE(other->UnInit(0));
+    }
 }
 
 TEST_F(SchedulerTest, StSchedReturnsWhileTheHandlerRunsOnItsOwnThread)
@@ -149,12 +153,14 @@ TEST_F(SchedulerTest, StSchedReturnsWhileTheHandlerRunsOnItsOwnThread)
     EXPECT_NE(Thread::GetID(), As(handler).m_LastThread.load());
 }
 
-TEST_F(SchedulerTest, TpSchedRunsTasksOnItsPoolOnlyWhileStarted)
+TEST_F(SchedulerTest, TpSchedNeedsWorkersAndRunsTasksOnItsPoolOnlyWhileStarted)
 {
     Guard<Scheduler> sched = Make<TpSched>();
     Guard<Handler> handler = TestHandler::Make(1);
     ASSERT_TRUE(sched->Register(handler, 3));
+    EXPECT_FALSE(sched->Init(Scheduler::Param(0)));
     {
+        // Not started, so a task is refused rather than accepted and never run.
         StderrCapture capture;
         EXPECT_FALSE(sched->Run(3, MakePayload(1)));
         capture.Stop();
@@ -167,20 +173,6 @@ TEST_F(SchedulerTest, TpSchedRunsTasksOnItsPoolOnlyWhileStarted)
     EXPECT_NE(Thread::GetID(), As(handler).m_LastThread.load());
     EXPECT_TRUE(sched->UnInit(1000));
     EXPECT_FALSE(sched->Run(3, MakePayload(1)));
-}
-
-TEST_F(SchedulerTest, OnlyTpSchedNeedsWorkersToStart)
-{
-    Guard<Scheduler> sched = Make<TpSched>();
-    Guard<Handler> handler = TestHandler::Make(1);
-    ASSERT_TRUE(sched->Register(handler, 1));
-    EXPECT_FALSE(sched->Init(Scheduler::Param(0)));
-    // Not started, so a task is refused rather than accepted and never run.
-    EXPECT_FALSE(sched->Run(1, Guard<Handler::Param>()));
-    for (Guard<Scheduler> other : {Make<StSched>(), Make<LocalSched>()}) {
-        EXPECT_TRUE(other->Init(Scheduler::Param()));
-        EXPECT_TRUE(other->UnInit(0));
-    }
 }
 
 TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
