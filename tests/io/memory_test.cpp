@@ -329,18 +329,3 @@ TEST(RandomMemoryIo, OpenResizesKeepingContent)
     EXPECT_EQ(0u, block->Read(bytes, 6));
     EXPECT_TRUE(block->Close());
 }
-
-TEST(RandomMemoryIo, TypedValuesRespectTheEnd)
-{
-    IoHandle block = Open(Memory::MEM_RANDOM, 12);
-    ASSERT_TRUE(block.Seek(4, IoParam::BEGIN));
-    EXPECT_TRUE(block.WriteDouble(0.5));
-    EXPECT_EQ(0.5, block.ReadDouble(9.0));
-    EXPECT_TRUE(block.WriteFloat(2.0f));
-    EXPECT_EQ(2.0f, block.ReadFloat());
-    ASSERT_TRUE(block.Seek(-4, IoParam::END));
-    EXPECT_FALSE(block.WriteUInt64(1));
-    EXPECT_EQ(3ull, block.ReadUInt64(3));
-    EXPECT_TRUE(block.WriteUInt32(0xFEEDu));
-    EXPECT_EQ(0xFEEDu, block.ReadUInt32());
-}
