@@ -1,12 +1,14 @@
 #include <vor/basic/threadpool.h>
 #include <vor/core/thread.h>
 
+#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -15,41 +17,45 @@
 using Vor::Basic::ThreadPool;
 using Vor::Core::CallBack;
 using Vor::Core::Guard;
-using Vor::Core::LocalRef;
+using Vor::Core::Thread;
 using VorTest::WaitUntil;
+using std::chrono::milliseconds;
 
 namespace {
-
-using std::chrono::milliseconds;
 
 // A task body with its own piece of state. Every instance alive is counted,
 // so a test can tell whether the pool still holds a task it dropped or
 // refused.
-class Probe : public LocalRef {
+class Probe : public Vor::Core::LocalRef {
 public:
     static std::atomic<int> s_iAlive;
-
-    explicit Probe(std::function<void()> body) : m_Body(std::move(body)) { ++s_iAlive; }
-
-    static void Run(Guard<Probe> probe) { probe->m_Body(); }
-
-    // A task that runs `body`.
     static CallBack Task(std::function<void()> body)
     {
-        Probe* probe = new Probe(std::move(body));
-        Guard<Probe> guard(probe);
-        probe->DecRef();
         CallBack task;
-        task.Bind(&Probe::Run, guard);
+        task.Bind(&Probe::Run, VorTest::Own(new Probe(std::move(body))));
         return task;
     }
 
 private:
+    explicit Probe(std::function<void()> body) : m_Body(std::move(body)) { ++s_iAlive; }
     ~Probe() override { --s_iAlive; }
+    static void Run(Guard<Probe> probe) { probe->m_Body(); }
     std::function<void()> m_Body;
 };
-
 std::atomic<int> Probe::s_iAlive{0};
+
+// Runs a task and reports how long the pool's UnInit took inside it.
+struct SelfStop {
+    std::atomic<int> result{-1};
+    std::atomic<long long> elapsed{0};
+    void Run(std::function<bool()> unInit)
+    {
+        auto start = std::chrono::steady_clock::now();
+        bool ok = unInit();
+        elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+        result = ok ? 1 : 0;
+    }
+};
 
 class ThreadPoolTest : public ::testing::Test {
 protected:
@@ -57,50 +63,53 @@ protected:
     void TearDown() override { EXPECT_TRUE(WaitUntil([] { return Probe::s_iAlive == 0; })); }
 };
 
-TEST_F(ThreadPoolTest, RunsTasksOnlyBetweenInitAndUnInitAndAgainAfterReInit)
+TEST_F(ThreadPoolTest, RunsTasksInOrderOnlyBetweenInitAndUnInitAndAgainAfterReInit)
 {
-    unsigned int before = Vor::Core::Thread::GetCount();
+    unsigned int before = Thread::GetCount();
     ThreadPool pool;
     EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
     for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(pool.Init(2, 1000));
-        EXPECT_EQ(2u, pool.GetThreadCount());
-        std::atomic<int> ran{0};
-        for (int i = 0; i < 100; ++i)
-            ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ++ran; })));
-        EXPECT_TRUE(WaitUntil([&] { return ran == 100; })) << "round " << round;
+        ASSERT_TRUE(pool.Init(1, 1000));
+        std::atomic<bool> gate{false};
+        std::mutex lock;
+        std::vector<int> order;
+        ASSERT_TRUE(pool.AddTask(Probe::Task([&] { WaitUntil([&] { return gate.load(); }); })));
+        for (int i = 0; i < 50; ++i)
+            ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] { std::lock_guard<std::mutex> hold(lock); order.push_back(i); })));
+        gate = true;
+        ASSERT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> hold(lock); return order.size() == 50; }));
+        for (int i = 0; i < 50; ++i)
+            EXPECT_EQ(i, order[i]);
+        // One worker that keeps going idle: each task must reach it without
+        // a further AddTask to push it.
+        for (int i = 0; i < 200; ++i) {
+            std::atomic<bool> ran{false};
+            ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ran = true; })));
+            ASSERT_TRUE(WaitUntil([&] { return ran.load(); }, milliseconds(5000))) << "task " << i;
+        }
         EXPECT_TRUE(pool.UnInit(1000));
         EXPECT_EQ(0u, pool.GetThreadCount());
         EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
     }
-    EXPECT_TRUE(WaitUntil([&] { return Vor::Core::Thread::GetCount() == before; }));
+    EXPECT_TRUE(WaitUntil([&] { return Thread::GetCount() == before; }));
 }
 
 TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
 {
-    constexpr int PRODUCERS = 8;
-    constexpr int TASKS = 10000;
+    constexpr int PRODUCERS = 8, TASKS = 10000;
     std::unique_ptr<std::atomic<int>[]> runs(new std::atomic<int>[PRODUCERS * TASKS]);
     for (int i = 0; i < PRODUCERS * TASKS; ++i)
         runs[i] = 0;
-    std::atomic<int> finished{0};
-
+    std::atomic<int> finished{0}, refused{0};
     ThreadPool pool;
     ASSERT_TRUE(pool.Init(2, 1000));
-    std::atomic<int> refused{0};
     std::vector<std::thread> producers;
-    for (int p = 0; p < PRODUCERS; ++p) {
+    for (int p = 0; p < PRODUCERS; ++p)
         producers.emplace_back([&, p] {
-            for (int i = 0; i < TASKS; ++i) {
-                int slot = p * TASKS + i;
-                if (!pool.AddTask(Probe::Task([&, slot] {
-                        ++runs[slot];
-                        ++finished;
-                    })))
+            for (int slot = p * TASKS; slot < (p + 1) * TASKS; ++slot)
+                if (!pool.AddTask(Probe::Task([&, slot] { ++runs[slot], ++finished; })))
                     ++refused;
-            }
         });
-    }
     for (auto& producer : producers)
         producer.join();
     EXPECT_EQ(0, refused.load());
@@ -112,44 +121,6 @@ TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
     EXPECT_EQ(0, wrong);
 }
 
-TEST_F(ThreadPoolTest, WakesAnIdleWorkerForEveryTask)
-{
-    // One worker that keeps going idle: each task must reach it without a
-    // further AddTask to push it.
-    ThreadPool pool;
-    ASSERT_TRUE(pool.Init(1, 1000));
-    for (int i = 0; i < 500; ++i) {
-        std::atomic<bool> ran{false};
-        ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ran = true; })));
-        ASSERT_TRUE(WaitUntil([&] { return ran.load(); }, milliseconds(5000))) << "task " << i;
-    }
-    EXPECT_TRUE(pool.UnInit(1000));
-}
-
-TEST_F(ThreadPoolTest, RunsTasksQueuedBehindABusyWorkerInOrder)
-{
-    ThreadPool pool;
-    ASSERT_TRUE(pool.Init(1, 1000));
-    std::atomic<bool> gate{false};
-    std::mutex lock;
-    std::vector<int> order;
-    ASSERT_TRUE(pool.AddTask(Probe::Task([&] { WaitUntil([&] { return gate.load(); }); })));
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] {
-            std::lock_guard<std::mutex> hold(lock);
-            order.push_back(i);
-        })));
-    }
-    gate = true;
-    ASSERT_TRUE(WaitUntil([&] {
-        std::lock_guard<std::mutex> hold(lock);
-        return order.size() == 50;
-    }));
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(i, order[i]);
-    EXPECT_TRUE(pool.UnInit(1000));
-}
-
 TEST_F(ThreadPoolTest, DropsQueuedTasksAtUnInitWithoutRunningThem)
 {
     ThreadPool pool;
@@ -157,38 +128,31 @@ TEST_F(ThreadPoolTest, DropsQueuedTasksAtUnInitWithoutRunningThem)
     std::atomic<int> ran{0};
     // The only worker stays busy until the pool refuses work, which it does
     // from the moment UnInit has emptied the queue.
-    ASSERT_TRUE(pool.AddTask(Probe::Task([&pool] {
-        WaitUntil([&pool] { return !pool.AddTask(CallBack()); });
-    })));
+    ASSERT_TRUE(pool.AddTask(Probe::Task([&pool] { WaitUntil([&pool] { return !pool.AddTask(CallBack()); }); })));
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ++ran; })));
     EXPECT_TRUE(pool.UnInit(5000));
     EXPECT_EQ(0, ran.load());
-    // Nothing is kept: the dropped tasks and what they hold are released.
-    EXPECT_EQ(0, Probe::s_iAlive.load());
+    EXPECT_EQ(0, Probe::s_iAlive.load()); // the dropped tasks are released
 }
 
 TEST_F(ThreadPoolTest, AddTaskRacingUnInitLeavesNoTaskBehind)
 {
     // A task is either refused or queued before UnInit empties the queue:
-    // none may slip in afterwards and wait in the stopped pool (to run after
-    // a later Init, or never).
+    // none may slip in afterwards and wait in the stopped pool.
     ThreadPool pool;
     for (int round = 0; round < 30; ++round) {
         ASSERT_TRUE(pool.Init(2, 1000));
         std::atomic<bool> stopped{false};
-        std::atomic<int> lateRuns{0};
+        std::atomic<int> lateRuns{0}, added{0};
         std::vector<std::thread> producers;
-        for (int p = 0; p < 3; ++p) {
+        for (int p = 0; p < 3; ++p)
             producers.emplace_back([&] {
-                while (pool.AddTask(Probe::Task([&] {
-                    if (stopped)
-                        ++lateRuns;
-                })))
-                    ;
+                while (pool.AddTask(Probe::Task([&] { lateRuns += stopped ? 1 : 0; })))
+                    ++added;
             });
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
+        // Stop at a different point of the producers' stream each round.
+        WaitUntil([&] { return added.load() >= 40 * (round % 5); });
         EXPECT_TRUE(pool.UnInit(5000));
         stopped = true;
         for (auto& producer : producers)
@@ -215,35 +179,22 @@ TEST_F(ThreadPoolTest, LateWorkerReportsStartAfterInitGaveUp)
     }
 }
 
-TEST_F(ThreadPoolTest, TaskUnInitsItsOwnPoolWithoutWaitingForItself)
+TEST_F(ThreadPoolTest, TaskUnInitsOrDestroysItsOwnPoolWithoutWaitingForItself)
 {
     ThreadPool pool;
     ASSERT_TRUE(pool.Init(3, 1000));
-    std::atomic<int> result{-1};
-    std::atomic<long long> elapsed{0};
-    ASSERT_TRUE(pool.AddTask(Probe::Task([&] {
-        auto start = std::chrono::steady_clock::now();
-        result = pool.UnInit(5000) ? 1 : 0;
-        elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
-    })));
-    ASSERT_TRUE(WaitUntil([&] { return result != -1; }));
-    EXPECT_EQ(1, result.load());
-    EXPECT_LT(elapsed.load(), 2500);
+    SelfStop stop;
+    ASSERT_TRUE(pool.AddTask(Probe::Task([&] { stop.Run([&] { return pool.UnInit(5000); }); })));
+    ASSERT_TRUE(WaitUntil([&] { return stop.result != -1; }));
+    EXPECT_EQ(1, stop.result.load());
+    EXPECT_LT(stop.elapsed.load(), 2500);
     EXPECT_TRUE(WaitUntil([&] { return pool.GetThreadCount() == 0; }));
     EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
-}
-
-TEST_F(ThreadPoolTest, TaskMayDestroyItsOwnPool)
-{
-    // The worker goes on after its task returns; the pool object is gone by
-    // then, and the worker must only touch state it shares.
-    auto* pool = new ThreadPool;
-    ASSERT_TRUE(pool->Init(2, 1000));
+    // The worker goes on after its task returns, with the pool object gone.
+    auto* own = new ThreadPool;
+    ASSERT_TRUE(own->Init(2, 1000));
     std::atomic<bool> done{false};
-    ASSERT_TRUE(pool->AddTask(Probe::Task([&] {
-        delete pool;
-        done = true;
-    })));
+    ASSERT_TRUE(own->AddTask(Probe::Task([&] { delete own, done = true; })));
     ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
 }
 
@@ -253,9 +204,8 @@ TEST_F(ThreadPoolTest, DestructorLeavesAnUnstoppableWorkerItsState)
     // destructor gives up on it (after 10 s and the kill's 1 s) and frees
     // the pool. When the task finally returns, its worker must find the
     // state it shares still alive, and end.
-    unsigned int before = Vor::Core::Thread::GetCount();
-    std::atomic<bool> release{false};
-    std::atomic<bool> started{false};
+    unsigned int before = Thread::GetCount();
+    std::atomic<bool> release{false}, started{false};
     auto* pool = new ThreadPool;
     ASSERT_TRUE(pool->Init(1, 1000));
     ASSERT_TRUE(pool->AddTask(Probe::Task([&] {
@@ -264,10 +214,9 @@ TEST_F(ThreadPoolTest, DestructorLeavesAnUnstoppableWorkerItsState)
             ; // spins: no call here is a place where the thread could be killed
     })));
     ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
-    std::thread destroyer([pool] { delete pool; });
-    destroyer.join();
+    std::thread([pool] { delete pool; }).join();
     release = true;
-    EXPECT_TRUE(WaitUntil([&] { return Vor::Core::Thread::GetCount() == before; }));
+    EXPECT_TRUE(WaitUntil([&] { return Thread::GetCount() == before; }));
 }
 
 } // namespace
