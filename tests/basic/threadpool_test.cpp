@@ -75,7 +75,10 @@ TEST_F(ThreadPoolTest, RunsTasksInOrderOnlyBetweenInitAndUnInitAndAgainAfterReIn
         std::vector<int> order;
         ASSERT_TRUE(pool.AddTask(Probe::Task([&] { WaitUntil([&] { return gate.load(); }); })));
         for (int i = 0; i < 50; ++i)
-            ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] { std::lock_guard<std::mutex> hold(lock); order.push_back(i); })));
+            ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] {
+                std::lock_guard<std::mutex> hold(lock);
+                order.push_back(i);
+            })));
         gate = true;
         ASSERT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> hold(lock); return order.size() == 50; }));
         for (int i = 0; i < 50; ++i)

@@ -155,7 +155,7 @@ TEST(GuardTest, ManyObjectsKeepTheirOwnCountsAndDeadOnesAreKnownWithoutBeingTouc
             for (int k = 0; k <= i % 3; ++k)
                 objects[i]->DecRef();
         for (int i = 0; i < kObjects; ++i)
-            ASSERT_EQ(GlobalRef::GetRefAt(objects[i]), i % 3 <= pass ? GlobalRef::UNCOUNTED : 1u + i % 3) << i << " " << pass;
+            ASSERT_EQ(GlobalRef::GetRefAt(objects[i]), i % 3 <= pass ? GlobalRef::UNCOUNTED : 1u + i % 3) << i;
     }
     EXPECT_EQ(g_Deaths.load(), kObjects);
     EXPECT_FALSE(Guard<Shared>(objects[7]).IsValid());
