@@ -117,8 +117,12 @@ Io::IoHandle PacketUtil::CreateIo()
     return factory.GetHandle();
 }
 
-bool PacketUtil::ResetPointer() { return Rewind(GetSendPacket()); }
-bool PacketUtil::ResetRecvPointer() { return Rewind(GetRecvPacket()); }
+bool PacketUtil::ResetPointer()
+{
+    if (m_bReceiving)
+        return Rewind(GetRecvPacket());
+    return Rewind(GetSendPacket());
+}
 
 bool PacketUtil::Admits(unsigned long long total) const { return total <= MAX_32 && total <= m_uMaxPacket; }
 
@@ -126,7 +130,7 @@ bool PacketUtil::Admits(unsigned long long total) const { return total <= MAX_32
 // that neither its size nor its bytes can pass for this packet's.
 bool PacketUtil::StartReceive()
 {
-    if (!ResetRecvPointer())
+    if (!ResetPointer())
         return false;
     PacketIo* packet = AsPacket(GetRecvPacket());
     if (packet != nullptr)
@@ -152,7 +156,7 @@ bool PacketUtil::ReceiveTcp(Io::ReadHandle const& src, Io::IoParam* p)
     unsigned int header = GetHeaderSize();
     if (!Admits(header) || !Receive(src, header, p))
         return false;
-    if (!ResetRecvPointer() || !DecodeHeader())
+    if (!ResetPointer() || !DecodeHeader())
         return false;
     // The announced size is the peer's: it is checked before the body is
     // given any room.
@@ -187,7 +191,7 @@ bool PacketUtil::ReceiveUdp(Io::ReadHandle const& src, Io::IoParam* p)
     unsigned long long count = packet.GetPosition() - before;
     if (!written || count < header || count > limit)
         return false;
-    if (!ResetRecvPointer() || !DecodeHeader())
+    if (!ResetPointer() || !DecodeHeader())
         return false;
     if (!packet.Seek(0, Io::IoParam::BEGIN))
         return false;
@@ -219,12 +223,58 @@ bool PacketUtil::SendPacket(Io::WriteHandle& dst, Io::IoParam* p)
     return done;
 }
 
-bool PacketUtil::CreateTcp(Io::ReadHandle const& src) { return ReceiveTcp(src, nullptr); }
-bool PacketUtil::CreateTcp(Io::ReadHandle const& src, Io::IoParam& p) { return ReceiveTcp(src, &p); }
-bool PacketUtil::CreateUdp(Io::ReadHandle const& src) { return ReceiveUdp(src, nullptr); }
-bool PacketUtil::CreateUdp(Io::ReadHandle const& src, Io::IoParam& p) { return ReceiveUdp(src, &p); }
-bool PacketUtil::Send(Io::WriteHandle& dst) { return SendPacket(dst, nullptr); }
-bool PacketUtil::Send(Io::WriteHandle& dst, Io::IoParam& p) { return SendPacket(dst, &p); }
+// Tells ResetPointer, while it lasts, whether a receive or a send is in
+// progress (a header coder may send from inside a receive).
+class PacketUtil::Phase {
+public:
+    Phase(PacketUtil& util, bool receiving) : m_Util(util), m_bWas(util.m_bReceiving)
+    {
+        util.m_bReceiving = receiving;
+    }
+    ~Phase() { m_Util.m_bReceiving = m_bWas; }
+    Phase(Phase const&) = delete;
+    Phase& operator=(Phase const&) = delete;
+
+private:
+    PacketUtil& m_Util;
+    bool const m_bWas;
+};
+
+bool PacketUtil::CreateTcp(Io::ReadHandle const& src)
+{
+    Phase receiving(*this, true);
+    return ReceiveTcp(src, nullptr);
+}
+
+bool PacketUtil::CreateTcp(Io::ReadHandle const& src, Io::IoParam& p)
+{
+    Phase receiving(*this, true);
+    return ReceiveTcp(src, &p);
+}
+
+bool PacketUtil::CreateUdp(Io::ReadHandle const& src)
+{
+    Phase receiving(*this, true);
+    return ReceiveUdp(src, nullptr);
+}
+
+bool PacketUtil::CreateUdp(Io::ReadHandle const& src, Io::IoParam& p)
+{
+    Phase receiving(*this, true);
+    return ReceiveUdp(src, &p);
+}
+
+bool PacketUtil::Send(Io::WriteHandle& dst)
+{
+    Phase sending(*this, false);
+    return SendPacket(dst, nullptr);
+}
+
+bool PacketUtil::Send(Io::WriteHandle& dst, Io::IoParam& p)
+{
+    Phase sending(*this, false);
+    return SendPacket(dst, &p);
+}
 
 } // namespace Util
 } // namespace Vor

@@ -130,12 +130,11 @@ protected:
     // The body size of the current packet: the one just decoded, or the one
     // to be sent.
     virtual unsigned int GetBodySize() = 0;
-    // Moves the send packet to its first header byte (false when it is not
-    // a PacketIo). Used while sending.
+    // Moves the packet in hand to its first header byte: the receive packet
+    // while a packet is being received, the send packet otherwise. False
+    // when that packet is not a PacketIo. Every send and receive step that
+    // rewinds goes through here, so an override sees them all.
     virtual bool ResetPointer();
-    // Moves the receive packet to its first header byte (false when it is
-    // not a PacketIo). Used while receiving.
-    virtual bool ResetRecvPointer();
 
     // A new, empty PacketIo with this type's header size; empty on failure.
     Io::IoHandle CreateIo();
@@ -157,6 +156,8 @@ protected:
     bool Send(Io::WriteHandle& dst, Io::IoParam& p);
 
 private:
+    class Phase;
+
     bool ReceiveTcp(Io::ReadHandle const& src, Io::IoParam* p);
     bool ReceiveUdp(Io::ReadHandle const& src, Io::IoParam* p);
     bool SendPacket(Io::WriteHandle& dst, Io::IoParam* p);
@@ -165,6 +166,8 @@ private:
     bool Admits(unsigned long long total) const;
 
     unsigned int m_uMaxPacket = DEFAULT_MAX_PACKET;
+    // Set while CreateTcp or CreateUdp runs.
+    bool m_bReceiving = false;
 };
 
 } // namespace Util

@@ -3,53 +3,40 @@
 #include <vor/util/packet.h>
 
 #include "basic/internal/memhooks.h"
-#include "platform/socket.h"
 #include "support/sockets.h"
 #include "support/stubio.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-using Vor::Io::IoBase;
-using Vor::Io::IoHandle;
-using Vor::Io::IoParam;
-using Vor::Io::Memory;
-using Vor::Io::MemoryIo;
-using Vor::Io::ReadHandle;
-using Vor::Io::Socket;
-using Vor::Io::WriteHandle;
+using namespace Vor::Io;
+using Vor::Basic::Internal::g_FailMemAllocations;
 using Vor::Util::PacketIo;
 using Vor::Util::PacketUtil;
-using TcpPair = VorTest::TcpConnection;
-using Udp = VorTest::BoundUdp;
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+constexpr unsigned int NO_LIMIT = 0xFFFFFFFFu;
 
-PacketIo* AsPacket(IoBase const& handle) { return dynamic_cast<PacketIo*>(handle.GetObject().Raw()); }
+PacketIo* AsPacket(IoBase const& handle) { return handle.As<PacketIo>(); }
 
-// The bytes of a memory object from its first byte to its size.
+// Every byte of a memory object, header included.
 Bytes Contents(IoHandle& handle)
 {
-    MemoryIo* memory = dynamic_cast<MemoryIo*>(handle.GetObject().Raw());
-    if (memory == nullptr)
-        return Bytes();
+    MemoryIo* memory = handle.As<MemoryIo>();
     unsigned long long position = memory->MemoryIo::GetPosition();
     Bytes bytes(memory->MemoryIo::GetSize());
     memory->MemoryIo::Seek(0, IoParam::BEGIN);
-    if (!bytes.empty())
-        memory->Read(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    memory->Read(bytes.data(), static_cast<unsigned int>(bytes.size()));
     memory->MemoryIo::Seek(static_cast<long long>(position), IoParam::BEGIN);
     return bytes;
 }
 
-// A datagram of `total` bytes of `fill` whose length header announces
-// `announced` bytes of body.
-Bytes Datagram(std::size_t total, unsigned int announced, unsigned char fill)
+// `total` bytes of `fill` behind a length header announcing `announced`.
+Bytes Datagram(std::size_t total, unsigned int announced, unsigned char fill = 1)
 {
     Bytes bytes(total, fill);
     for (std::size_t i = 0; i < 4 && i < total; ++i)
@@ -61,47 +48,37 @@ IoHandle MemoryWith(Bytes const& bytes)
 {
     Memory memory;
     EXPECT_TRUE(memory.Open(Memory::MEM_SEQUENTIAL, 16));
-    if (!bytes.empty())
-        EXPECT_TRUE(memory.GetHandle().Write(bytes.data(), static_cast<unsigned int>(bytes.size())));
+    memory.GetHandle().Write(bytes.data(), static_cast<unsigned int>(bytes.size()));
     memory.GetHandle().Seek(0, IoParam::BEGIN);
     return memory.GetHandle();
 }
 
-// A packet type whose 4-byte header is the body size in network order.
-// Sending and receiving share one packet unless `separate` is asked for.
+// A 4-byte header holding the body size in network order. Sending and
+// receiving share one packet unless `separate`.
 class LengthFrame : public PacketUtil {
 public:
     explicit LengthFrame(bool separate = false)
+        : m_Send(CreateIo()), m_Recv(separate ? CreateIo() : m_Send), m_SendView(m_Send), m_RecvView(m_Recv)
     {
-        m_Send = CreateIo();
-        m_Recv = separate ? CreateIo() : m_Send;
-        m_SendView = ReadHandle(m_Send);
-        m_RecvView = WriteHandle(m_Recv);
     }
-
-    // The body to send next.
     bool SetBody(Bytes const& body)
     {
         m_uBody = static_cast<unsigned int>(body.size());
         m_Send.Seek(0, IoParam::BEGIN);
-        return body.empty() || m_Send.Write(body.data(), m_uBody);
+        return m_Send.Write(body.data(), m_uBody);
     }
     Bytes Body()
     {
         Bytes body(m_uBody);
-        if (m_uBody > 0)
-            EXPECT_EQ(m_Recv.Read(body.data(), m_uBody), m_uBody);
+        EXPECT_EQ(m_Recv.Read(body.data(), m_uBody), m_uBody);
         return body;
     }
-
     using PacketUtil::CreateTcp;
     using PacketUtil::CreateUdp;
     using PacketUtil::Send;
 
-    IoHandle m_Send;
-    IoHandle m_Recv;
-    unsigned int m_uBody = 0;
-    unsigned int m_uEncodes = 0;
+    IoHandle m_Send, m_Recv;
+    unsigned int m_uBody = 0, m_uEncodes = 0, m_uResets = 0;
     bool m_bRejectHeaders = false;
 
 protected:
@@ -112,13 +89,10 @@ protected:
         m_uBody = m_Recv.ReadUInt32();
         return !m_bRejectHeaders;
     }
-    bool EncodeHeader() override
-    {
-        ++m_uEncodes;
-        return m_Send.WriteUInt32(m_uBody);
-    }
+    bool EncodeHeader() override { return ++m_uEncodes, m_Send.WriteUInt32(m_uBody); }
     unsigned int GetHeaderSize() override { return 4; }
     unsigned int GetBodySize() override { return m_uBody; }
+    bool ResetPointer() override { return ++m_uResets, PacketUtil::ResetPointer(); }
 
 private:
     ReadHandle m_SendView;
@@ -127,311 +101,203 @@ private:
 
 } // namespace
 
-// ---------------------------------------------------------------- PacketIo
-
-TEST(PacketIo, WritesIntegersInNetworkOrderAndFloatsInHostOrder)
+TEST(PacketIo, IntegersTravelInNetworkOrderFloatsInHostOrder)
 {
     LengthFrame frame;
     IoHandle& packet = frame.m_Send;
-    ASSERT_TRUE(packet.IsValid());
-    ASSERT_TRUE(packet.WriteUInt16(0x1234));
-    ASSERT_TRUE(packet.WriteUInt32(0x01020304));
-    ASSERT_TRUE(packet.WriteUInt64(0x0102030405060708ull));
-    ASSERT_TRUE(packet.WriteFloat(1.0f));
-    ASSERT_TRUE(packet.WriteUInt8(0xAB));
-    EXPECT_EQ(Contents(packet), (Bytes{0x12, 0x34, 1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8, 0x00, 0x00, 0x80, 0x3F, 0xAB}));
-
+    ASSERT_TRUE(packet.WriteUInt16(0x1234) && packet.WriteUInt32(0x01020304) &&
+                packet.WriteUInt64(0x0102030405060708ull) && packet.WriteFloat(1.0f));
+    EXPECT_EQ(Contents(packet), (Bytes{0x12, 0x34, 1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8, 0x00, 0x00, 0x80, 0x3F}));
     ASSERT_TRUE(AsPacket(packet)->ResetPointer());
     EXPECT_EQ(packet.ReadUInt16(), 0x1234);
     EXPECT_EQ(packet.ReadUInt32(), 0x01020304u);
     EXPECT_EQ(packet.ReadUInt64(), 0x0102030405060708ull);
     EXPECT_EQ(packet.ReadFloat(), 1.0f);
-    EXPECT_EQ(packet.ReadUInt8(), 0xAB);
-}
 
-TEST(PacketIo, ShortIntegerReadsGiveZeroAndDoNotMove)
-{
-    LengthFrame frame;
-    IoHandle& packet = frame.m_Send;
+    // Too few bytes left: 0, not the default, and no move. With 4 to 7
+    // left the high word is there but the low word is not.
     unsigned char seven[7] = {1, 2, 3, 4, 5, 6, 7};
-    // 4 to 7 bytes left: the high word is there, the low word is not.
     for (unsigned int left = 0; left <= 7; ++left) {
         AsPacket(packet)->Restart();
         ASSERT_TRUE(packet.Write(seven, left));
         ASSERT_TRUE(AsPacket(packet)->ResetPointer());
         EXPECT_EQ(packet.ReadUInt64(0x77), 0u) << left;
-        EXPECT_EQ(AsPacket(packet)->MemoryIo::GetPosition(), 0u) << left;
-        if (left < 4)
-            EXPECT_EQ(packet.ReadUInt32(0x77), 0u) << left;
-        if (left < 2)
-            EXPECT_EQ(packet.ReadUInt16(0x77), 0u) << left;
+        EXPECT_EQ(packet.ReadUInt32(left < 4 ? 0x77 : 0), left < 4 ? 0u : 0x01020304u) << left;
+        EXPECT_EQ(packet.GetPosition(), left < 4 ? ~0ull - 3 : 0u) << left;
     }
 }
 
-TEST(PacketIo, PositionsAndSizesCountFromTheBody)
+TEST(PacketIo, SeeksAndSizesCountFromTheBody)
 {
-    LengthFrame frame;
-    IoHandle& packet = frame.m_Send;
+    PacketUtil::PacketFactory factory;
+    EXPECT_FALSE(factory.Open(Memory::MEM_SEQUENTIAL, 16)); // not its parameter
+    ASSERT_TRUE(factory.Open(PacketUtil::PacketFactory::Param(4)));
+    IoHandle packet = factory.GetHandle();
     PacketIo* io = AsPacket(packet);
-    ASSERT_NE(io, nullptr);
-    EXPECT_EQ(io->GetHeaderSize(), 4u);
+    ASSERT_TRUE(io != nullptr && io->MemoryIo::GetSize() == 0);
+    EXPECT_EQ(packet.GetSize(), ~0ull - 3); // empty: below zero, wrapped
     unsigned char ten[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     ASSERT_TRUE(packet.Write(ten, 10));
     EXPECT_EQ(packet.GetSize(), 6u);
-    EXPECT_EQ(packet.GetPosition(), 6u);
 
-    ASSERT_TRUE(packet.Seek(0, IoParam::BEGIN));
-    EXPECT_EQ(packet.GetPosition(), 0u);
-    EXPECT_EQ(io->MemoryIo::GetPosition(), 4u);
-    EXPECT_EQ(packet.ReadUInt8(), 4);
-
+    struct Step {
+        long long offset;
+        IoParam::Offset origin;
+        bool ok;
+        unsigned long long absolute;
+    } const steps[] = {
+        {0, IoParam::BEGIN, true, 4},   {7, IoParam::END, false, 4},   {6, IoParam::END, true, 4},
+        {0, IoParam::END, true, 10},    {-3, IoParam::CURRENT, true, 7}, {2, IoParam::BEGIN, true, 6},
+        {0xFFFFFFFDll, IoParam::BEGIN, false, 6}, // passes 4 GiB with the header
+    };
+    for (Step const& step : steps) {
+        EXPECT_EQ(packet.Seek(step.offset, step.origin), step.ok) << step.offset;
+        EXPECT_EQ(io->MemoryIo::GetPosition(), step.absolute) << step.offset;
+        EXPECT_EQ(packet.GetPosition(), step.absolute - 4) << step.offset;
+    }
     ASSERT_TRUE(io->ResetPointer());
     EXPECT_EQ(packet.GetPosition(), ~0ull - 3); // 2^64 - 4
     EXPECT_EQ(packet.ReadUInt8(), 0);
-
-    EXPECT_FALSE(packet.Seek(7, IoParam::END));
-    EXPECT_EQ(io->MemoryIo::GetPosition(), 1u);
-    ASSERT_TRUE(packet.Seek(6, IoParam::END));
-    EXPECT_EQ(io->MemoryIo::GetPosition(), 4u);
-    ASSERT_TRUE(packet.Seek(0, IoParam::END));
-    EXPECT_EQ(packet.GetPosition(), 6u);
-    ASSERT_TRUE(packet.Seek(-3, IoParam::CURRENT));
-    EXPECT_EQ(packet.GetPosition(), 3u);
-    EXPECT_EQ(packet.ReadUInt8(), 7);
-    ASSERT_TRUE(packet.Seek(2, IoParam::BEGIN));
-    EXPECT_EQ(io->MemoryIo::GetPosition(), 6u);
-
-    // An empty packet reports its size below zero, wrapped.
-    AsPacket(packet)->Restart();
-    EXPECT_EQ(packet.GetSize(), ~0ull - 3);
-    // A body offset that passes 4 GiB with the header added is refused.
-    EXPECT_FALSE(packet.Seek(0xFFFFFFFDll, IoParam::BEGIN));
 }
-
-TEST(PacketFactory, MakesPacketsOnlyFromItsOwnParameter)
-{
-    PacketUtil::PacketFactory factory;
-    EXPECT_FALSE(factory.Open(Memory::MEM_SEQUENTIAL, 16));
-    EXPECT_FALSE(factory.GetHandle().IsValid());
-    ASSERT_TRUE(factory.Open(PacketUtil::PacketFactory::Param(12)));
-    PacketIo* io = AsPacket(factory.GetHandle());
-    ASSERT_NE(io, nullptr);
-    EXPECT_EQ(io->GetHeaderSize(), 12u);
-    EXPECT_EQ(io->MemoryIo::GetSize(), 0u);
-}
-
-// ------------------------------------------------------------ receiving TCP
 
 TEST(PacketTcp, TravelsWholeOverLoopbackWithTheLengthInFront)
 {
-    TcpPair pair;
-    ASSERT_TRUE(pair.server.IsValid());
+    VorTest::TcpConnection pair;
+    ASSERT_TRUE(pair.IsValid());
     LengthFrame sender;
     ASSERT_TRUE(sender.SetBody({1, 2, 3, 4, 5, 6}));
     WriteHandle out(pair.client.GetHandle());
     ASSERT_TRUE(sender.Send(out));
     EXPECT_EQ(sender.m_Send.GetPosition(), 6u); // as the send found it
-
     unsigned char wire[10] = {};
     ASSERT_EQ(pair.server.Read(wire, 10), 10u);
     EXPECT_EQ(Bytes(wire, wire + 10), (Bytes{0, 0, 0, 6, 1, 2, 3, 4, 5, 6}));
 
-    // And back through the framing, with the peer's address reported.
     ASSERT_TRUE(sender.SetBody({9, 8, 7}));
     ASSERT_TRUE(sender.Send(out));
     LengthFrame receiver;
     Socket::Param from;
     ASSERT_TRUE(receiver.CreateTcp(ReadHandle(pair.server), from));
-    EXPECT_EQ(receiver.m_uBody, 3u);
     EXPECT_EQ(receiver.m_Recv.GetPosition(), 0u);
     EXPECT_EQ(receiver.m_Recv.GetSize(), 3u);
     EXPECT_EQ(receiver.Body(), (Bytes{9, 8, 7}));
     EXPECT_EQ(from.address, Socket::GetAddress(pair.client.GetHandle(), Socket::Param::LOCAL_ADDR));
-}
 
-TEST(PacketTcp, ZeroLengthBodyReadsOnlyTheHeader)
-{
-    IoHandle stream = MemoryWith({0, 0, 0, 0, 0xEE, 0xEE});
-    LengthFrame frame;
-    ASSERT_TRUE(frame.CreateTcp(ReadHandle(stream)));
-    EXPECT_EQ(frame.m_uBody, 0u);
-    EXPECT_EQ(stream.GetPosition(), 4u);
-    EXPECT_EQ(frame.m_Recv.GetSize(), 0u);
-}
-
-TEST(PacketTcp, StreamEndingInsideAPacketFails)
-{
-    // Inside the body, then inside the header.
-    IoHandle body = MemoryWith({0, 0, 0, 6, 1, 2, 3});
-    LengthFrame frame;
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(body)));
-    IoHandle header = MemoryWith({0, 0});
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(header)));
-
-    // Over a socket whose peer closes after part of the body.
-    TcpPair pair;
-    ASSERT_TRUE(pair.server.IsValid());
+    // The peer closes inside the next packet's body.
     unsigned char part[] = {0, 0, 0, 6, 1, 2};
     ASSERT_TRUE(pair.client.GetHandle().Write(part, sizeof(part)));
     ASSERT_TRUE(pair.client.GetHandle().Close());
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(pair.server)));
+    EXPECT_FALSE(receiver.CreateTcp(ReadHandle(pair.server)));
 }
 
-TEST(PacketTcp, PacketsFollowEachOtherIntoASeparateReceivePacket)
+// One packet from a stream, on a packet that already held one. Lengths the
+// peer announces beyond the limit, or beyond 32 bits with the header, are
+// refused before any memory is asked for and before the body is read.
+TEST(PacketTcp, StreamsOfEveryShape)
 {
-    // The receive packet is not the send packet: each receive must rewind
-    // the packet it fills.
+    struct Case {
+        char const* what;
+        Bytes stream;
+        unsigned int limit;
+        bool ok;
+        unsigned int body;
+        unsigned long long consumed;
+    } const cases[] = {
+        {"empty body", {0, 0, 0, 0, 0xEE, 0xEE}, PacketUtil::DEFAULT_MAX_PACKET, true, 0, 4},
+        {"ends in the body", {0, 0, 0, 6, 1, 2, 3}, PacketUtil::DEFAULT_MAX_PACKET, false, 6, 7},
+        {"ends in the header", {0, 0}, PacketUtil::DEFAULT_MAX_PACKET, false, 2, 2},
+        {"hostile", {0xFF, 0xFF, 0xFF, 0xF0, 1, 2, 3}, PacketUtil::DEFAULT_MAX_PACKET, false, 0xFFFFFFF0u, 4},
+        {"16 MiB + 1", {0x00, 0xFF, 0xFF, 0xFD}, PacketUtil::DEFAULT_MAX_PACKET, false, 0xFFFFFDu, 4},
+        {"leaves 32 bits", {0xFF, 0xFF, 0xFF, 0xFD, 1}, NO_LIMIT, false, 0xFFFFFFFDu, 4},
+        {"at the limit", {0, 0, 0, 6, 1, 2, 3, 4, 5, 6}, 10, true, 6, 10},
+        {"above the limit", {0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7}, 10, false, 7, 4},
+    };
+    for (Case const& c : cases) {
+        LengthFrame frame;
+        EXPECT_EQ(frame.GetMaxPacketSize(), PacketUtil::DEFAULT_MAX_PACKET);
+        IoHandle first = MemoryWith({0, 0, 0, 2, 1, 2});
+        ASSERT_TRUE(frame.CreateTcp(ReadHandle(first)));
+        frame.SetMaxPacketSize(c.limit);
+        IoHandle stream = MemoryWith(c.stream);
+        bool hostile = c.body > c.limit - 4;
+        g_FailMemAllocations = hostile ? 1 : 0;
+        EXPECT_EQ(frame.CreateTcp(ReadHandle(stream)), c.ok) << c.what;
+        EXPECT_EQ(g_FailMemAllocations.exchange(0), hostile ? 1 : 0) << c.what << ": memory was asked for";
+        EXPECT_EQ(stream.GetPosition(), c.consumed) << c.what;
+        if (c.ok)
+            EXPECT_EQ(frame.m_Recv.GetSize(), c.body) << c.what;
+    }
+    LengthFrame rejecting;
+    rejecting.m_bRejectHeaders = true;
+    IoHandle stream = MemoryWith({0, 0, 0, 1, 7});
+    EXPECT_FALSE(rejecting.CreateTcp(ReadHandle(stream)));
+}
+
+TEST(PacketTcp, ReceiveRewindsTheReceivePacketThroughResetPointer)
+{
     IoHandle stream = MemoryWith({0, 0, 0, 2, 0xA1, 0xA2, 0, 0, 0, 1, 0xB1});
     LengthFrame frame(true);
     ASSERT_TRUE(frame.SetBody({1, 2, 3}));
     ASSERT_TRUE(frame.CreateTcp(ReadHandle(stream)));
     EXPECT_EQ(frame.Body(), (Bytes{0xA1, 0xA2}));
+    EXPECT_GE(frame.m_uResets, 2u); // an override sees the receive's rewinds
     ASSERT_TRUE(frame.CreateTcp(ReadHandle(stream)));
-    EXPECT_EQ(frame.m_uBody, 1u);
     EXPECT_EQ(frame.Body(), (Bytes{0xB1}));
     EXPECT_EQ(frame.m_Recv.GetSize(), 1u);
-    // The send packet was left alone.
-    EXPECT_EQ(frame.m_Send.GetPosition(), 3u);
+    EXPECT_EQ(frame.m_Send.GetPosition(), 3u); // the send packet left alone
 }
 
-TEST(PacketTcp, RejectedHeaderFails)
-{
-    IoHandle stream = MemoryWith({0, 0, 0, 1, 7});
-    LengthFrame frame;
-    frame.m_bRejectHeaders = true;
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(stream)));
-}
-
-TEST(PacketTcp, HostileLengthIsRefusedBeforeAnyAllocation)
-{
-    LengthFrame frame;
-    // A first packet gives the receive packet room for its header.
-    IoHandle good = MemoryWith({0, 0, 0, 2, 1, 2});
-    ASSERT_TRUE(frame.CreateTcp(ReadHandle(good)));
-
-    IoHandle hostile = MemoryWith({0xFF, 0xFF, 0xFF, 0xF0, 1, 2, 3});
-    Vor::Basic::Internal::g_FailMemAllocations = 1;
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(hostile)));
-    int left = Vor::Basic::Internal::g_FailMemAllocations.exchange(0);
-    EXPECT_EQ(left, 1) << "memory was asked for";
-    EXPECT_EQ(hostile.GetPosition(), 4u); // nothing of the body was read
-
-    // One byte above the default limit of 16 MiB.
-    EXPECT_EQ(frame.GetMaxPacketSize(), 16u * 1024 * 1024);
-    IoHandle above = MemoryWith({0x00, 0xFF, 0xFF, 0xFD}); // 16 MiB - 3, plus 4
-    Vor::Basic::Internal::g_FailMemAllocations = 1;
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(above)));
-    EXPECT_EQ(Vor::Basic::Internal::g_FailMemAllocations.exchange(0), 1);
-}
-
-TEST(PacketTcp, MaximumPacketSizeIsSetPerPacketType)
-{
-    LengthFrame frame;
-    frame.SetMaxPacketSize(10);
-    Bytes six = {0, 0, 0, 6, 1, 2, 3, 4, 5, 6};
-    IoHandle fits = MemoryWith(six);
-    EXPECT_TRUE(frame.CreateTcp(ReadHandle(fits)));
-    IoHandle larger = MemoryWith({0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7});
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(larger)));
-
-    // A header and body whose sum leaves 32 bits, with no limit below it.
-    frame.SetMaxPacketSize(0xFFFFFFFFu);
-    IoHandle wraps = MemoryWith({0xFF, 0xFF, 0xFF, 0xFD, 1});
-    Vor::Basic::Internal::g_FailMemAllocations = 1;
-    EXPECT_FALSE(frame.CreateTcp(ReadHandle(wraps)));
-    EXPECT_EQ(Vor::Basic::Internal::g_FailMemAllocations.exchange(0), 1);
-
-    // Another packet type keeps its own limit.
-    LengthFrame other;
-    EXPECT_EQ(other.GetMaxPacketSize(), PacketUtil::DEFAULT_MAX_PACKET);
-}
-
-// ------------------------------------------------------------ receiving UDP
-
+// Datagrams in turn into one reused packet: each must be exactly as long as
+// its header says, judged by what that datagram brought.
 TEST(PacketUdp, DatagramMustBeAsLongAsItsHeaderSays)
 {
+    unsigned int const most = PacketUtil::MAX_DATAGRAM;
+    struct Case {
+        char const* what;
+        Bytes datagram;
+        unsigned int limit;
+        bool ok;
+    } const cases[] = {
+        {"exact", Datagram(100, 96), NO_LIMIT, true},
+        {"shorter packet", Datagram(50, 46, 0x6B), NO_LIMIT, true},
+        {"runt announcing an earlier length", Datagram(30, 96), NO_LIMIT, false},
+        {"longer than announced", Datagram(20, 10), NO_LIMIT, false},
+        {"shorter than the header", {0, 0, 0}, NO_LIMIT, false},
+        {"longer than a datagram may be", Datagram(most + 10, most - 4), NO_LIMIT, false},
+        {"largest datagram", Datagram(most, most - 4), NO_LIMIT, true},
+        {"above the limit", Datagram(9, 5), 8, false},
+        {"at the limit", Datagram(8, 4), 8, true},
+    };
     LengthFrame frame;
-    IoHandle exact = MemoryWith(Datagram(100, 96, 0x5A));
-    ASSERT_TRUE(frame.CreateUdp(ReadHandle(exact)));
-    EXPECT_EQ(frame.m_Recv.GetSize(), 96u);
-    EXPECT_EQ(frame.m_Recv.GetPosition(), 0u);
-
-    // Shorter but valid on the packet that held 100 bytes.
-    IoHandle shorter = MemoryWith(Datagram(50, 46, 0x6B));
-    ASSERT_TRUE(frame.CreateUdp(ReadHandle(shorter)));
-    EXPECT_EQ(frame.m_Recv.GetSize(), 46u);
-    EXPECT_EQ(frame.Body(), Bytes(46, 0x6B));
-
-    // A runt announcing the earlier length must not borrow its stale bytes.
-    IoHandle stale = MemoryWith(Datagram(30, 96, 0x7C));
-    EXPECT_FALSE(frame.CreateUdp(ReadHandle(stale)));
-
-    // Longer than announced, and shorter than the header itself.
-    IoHandle extra = MemoryWith(Datagram(20, 10, 0));
-    EXPECT_FALSE(frame.CreateUdp(ReadHandle(extra)));
-    IoHandle tiny = MemoryWith({0, 0, 0});
-    EXPECT_FALSE(frame.CreateUdp(ReadHandle(tiny)));
-}
-
-TEST(PacketUdp, DatagramLongerThanAPacketCanBeIsRefused)
-{
-    // A source that hands out a long datagram in part must not pass off
-    // its first 8192 bytes as a packet.
-    LengthFrame frame;
-    unsigned int body = PacketUtil::MAX_DATAGRAM - 4;
-    IoHandle cut = MemoryWith(Datagram(PacketUtil::MAX_DATAGRAM + 10, body, 1));
-    EXPECT_FALSE(frame.CreateUdp(ReadHandle(cut)));
-    IoHandle whole = MemoryWith(Datagram(PacketUtil::MAX_DATAGRAM, body, 1));
-    EXPECT_TRUE(frame.CreateUdp(ReadHandle(whole)));
-
-    // The maximum packet size caps datagrams too.
-    frame.SetMaxPacketSize(8);
-    IoHandle nine = MemoryWith(Datagram(9, 5, 1));
-    EXPECT_FALSE(frame.CreateUdp(ReadHandle(nine)));
-    IoHandle eight = MemoryWith(Datagram(8, 4, 1));
-    EXPECT_TRUE(frame.CreateUdp(ReadHandle(eight)));
+    for (Case const& c : cases) {
+        frame.SetMaxPacketSize(c.limit);
+        IoHandle datagram = MemoryWith(c.datagram);
+        ASSERT_EQ(frame.CreateUdp(ReadHandle(datagram)), c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(frame.m_Recv.GetPosition(), 0u) << c.what;
+            EXPECT_EQ(frame.Body(), Bytes(c.datagram.begin() + 4, c.datagram.end())) << c.what;
+        }
+    }
 }
 
 TEST(PacketUdp, TravelsAsOneDatagramWithTheSendersAddress)
 {
-    Udp a, b;
-    LengthFrame sender;
+    VorTest::BoundUdp a, b;
+    LengthFrame sender, receiver;
     ASSERT_TRUE(sender.SetBody({1, 2, 3, 4, 5}));
-    Socket::Param to(b.address);
+    Socket::Param to(b.address), from;
     WriteHandle out(a.device.GetHandle());
     ASSERT_TRUE(sender.Send(out, to));
-
-    LengthFrame receiver;
-    Socket::Param from;
     ASSERT_TRUE(receiver.CreateUdp(b.device.GetReadHandle(), from));
     EXPECT_EQ(receiver.Body(), (Bytes{1, 2, 3, 4, 5}));
     EXPECT_EQ(from.address, a.address);
 
-    // A datagram longer than any packet is refused, and the next one is
-    // still received.
+    // A datagram longer than any packet is refused; the next one arrives.
     std::vector<char> big(PacketUtil::MAX_DATAGRAM + 1, 0);
     ASSERT_TRUE(a.device.GetHandle().Write(big.data(), static_cast<unsigned int>(big.size()), to));
     EXPECT_FALSE(receiver.CreateUdp(b.device.GetReadHandle(), from));
     ASSERT_TRUE(sender.Send(out, to));
     EXPECT_TRUE(receiver.CreateUdp(b.device.GetReadHandle(), from));
-}
-
-// ---------------------------------------------------------------- sending
-
-TEST(PacketSend, EmptyOrInvalidDestinationFailsBeforeEncoding)
-{
-    LengthFrame frame;
-    ASSERT_TRUE(frame.SetBody({1}));
-    WriteHandle empty;
-    EXPECT_FALSE(frame.Send(empty));
-    Socket::Param to;
-    EXPECT_FALSE(frame.Send(empty, to));
-    auto* stub = new VorTest::StubIo;
-    IoHandle invalid = VorTest::Adopt(stub);
-    invalid.SetAttrib(IoParam::VALID, false);
-    WriteHandle out(invalid);
-    EXPECT_FALSE(frame.Send(out));
-    EXPECT_EQ(frame.m_uEncodes, 0u);
 }
 
 TEST(PacketSend, WritesHeaderAndBodyAndKeepsThePosition)
@@ -446,39 +312,37 @@ TEST(PacketSend, WritesHeaderAndBodyAndKeepsThePosition)
     EXPECT_EQ(stub->m_Written, std::string("\0\0\0\x02\xC1\xC2", 6));
     EXPECT_EQ(frame.m_Send.GetPosition(), 1u);
 
-    // No body at all: the header alone.
-    LengthFrame bare;
+    LengthFrame bare; // the header alone
     ASSERT_TRUE(bare.SetBody({}));
     stub->m_Written.clear();
     ASSERT_TRUE(bare.Send(out));
     EXPECT_EQ(stub->m_Written, std::string("\0\0\0\0", 4));
 }
 
-TEST(PacketSend, PacketHoldingLessThanItAnnouncesIsNotSent)
+TEST(PacketSend, FailsUnlessEveryByteGoes)
 {
     LengthFrame frame;
     ASSERT_TRUE(frame.SetBody({1, 2, 3}));
-    frame.m_uBody = 8;
+    // No destination, or an invalid one: refused before the header is made.
+    WriteHandle empty;
+    Socket::Param to;
+    EXPECT_FALSE(frame.Send(empty));
+    EXPECT_FALSE(frame.Send(empty, to));
     auto* stub = new VorTest::StubIo;
     IoHandle target = VorTest::Adopt(stub);
     WriteHandle out(target);
+    target.SetAttrib(IoParam::VALID, false);
+    EXPECT_FALSE(frame.Send(out));
+    EXPECT_EQ(frame.m_uEncodes, 0u);
+    target.SetAttrib(IoParam::VALID, true);
+
+    // A packet holding less than it announces sends nothing at all.
+    frame.m_uBody = 8;
     EXPECT_FALSE(frame.Send(out));
     EXPECT_TRUE(stub->m_Written.empty());
-
     // A destination that refuses the bytes.
     frame.m_uBody = 3;
     stub->m_bFailWrites = true;
     EXPECT_FALSE(frame.Send(out));
     EXPECT_EQ(frame.m_Send.GetPosition(), 3u);
-}
-
-TEST(PacketSend, ShortSendToAStreamFails)
-{
-    TcpPair pair;
-    ASSERT_TRUE(pair.server.IsValid());
-    LengthFrame frame;
-    ASSERT_TRUE(frame.SetBody(Bytes(64, 1)));
-    WriteHandle out(pair.client.GetHandle());
-    ASSERT_TRUE(pair.client.GetHandle().Close());
-    EXPECT_FALSE(frame.Send(out));
 }
