@@ -161,9 +161,9 @@ Core::Guard<Notify::Param> Notify::GetParam() const
 // ---------------------------------------------------------------- TypeNotify
 
 template <class E>
-Core::Lock TypeNotify<E>::s_Lock(Core::Lock::MUTEX_LOCK);
+Core::Lock& TypeNotify<E>::s_Lock = *new Core::Lock(Core::Lock::MUTEX_LOCK);
 template <class E>
-std::vector<Core::Guard<NotifyBase>> TypeNotify<E>::s_NotifyList;
+std::vector<Core::Guard<NotifyBase>>& TypeNotify<E>::s_NotifyList = *new std::vector<Core::Guard<NotifyBase>>;
 template <class E>
 Core::Value<unsigned int, 1, 0, 4, 1> TypeNotify<E>::s_iTypeCount(0);
 

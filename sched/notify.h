@@ -184,8 +184,11 @@ protected:
 
     // Serialises engine selection and the list of engines; taken before an
     // engine's own lock. Never held while waiting for an engine's thread.
-    static Core::Lock s_Lock;
-    static std::vector<Core::Guard<NotifyBase>> s_NotifyList;
+    // Both live for the whole process: a task that ends on a thread nobody
+    // waits for (StSched keeps no record of its threads) may release the
+    // last reference on a notify while the process is already exiting.
+    static Core::Lock& s_Lock;
+    static std::vector<Core::Guard<NotifyBase>>& s_NotifyList;
     static Core::Value<unsigned int, 1, 0, 4, 1> s_iTypeCount;
 
 private:
