@@ -1,16 +1,22 @@
-// A scripted I/O object for tests: reads deliver preset bytes (in chunks of
-// at most m_uChunk, as a file or a stream socket may), writes collect what
-// they get, and every part can be told to fail.
+// I/O helpers for tests: a scripted I/O object, memory objects and their
+// bytes, and table-driven seek checks.
 #pragma once
 
 #include <vor/io/iobase.h>
+#include <vor/io/memory.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace VorTest {
 
+// Reads deliver preset bytes (in chunks of at most m_uChunk, as a file or a
+// stream socket may), writes collect what they get, and every part can be
+// told to fail.
 class StubIo : public Vor::Io::IoObject {
 public:
     using IoObject::Read;
@@ -21,7 +27,6 @@ public:
     unsigned int Read(void* buffer, unsigned int n, Vor::Io::IoParam&) const override { return Read(buffer, n); }
     unsigned int Read(void* buffer, unsigned int n) const override
     {
-        ++m_uReads;
         if (m_bFailReads)
             return FAILED;
         std::size_t k = std::min<std::size_t>({n, m_Data.size() - m_uPos, m_uChunk});
@@ -33,20 +38,18 @@ public:
     bool Write(void const* buffer, unsigned int n, Vor::Io::IoParam&) override { return Write(buffer, n); }
     bool Write(void const* buffer, unsigned int n) override
     {
-        if (m_bFailWrites)
-            return false;
-        m_Written.append(static_cast<char const*>(buffer), n);
-        return true;
+        if (!m_bFailWrites)
+            m_Written.append(static_cast<char const*>(buffer), n);
+        return !m_bFailWrites;
     }
     bool Close() override { return !m_bRefuseClose; }
 
-    // Callbacks from the destructor, for tests of dying objects.
+    // Called from the destructor, for tests of dying objects.
     void (*m_pOnDestroy)(StubIo*) = nullptr;
 
     std::string m_Data;
     mutable std::size_t m_uPos = 0;
     std::size_t m_uChunk = ~std::size_t(0);
-    mutable unsigned int m_uReads = 0;
     std::string m_Written;
     bool m_bFailReads = false;
     bool m_bFailWrites = false;
@@ -66,6 +69,43 @@ inline Vor::Io::IoHandle Adopt(Vor::Io::IoObject* object)
     Vor::Io::IoHandle handle(object);
     object->DecRef();
     return handle;
+}
+
+// A new memory object of the given kind.
+inline Vor::Io::IoHandle OpenMemory(Vor::Io::Memory::MemType type = Vor::Io::Memory::MEM_SEQUENTIAL,
+                                    unsigned int size = 0)
+{
+    Vor::Io::Memory memory;
+    EXPECT_TRUE(memory.Open(type, size));
+    return memory.GetHandle();
+}
+
+// What a read of up to `n` bytes from a handle or object gives, "<failed>"
+// when it fails.
+template <class Source>
+std::string ReadText(Source const& handle, unsigned int n)
+{
+    std::string bytes(n, '\0');
+    unsigned int count = handle.Read(&bytes[0], n);
+    return count == Vor::Io::IoObject::FAILED ? "<failed>" : bytes.substr(0, count);
+}
+
+// One seek and what it must give: success or refusal, and the position
+// afterwards (a refused seek leaves the position where it was).
+struct SeekCase {
+    long long offset;
+    Vor::Io::IoParam::Offset origin;
+    bool ok;
+    unsigned long long position;
+};
+
+template <class Object>
+void ExpectSeeks(Object& object, std::initializer_list<SeekCase> cases)
+{
+    for (SeekCase const& c : cases) {
+        EXPECT_EQ(c.ok, object.Seek(c.offset, c.origin)) << c.offset << " from " << c.origin;
+        EXPECT_EQ(c.position, object.GetPosition()) << c.offset << " from " << c.origin;
+    }
 }
 
 } // namespace VorTest
