@@ -5,10 +5,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
-#include <sys/stat.h>
+#include <sstream>
 #include <unistd.h>
 
 namespace VorTest {
@@ -16,17 +15,6 @@ namespace VorTest {
 namespace {
 
 std::atomic<bool> g_bActive{false};
-
-// An anonymous temporary file: it vanishes with its last descriptor.
-int OpenTemporary()
-{
-    char const* dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vor-stderr-XXXXXX";
-    int fd = mkstemp(&path[0]);
-    if (fd >= 0)
-        unlink(path.c_str());
-    return fd;
-}
 
 void FlushStreams()
 {
@@ -43,29 +31,23 @@ StderrCapture::StderrCapture()
         ADD_FAILURE() << "a standard error capture is already active";
         return;
     }
-    m_iFile = OpenTemporary();
-    if (m_iFile < 0) {
-        g_bActive = false;
-        ADD_FAILURE() << "no temporary file for capturing standard error";
-        return;
-    }
+    // An anonymous temporary file: it vanishes with its last descriptor.
+    char path[] = "/tmp/vor-stderr-XXXXXX";
+    m_iFile = mkstemp(path);
+    if (m_iFile >= 0)
+        unlink(path);
     FlushStreams();
-    m_iSaved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    m_iSaved = m_iFile >= 0 ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
     if (m_iSaved < 0 || dup2(m_iFile, STDERR_FILENO) < 0) {
-        if (m_iSaved >= 0)
-            close(m_iSaved);
-        m_iSaved = -1;
-        close(m_iFile);
-        m_iFile = -1;
-        g_bActive = false;
         ADD_FAILURE() << "standard error could not be redirected";
+        Stop();
+        g_bActive = false;
     }
 }
 
 StderrCapture::~StderrCapture()
 {
     Stop();
-    std::lock_guard<std::mutex> hold(m_Lock);
     if (m_iFile >= 0)
         close(m_iFile);
 }
@@ -85,40 +67,27 @@ void StderrCapture::Stop()
 std::string StderrCapture::Text() const
 {
     std::lock_guard<std::mutex> hold(m_Lock);
-    std::string text;
-    if (m_iFile < 0)
-        return text;
     FlushStreams();
     // pread from the start: the shared write offset of descriptor 2 is left
     // alone, so writers go on appending.
+    std::string text;
     char buffer[4096];
-    off_t offset = 0;
-    for (;;) {
-        ssize_t n = pread(m_iFile, buffer, sizeof buffer, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    for (ssize_t n = 1; m_iFile >= 0 && n != 0;) {
+        n = pread(m_iFile, buffer, sizeof buffer, static_cast<off_t>(text.size()));
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else if (n < 0 && errno != EINTR)
             break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
     }
     return text;
 }
 
 std::vector<std::string> StderrCapture::Lines() const
 {
-    std::string text = Text();
+    std::istringstream text(Text());
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
     return lines;
 }
 

@@ -1,7 +1,9 @@
 #include "support/child.h"
 
+#include "support/wait.h"
+
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -14,117 +16,77 @@ namespace VorTest {
 
 namespace {
 
-void CloseQuietly(int& descriptor)
+void FlushAll()
 {
-    if (descriptor >= 0)
-        close(descriptor);
-    descriptor = -1;
-}
-
-// The child keeps only its ends on 0, 1 and 2: a write end of its own input
-// left open would keep the end of input from ever arriving.
-[[noreturn]] void BecomeChild(int const (&in)[2], int const (&out)[2], int const (&err)[2],
-                              std::function<int()> const& body)
-{
-    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
-        _exit(127);
-    for (int descriptor : {in[0], in[1], out[0], out[1], err[0], err[1]})
-        if (descriptor > 2)
-            close(descriptor);
-    std::clearerr(stdin);
-    std::cin.clear();
-    int result = body();
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
-    _exit(result);
 }
 
 } // namespace
 
 ChildResult RunInChild(std::function<int()> const& body, std::string const& input, std::chrono::milliseconds bound)
 {
+    using Clock = std::chrono::steady_clock;
     ChildResult result;
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
-        return result;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return result;
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    auto closeAll = [&] {
+        for (int* fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]})
+            if (*fd >= 0)
+                close(*fd), *fd = -1;
+    };
+    // The input goes into the pipe before the child starts, so it must fit
+    // the pipe's buffer (64 KiB); the end of input follows it.
+    bool ready = pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
+                 fcntl(in[1], F_SETFL, O_NONBLOCK) == 0 &&
+                 write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    FlushAll(); // whatever this process still has buffered must not be written twice
+    pid_t pid = ready ? fork() : -1;
+    if (pid == 0) {
+        if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+            _exit(127);
+        closeAll(); // the copies on 0, 1 and 2 stay: they were made without close-on-exec
+        std::clearerr(stdin);
+        std::cin.clear();
+        int code = body();
+        FlushAll();
+        _exit(code);
     }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        for (int descriptor : {in[0], in[1], out[0], out[1]})
-            close(descriptor);
-        return result;
-    }
-    // Whatever this process still has buffered must not be written twice.
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return result;
-    if (pid == 0)
-        BecomeChild(in, out, err, body);
-
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    int writer = in[1];
-    int readers[2] = {out[0], err[0]};
+    for (int* fd : {&in[0], &in[1], &out[1], &err[1]})
+        if (*fd >= 0)
+            close(*fd), *fd = -1;
+    // Both outputs are read as they come until the child closes them or the
+    // bound passes: a child that fills one pipe must not wait on the other.
+    Clock::time_point deadline = Clock::now() + bound;
     std::string* sinks[2] = {&result.out, &result.err};
-    fcntl(writer, F_SETFL, O_NONBLOCK);
-    std::size_t written = 0;
-    if (input.empty())
-        CloseQuietly(writer);
-
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (readers[0] >= 0 || readers[1] >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd watched[3];
-        int count = 0;
-        for (int i = 0; i < 2; ++i)
-            watched[count++] = pollfd{readers[i], POLLIN, 0};
-        watched[count++] = pollfd{writer, POLLOUT, 0};
-        if (poll(watched, count, static_cast<int>(left.count())) < 0 && errno != EINTR)
+    while (pid > 0 && (out[0] >= 0 || err[0] >= 0)) {
+        long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd watched[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        if (left <= 0 || (poll(watched, 2, static_cast<int>(left)) < 0 && errno != EINTR))
             break;
         for (int i = 0; i < 2; ++i) {
-            if (readers[i] < 0 || watched[i].revents == 0)
-                continue;
+            int& fd = i == 0 ? out[0] : err[0];
             char buffer[4096];
-            ssize_t n = read(readers[i], buffer, sizeof buffer);
+            ssize_t n = watched[i].revents != 0 ? read(fd, buffer, sizeof buffer) : -1;
             if (n > 0)
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            else if (n == 0 || errno != EINTR)
-                CloseQuietly(readers[i]);
-        }
-        if (writer >= 0 && watched[2].revents != 0) {
-            ssize_t n = write(writer, input.data() + written, input.size() - written);
-            if (n > 0)
-                written += static_cast<std::size_t>(n);
-            if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size())
-                CloseQuietly(writer);
+            else if (watched[i].revents != 0 && (n == 0 || errno != EINTR))
+                close(fd), fd = -1;
         }
     }
-    CloseQuietly(writer);
-    CloseQuietly(readers[0]);
-    CloseQuietly(readers[1]);
-
+    closeAll();
+    if (pid <= 0)
+        return result;
     int status = 0;
-    pid_t ended;
-    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        usleep(1000);
-    if (ended == 0) {
+    pid_t ended = 0;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!WaitUntil([&] { return (ended = waitpid(pid, &status, WNOHANG)) != 0; }, std::max(left, decltype(left)(0)))) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return result;
     }
     result.finished = ended == pid;
-    if (result.finished && WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
+    result.exitCode = result.finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
 

@@ -8,9 +8,11 @@
 
 namespace VorTest {
 
+namespace fs = std::filesystem;
+
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vor-test-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "vor-test-XXXXXX").string();
     char const* made = mkdtemp(&pattern[0]);
     m_Root = made != nullptr ? made : std::string();
 }
@@ -19,7 +21,7 @@ TempDir::~TempDir()
 {
     std::error_code ignored;
     if (!m_Root.empty())
-        std::filesystem::remove_all(m_Root, ignored);
+        fs::remove_all(m_Root, ignored);
 }
 
 std::string TempDir::Path(std::string const& name) const { return m_Root + "/" + name; }
@@ -27,17 +29,14 @@ std::string TempDir::Path(std::string const& name) const { return m_Root + "/" +
 std::string ReadFile(std::string const& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) : "<missing>";
 }
 
 std::vector<std::string> ReadLines(std::string const& path)
 {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line))
+    for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
 }
@@ -45,24 +44,19 @@ std::vector<std::string> ReadLines(std::string const& path)
 bool WriteFile(std::string const& path, std::string const& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    return static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
 }
 
 int FindDescriptor(std::string const& path)
 {
     std::error_code error;
-    std::filesystem::path wanted = std::filesystem::canonical(path, error);
-    if (error)
-        return -1;
+    fs::path wanted = fs::canonical(path, error);
     int lowest = -1;
-    for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    for (auto const& entry : fs::directory_iterator("/proc/self/fd", error)) {
         std::error_code linkError;
-        std::filesystem::path target = std::filesystem::read_symlink(entry.path(), linkError);
-        if (linkError || target != wanted)
-            continue;
+        fs::path target = fs::read_symlink(entry.path(), linkError);
         int descriptor = std::atoi(entry.path().filename().c_str());
-        if (lowest < 0 || descriptor < lowest)
+        if (!linkError && !wanted.empty() && target == wanted && (lowest < 0 || descriptor < lowest))
             lowest = descriptor;
     }
     return lowest;

@@ -22,14 +22,10 @@ std::uint16_t FreeLoopbackPort()
     for (int attempt = 0; attempt < 32; ++attempt) {
         SocketHandle tcp = OpenSocket(kFamilyIpv4, SocketKind::Stream, 0);
         Ipv4Address address = LoopbackAddress(0);
-        std::uint16_t port = 0;
-        if (BindSocket(tcp, address) && GetSocketName(tcp, &address))
-            port = NetToHost16(address.port);
+        std::uint16_t port = BindSocket(tcp, address) && GetSocketName(tcp, &address) ? NetToHost16(address.port) : 0;
         CloseSocket(tcp);
-        if (port == 0)
-            continue;
         SocketHandle udp = OpenSocket(kFamilyIpv4, SocketKind::Datagram, 0);
-        bool free = BindSocket(udp, LoopbackAddress(port));
+        bool free = port != 0 && BindSocket(udp, LoopbackAddress(port));
         CloseSocket(udp);
         if (free)
             return port;
@@ -44,28 +40,20 @@ LoopbackListener::LoopbackListener()
     if (BindSocket(s, address) && ListenSocket(s, 64) && GetSocketName(s, &address)) {
         m_Socket = s;
         m_Port = NetToHost16(address.port);
-    } else if (s != kInvalidSocket) {
+    } else {
         CloseSocket(s);
     }
 }
 
-LoopbackListener::~LoopbackListener()
-{
-    if (IsValid())
-        CloseSocket(m_Socket);
-}
+LoopbackListener::~LoopbackListener() { CloseSocket(m_Socket); }
 
 LoopbackTcpPair::LoopbackTcpPair()
 {
     LoopbackListener listener;
-    if (!listener.IsValid())
-        return;
     SocketHandle client = OpenSocket(kFamilyIpv4, SocketKind::Stream, 0);
-    if (!ConnectSocket(client, listener.Address(), 5000)) {
-        CloseSocket(client);
-        return;
-    }
-    SocketHandle server = AcceptSocket(listener.Socket(), nullptr, nullptr);
+    SocketHandle server = listener.IsValid() && ConnectSocket(client, listener.Address(), 5000)
+                              ? AcceptSocket(listener.Socket(), nullptr, nullptr)
+                              : kInvalidSocket;
     if (server == kInvalidSocket) {
         CloseSocket(client);
         return;
@@ -84,13 +72,6 @@ LoopbackTcpPair::~LoopbackTcpPair()
 
 bool LoopbackTcpPair::IsValid() const { return m_Client != kInvalidSocket && m_Server != kInvalidSocket; }
 
-SocketHandle LoopbackTcpPair::ReleaseClient()
-{
-    SocketHandle s = m_Client;
-    m_Client = kInvalidSocket;
-    return s;
-}
-
 SocketHandle LoopbackTcpPair::ReleaseServer()
 {
     SocketHandle s = m_Server;
@@ -100,14 +81,10 @@ SocketHandle LoopbackTcpPair::ReleaseServer()
 
 void LoopbackTcpPair::CloseClient()
 {
-    if (m_Client != kInvalidSocket)
-        CloseSocket(ReleaseClient());
+    CloseSocket(m_Client); // refuses an invalid handle
+    m_Client = kInvalidSocket;
 }
 
-void LoopbackTcpPair::CloseServer()
-{
-    if (m_Server != kInvalidSocket)
-        CloseSocket(ReleaseServer());
-}
+void LoopbackTcpPair::CloseServer() { CloseSocket(ReleaseServer()); }
 
 } // namespace VorTest

@@ -30,8 +30,7 @@ public:
     bool IsValid() const;
     Vor::Platform::SocketHandle Client() const { return m_Client; }
     Vor::Platform::SocketHandle Server() const { return m_Server; }
-    // Gives up ownership of one end (the destructor then leaves it open).
-    Vor::Platform::SocketHandle ReleaseClient();
+    // Gives up ownership of the server end (the destructor then leaves it open).
     Vor::Platform::SocketHandle ReleaseServer();
     // Closes one end now.
     void CloseClient();

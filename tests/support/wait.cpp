@@ -10,13 +10,12 @@ namespace VorTest {
 bool WaitUntil(std::function<bool()> const& condition, std::chrono::milliseconds bound)
 {
     std::uint64_t deadline = Vor::Platform::MonotonicMs() + static_cast<std::uint64_t>(bound.count());
-    for (;;) {
-        if (condition())
-            return true;
+    while (!condition()) {
         if (Vor::Platform::MonotonicMs() >= deadline)
             return condition();
         Vor::Platform::SleepMs(1);
     }
+    return true;
 }
 
 namespace {
@@ -24,10 +23,8 @@ unsigned int CountEntries(char const* path)
 {
     unsigned int count = 0;
     if (DIR* dir = opendir(path)) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.')
-                ++count;
-        }
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
         closedir(dir);
     }
     return count;
@@ -36,9 +33,9 @@ unsigned int CountEntries(char const* path)
 
 unsigned int ProcessThreadCount() { return CountEntries("/proc/self/task"); }
 
+// opendir holds one descriptor of its own while counting.
 unsigned int OpenDescriptorCount()
 {
-    // opendir holds one descriptor of its own while counting.
     unsigned int n = CountEntries("/proc/self/fd");
     return n > 0 ? n - 1 : 0;
 }
@@ -48,15 +45,10 @@ unsigned int RaiseDescriptorLimit(unsigned int want)
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return 0;
-    if (limit.rlim_cur < want) {
-        rlim_t wanted = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > want ? want : limit.rlim_max;
-        if (wanted > limit.rlim_cur) {
-            rlimit raised = limit;
-            raised.rlim_cur = wanted;
-            if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-                limit = raised;
-        }
-    }
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > want ? want : limit.rlim_max;
+    if (raised.rlim_cur > limit.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        limit = raised;
     return limit.rlim_cur > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(limit.rlim_cur);
 }
 
