@@ -9,7 +9,6 @@ using namespace Vor::Core;
 namespace {
 
 int g_Deaths = 0;
-void Count() {}
 unsigned int Seven() { return 7; }
 std::string Join(std::string const& bound, std::string call) { return bound + "+" + call; }
 
@@ -21,34 +20,25 @@ struct Account {
 struct Tracked : LocalRef {
     ~Tracked() override { ++g_Deaths; }
 };
-
 void Touch(Guard<Tracked> guard) { EXPECT_TRUE(guard.IsValid()); }
 
 } // namespace
 
-TEST(CallBackTest, EmptyRebindAndWrongSignatureCallsAreRefusedNotMiscalled)
+TEST(CallBackTest, CallsOfTheWrongSignatureAreRefusedAndBoundArgumentsComeFirst)
 {
-    CallBack empty, seven, none;
+    CallBack empty, seven, none, join, move;
     int result = 3;
-    EXPECT_FALSE(empty.CallBackV());
-    EXPECT_FALSE(empty.CallBackR(result));
-    EXPECT_EQ(result, 3);
+    EXPECT_FALSE(empty.CallBackV() || empty.CallBackR(result));
     ASSERT_TRUE(seven.Bind(&Seven));
-    EXPECT_FALSE(seven.Bind(&Count)) << "binding twice keeps the first body";
-    EXPECT_FALSE(seven.CallBackV());
-    EXPECT_FALSE(seven.CallBackA(5));
+    EXPECT_FALSE(seven.Bind(&Join, std::string())) << "binding twice keeps the first body";
+    EXPECT_FALSE(seven.CallBackV() || seven.CallBackA(5));
     EXPECT_FALSE(seven.CallBackR(result)) << "int is not unsigned int";
+    EXPECT_EQ(result, 3);
     unsigned int seen = 0;
-    EXPECT_TRUE(seven.CallBackR(seen));
-    EXPECT_EQ(seen, 7u);
+    EXPECT_TRUE(seven.CallBackR(seen) && seen == 7);
     ASSERT_TRUE(none.Bind(static_cast<unsigned int (*)()>(nullptr)));
     EXPECT_TRUE(none.CallBackR(seen)) << "a null function gives the default result";
     EXPECT_EQ(seen, 7u);
-}
-
-TEST(CallBackTest, BoundArgumentComesBeforeTheCallArgumentAndMembersRunOnTheirObject)
-{
-    CallBack join, move;
     ASSERT_TRUE(join.Bind(&Join, std::string("bound")));
     std::string joined;
     EXPECT_TRUE(join.CallBackAR(std::string("call"), joined));
@@ -56,19 +46,15 @@ TEST(CallBackTest, BoundArgumentComesBeforeTheCallArgumentAndMembersRunOnTheirOb
     Account from, to;
     ASSERT_TRUE(move.Bind(&from, &Account::Move, &to));
     EXPECT_TRUE(move.CallBackA(30));
-    EXPECT_EQ(from.m_iBalance, 70);
-    EXPECT_EQ(to.m_iBalance, 130);
+    EXPECT_EQ(from.m_iBalance + 60, to.m_iBalance);
 }
 
 TEST(CallBackTest, BoundGuardKeepsItsObjectAliveAsLongAsTheCallbackAndItsCopies)
 {
     Tracked* raw = new Tracked;
     CallBack task;
-    {
-        Guard<Tracked> guard(raw);
-        raw->DecRef();
-        ASSERT_TRUE(task.Bind(&Touch, guard));
-    }
+    ASSERT_TRUE(task.Bind(&Touch, Guard<Tracked>(raw)));
+    raw->DecRef();
     CallBack copy(task);
     EXPECT_TRUE(copy == task);
     EXPECT_TRUE(task.CallBackV());

@@ -29,10 +29,6 @@ struct Placed : GlobalRef {
     static void operator delete(void*) {}
 };
 
-struct WithNull : LocalRef {
-    WithNull() : LocalRef(1, false) {}
-};
-
 } // namespace
 
 TEST(GuardTest, CopiesAndSelfAssignmentKeepCountsRightAndDyingOrUncountedObjectsSurvive)
@@ -120,20 +116,16 @@ TEST(GuardTest, LastReleaseRacingGuardsFromTheRawPointerDeletesOnce)
 
 TEST(GuardTest, GuardsEmptiedBeforeANullObjectIsInstalledStayEmpty)
 {
-    Guard<WithNull> early; // holds a null pointer
-    WithNull nullObject;
-    ASSERT_TRUE(Guard<WithNull>::SetNull(&nullObject));
-    EXPECT_FALSE(early.IsValid());
-    EXPECT_FALSE(early.Clear());
+    Guard<Counted> early; // holds a null pointer
+    Counted nullObject(1, false), dying(static_cast<unsigned int>(-3), true);
+    EXPECT_FALSE(Guard<Counted>::SetNull(&dying)) << "an object that can no longer be referenced";
+    ASSERT_TRUE(Guard<Counted>::SetNull(&nullObject));
+    EXPECT_FALSE(early.IsValid() || early.Clear());
     EXPECT_TRUE(early == &nullObject);
-    Guard<WithNull> fromNull(nullptr); // must not dereference null
+    Guard<Counted> fromNull(nullptr); // must not dereference null
     EXPECT_FALSE(fromNull.IsValid());
     EXPECT_TRUE(fromNull.Address() == &nullObject);
-    ASSERT_TRUE(Guard<WithNull>::SetNull(nullptr));
-    // An object that can no longer be referenced is refused as the null object.
-    Counted dying(static_cast<unsigned int>(-3), true);
-    EXPECT_FALSE(Guard<Counted>::SetNull(&dying));
-    EXPECT_TRUE(Guard<Counted>::s_pNull == nullptr);
+    ASSERT_TRUE(Guard<Counted>::SetNull(nullptr));
 }
 
 TEST(GuardTest, ManyObjectsKeepTheirOwnCountsAndDeadOnesAreKnownWithoutBeingTouched)

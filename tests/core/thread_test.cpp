@@ -1,7 +1,6 @@
 #include <vor/core/thread.h>
 
 #include "platform/clock.h"
-#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -10,26 +9,26 @@
 #include <vector>
 
 using namespace Vor::Core;
-using VorTest::WaitUntil;
 
 namespace {
 
 std::atomic<int> g_Runs{0};
-void CountRun() { ++g_Runs; }
 void Park(Signal* signal) { signal->Wait(Signal::INFINITE_WAIT); }
+void CountRun(Signal*) { ++g_Runs; }
 
-unsigned int Start(void (*body)(Signal*), Signal& signal)
+// Starts a thread that waits for `signal`, or only counts its run.
+unsigned int Start(Signal* signal = nullptr)
 {
     CallBack task;
-    task.Bind(body, &signal);
+    task.Bind(signal != nullptr ? &Park : &CountRun, signal);
     return Thread::Create(task);
 }
 
 } // namespace
 
-TEST(SignalTest, EachSetIsOneWakeUpUpToTheMaximumAndWaitsTimeOut)
+TEST(SignalTest, EachSetIsOneWakeUpUpToTheMaximumAndNamedSignalsAreShared)
 {
-    Signal signal;
+    Signal signal, named("vor-test-signal"), same("vor-test-signal");
     std::uint64_t start = Vor::Platform::MonotonicMs();
     EXPECT_FALSE(signal.Wait(100));
     EXPECT_GE(Vor::Platform::MonotonicMs() - start, 95u);
@@ -40,8 +39,6 @@ TEST(SignalTest, EachSetIsOneWakeUpUpToTheMaximumAndWaitsTimeOut)
     EXPECT_FALSE(signal.Wait(0));
     EXPECT_TRUE(signal.Set(0x0FFFFFFFu));
     EXPECT_FALSE(signal.Set(1)) << "beyond the maximum count";
-
-    Signal named("vor-test-signal"), same("vor-test-signal");
     while (named.Wait(0)) {
     }
     std::atomic<bool> woke{false};
@@ -57,17 +54,14 @@ TEST(ThreadTest, TenThousandShortThreadsAllEnd)
     // unregistered one would hang or lose it.
     g_Runs = 0;
     unsigned int before = Thread::GetCount();
-    CallBack task;
-    task.Bind(&CountRun);
     std::vector<unsigned int> ids;
     for (int i = 0; i < 10000; ++i) {
-        unsigned int id = Thread::Create(task);
+        unsigned int id = Start();
         ASSERT_NE(id, Thread::INVALID_ID);
-        if (i < 10) {
+        if (i < 10)
             ASSERT_TRUE(Thread::Wait(id, Signal::INFINITE_WAIT));
-            continue;
-        }
-        ids.push_back(id);
+        else
+            ids.push_back(id);
         if (ids.size() == 100)
             ASSERT_TRUE(Thread::Wait(ids, 30000));
     }
@@ -76,64 +70,43 @@ TEST(ThreadTest, TenThousandShortThreadsAllEnd)
     EXPECT_EQ(Thread::GetCount(), before);
 }
 
-TEST(ThreadTest, WaitListsKeepTheUnfinishedAndForgetUnknownIds)
+TEST(ThreadTest, WaitListsKeepTheUnfinishedAndConcurrentWaitersAreAllWoken)
 {
-    std::vector<unsigned int> none;
-    EXPECT_TRUE(Thread::Wait(none, 0));
-    EXPECT_TRUE(Thread::Kill(none));
-    EXPECT_TRUE(Thread::Wait(0x7FFFFFF0u, 0)); // never started here
     Signal gate;
-    unsigned int id = Start(&Park, gate);
+    unsigned int id = Start(&gate);
     ASSERT_NE(id, Thread::INVALID_ID);
-    std::vector<unsigned int> ids{id, 0x7FFFFFF0u};
+    std::vector<unsigned int> ids{id, 0x7FFFFFF0u}; // the second was never started here
     EXPECT_FALSE(Thread::Wait(ids, 0));
     EXPECT_EQ(ids, std::vector<unsigned int>{id});
-    gate.Set(1);
-    EXPECT_TRUE(Thread::Wait(ids, 10000));
-    EXPECT_TRUE(ids.empty());
-}
-
-TEST(ThreadTest, ConcurrentWaitersOnOneThreadAreAllWoken)
-{
-    Signal gate;
-    unsigned int id = Start(&Park, gate);
-    ASSERT_NE(id, Thread::INVALID_ID);
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i)
         waiters.emplace_back([&] { woken += Thread::Wait(id, 20000) ? 1 : 0; });
-    // A waiter that gives up must withdraw only itself.
-    EXPECT_FALSE(Thread::Wait(id, 50));
+    EXPECT_FALSE(Thread::Wait(id, 50)); // a waiter that gives up withdraws only itself
     gate.Set(1);
     for (auto& w : waiters)
         w.join();
     EXPECT_EQ(woken.load(), 4);
+    EXPECT_TRUE(Thread::Wait(ids, 0));
+    EXPECT_TRUE(ids.empty());
 }
 
-TEST(ThreadTest, KillEndsABlockedThreadAndWakesItsWaiter)
+TEST(ThreadTest, KillEndsABlockedThreadWakesItsWaiterAndRacesTheThreadsOwnEndSafely)
 {
     Signal gate;
-    unsigned int before = Thread::GetCount();
-    unsigned int id = Start(&Park, gate);
+    unsigned int before = Thread::GetCount(), id = Start(&gate);
     ASSERT_NE(id, Thread::INVALID_ID);
     std::atomic<int> waited{-1};
     std::thread waiter([&] { waited = Thread::Wait(id, 20000) ? 1 : 0; });
     EXPECT_TRUE(Thread::Kill(id));
-    EXPECT_TRUE(WaitUntil([&] { return waited.load() != -1; }));
-    EXPECT_EQ(waited.load(), 1);
     waiter.join();
+    EXPECT_EQ(waited.load(), 1);
     EXPECT_EQ(Thread::GetCount(), before);
     EXPECT_TRUE(Thread::Kill(id)); // already gone
-}
-
-TEST(ThreadTest, KillRacingTheThreadsOwnEndIsSafe)
-{
-    CallBack task;
-    task.Bind(&CountRun);
     for (int i = 0; i < 200; ++i) {
-        unsigned int id = Thread::Create(task);
-        ASSERT_NE(id, Thread::INVALID_ID);
-        Thread::Kill(id);
-        EXPECT_TRUE(Thread::Wait(id, 10000));
+        unsigned int shortLived = Start();
+        ASSERT_NE(shortLived, Thread::INVALID_ID);
+        Thread::Kill(shortLived);
+        EXPECT_TRUE(Thread::Wait(shortLived, 10000));
     }
 }

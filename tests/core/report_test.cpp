@@ -8,16 +8,15 @@
 #include <thread>
 #include <vector>
 
-using VorTest::StderrCapture;
-
-TEST(StderrCaptureTest, DiagnosticLinesFromManyThreadsStayWhole)
+TEST(ReportTest, DiagnosticLinesFromManyThreadsStayWhole)
 {
-    StderrCapture capture;
+    auto line = [](int t, int i) { return std::to_string(t) + " line " + std::to_string(i) + std::string(100, 'x'); };
+    VorTest::StderrCapture capture;
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
-        threads.emplace_back([t] {
+        threads.emplace_back([t, &line] {
             for (int i = 0; i < 200; ++i)
-                Vor::Core::Internal::Report() << "thread " << t << " line " << i << " " << std::string(100, 'x');
+                Vor::Core::Internal::Report() << line(t, i);
         });
     for (auto& thread : threads)
         thread.join();
@@ -27,6 +26,5 @@ TEST(StderrCaptureTest, DiagnosticLinesFromManyThreadsStayWhole)
     EXPECT_EQ(1600u, lines.size());
     for (int t = 0; t < 8; ++t)
         for (int i = 0; i < 200; ++i)
-            ASSERT_EQ(1u, distinct.count("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
-                                         std::string(100, 'x')));
+            ASSERT_EQ(1u, distinct.count(line(t, i))) << t << " " << i;
 }
