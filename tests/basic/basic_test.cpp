@@ -1,6 +1,5 @@
 #include <vor/basic/basic.h>
 
-#include "basic/internal/memhooks.h"
 #include "platform/clock.h"
 #include "support/wait.h"
 
@@ -8,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -84,21 +82,4 @@ TEST(BasicTest, FailedWaitDoesNotClaimAWholeSleep)
     EXPECT_FALSE(Basic::Sleep(ms, broken));
     EXPECT_LT(MonotonicMs() - start, 1000u);
     EXPECT_GT(ms, 4000u);
-}
-
-TEST(BasicTest, ReAllocKeepsWhatFitsAndAFailedOneLeavesTheOldBlock)
-{
-    char* p = static_cast<char*>(Basic::AllocMem(8));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "abcdefgh", 8);
-    p = static_cast<char*>(Basic::ReAllocMem(p, 8, 64));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::memcmp(p, "abcdefgh", 8), 0);
-    p = static_cast<char*>(Basic::ReAllocMem(p, 64, 4));
-    ASSERT_NE(p, nullptr);
-    Basic::Internal::g_FailMemAllocations = 1;
-    EXPECT_EQ(Basic::ReAllocMem(p, 4, 1024), nullptr);
-    EXPECT_EQ(std::memcmp(p, "abcd", 4), 0);
-    EXPECT_TRUE(Basic::FreeMem(p));
-    EXPECT_TRUE(Basic::FreeMem(nullptr));
 }

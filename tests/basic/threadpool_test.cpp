@@ -9,8 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -44,19 +43,6 @@ private:
 };
 std::atomic<int> Probe::s_iAlive{0};
 
-// Runs a task and reports how long the pool's UnInit took inside it.
-struct SelfStop {
-    std::atomic<int> result{-1};
-    std::atomic<long long> elapsed{0};
-    void Run(std::function<bool()> unInit)
-    {
-        auto start = std::chrono::steady_clock::now();
-        bool ok = unInit();
-        elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
-        result = ok ? 1 : 0;
-    }
-};
-
 class ThreadPoolTest : public ::testing::Test {
 protected:
     void SetUp() override { Probe::s_iAlive = 0; }
@@ -71,18 +57,13 @@ TEST_F(ThreadPoolTest, RunsTasksInOrderOnlyBetweenInitAndUnInitAndAgainAfterReIn
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(pool.Init(1, 1000));
         std::atomic<bool> gate{false};
-        std::mutex lock;
-        std::vector<int> order;
+        std::atomic<int> next{0}, inOrder{0};
         ASSERT_TRUE(pool.AddTask(Probe::Task([&] { WaitUntil([&] { return gate.load(); }); })));
         for (int i = 0; i < 50; ++i)
-            ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] {
-                std::lock_guard<std::mutex> hold(lock);
-                order.push_back(i);
-            })));
-        gate = true;
-        ASSERT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> hold(lock); return order.size() == 50; }));
-        for (int i = 0; i < 50; ++i)
-            EXPECT_EQ(i, order[i]);
+            ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] { inOrder += next++ == i; })));
+        gate = true; // the queue behind the busy worker runs in order
+        ASSERT_TRUE(WaitUntil([&] { return next == 50; }));
+        EXPECT_EQ(50, inOrder.load());
         // One worker that keeps going idle: each task must reach it without
         // a further AddTask to push it.
         for (int i = 0; i < 200; ++i) {
@@ -100,9 +81,7 @@ TEST_F(ThreadPoolTest, RunsTasksInOrderOnlyBetweenInitAndUnInitAndAgainAfterReIn
 TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
 {
     constexpr int PRODUCERS = 8, TASKS = 10000;
-    std::unique_ptr<std::atomic<int>[]> runs(new std::atomic<int>[PRODUCERS * TASKS]);
-    for (int i = 0; i < PRODUCERS * TASKS; ++i)
-        runs[i] = 0;
+    std::vector<std::atomic<int>> runs(PRODUCERS * TASKS);
     std::atomic<int> finished{0}, refused{0};
     ThreadPool pool;
     ASSERT_TRUE(pool.Init(2, 1000));
@@ -118,10 +97,7 @@ TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
     EXPECT_EQ(0, refused.load());
     EXPECT_TRUE(WaitUntil([&] { return finished == PRODUCERS * TASKS; }, milliseconds(60000)));
     EXPECT_TRUE(pool.UnInit(1000));
-    int wrong = 0;
-    for (int i = 0; i < PRODUCERS * TASKS; ++i)
-        wrong += runs[i] != 1;
-    EXPECT_EQ(0, wrong);
+    EXPECT_EQ(0, std::count_if(runs.begin(), runs.end(), [](std::atomic<int> const& r) { return r != 1; }));
 }
 
 TEST_F(ThreadPoolTest, DropsQueuedTasksAtUnInitWithoutRunningThem)
@@ -186,12 +162,12 @@ TEST_F(ThreadPoolTest, TaskUnInitsOrDestroysItsOwnPoolWithoutWaitingForItself)
 {
     ThreadPool pool;
     ASSERT_TRUE(pool.Init(3, 1000));
-    SelfStop stop;
-    ASSERT_TRUE(pool.AddTask(Probe::Task([&] { stop.Run([&] { return pool.UnInit(5000); }); })));
-    ASSERT_TRUE(WaitUntil([&] { return stop.result != -1; }));
-    EXPECT_EQ(1, stop.result.load());
-    EXPECT_LT(stop.elapsed.load(), 2500);
-    EXPECT_TRUE(WaitUntil([&] { return pool.GetThreadCount() == 0; }));
+    std::atomic<int> result{-1};
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pool.AddTask(Probe::Task([&] { result = pool.UnInit(5000) ? 1 : 0; })));
+    ASSERT_TRUE(WaitUntil([&] { return result != -1 && pool.GetThreadCount() == 0; }));
+    EXPECT_EQ(1, result.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2500));
     EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
     // The worker goes on after its task returns, with the pool object gone.
     auto* own = new ThreadPool;
@@ -217,7 +193,7 @@ TEST_F(ThreadPoolTest, DestructorLeavesAnUnstoppableWorkerItsState)
             ; // spins: no call here is a place where the thread could be killed
     })));
     ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
-    std::thread([pool] { delete pool; }).join();
+    delete pool;
     release = true;
     EXPECT_TRUE(WaitUntil([&] { return Thread::GetCount() == before; }));
 }

@@ -90,6 +90,13 @@ std::string ReadText(Source const& handle, unsigned int n)
     return count == Vor::Io::IoObject::FAILED ? "<failed>" : bytes.substr(0, count);
 }
 
+// The bytes of a sequential memory object, read from its start.
+inline std::string Contents(Vor::Io::IoHandle& memory)
+{
+    memory.Seek(0, Vor::Io::IoParam::BEGIN);
+    return ReadText(memory, static_cast<unsigned int>(memory.GetSize()));
+}
+
 // One seek and what it must give: success or refusal, and the position
 // afterwards (a refused seek leaves the position where it was).
 struct SeekCase {
