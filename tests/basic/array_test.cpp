@@ -1,5 +1,4 @@
 #include <vor/basic/array.h>
-#include <vor/basic/status.h>
 
 #include "basic/internal/memhooks.h"
 
@@ -46,15 +45,6 @@ TEST(ArrayTest, CopiesAreExplicitAndDeep)
     g_FailMemAllocations = 1;
     EXPECT_FALSE(other.Assign(source));
     g_FailMemAllocations = 0;
-}
-
-TEST(ArrayTest, StatusRefusesBitsBeyondThirtyOne)
-{
-    Status status;
-    EXPECT_TRUE(status.Set(31) && status.Change(0) && status.IsSet(0));
-    for (unsigned int bit : {32u, 0xFFFFFFFFu})
-        EXPECT_FALSE(status.Set(bit) || status.Reset(bit) || status.Change(bit) || status.IsSet(bit)) << bit;
-    EXPECT_EQ(status.GetBits(), 0x80000001u);
 }
 
 class FormatLength : public ::testing::TestWithParam<unsigned int> {};

@@ -49,33 +49,24 @@ protected:
     void TearDown() override { EXPECT_TRUE(WaitUntil([] { return Probe::s_iAlive == 0; })); }
 };
 
-TEST_F(ThreadPoolTest, RunsTasksInOrderOnlyBetweenInitAndUnInitAndAgainAfterReInit)
+TEST_F(ThreadPoolTest, RunsQueuedTasksInOrderAndWakesAnIdleWorkerForEachTask)
 {
-    unsigned int before = Thread::GetCount();
     ThreadPool pool;
-    EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(pool.Init(1, 1000));
-        std::atomic<bool> gate{false};
-        std::atomic<int> next{0}, inOrder{0};
-        ASSERT_TRUE(pool.AddTask(Probe::Task([&] { WaitUntil([&] { return gate.load(); }); })));
-        for (int i = 0; i < 50; ++i)
-            ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] { inOrder += next++ == i; })));
-        gate = true; // the queue behind the busy worker runs in order
-        ASSERT_TRUE(WaitUntil([&] { return next == 50; }));
-        EXPECT_EQ(50, inOrder.load());
-        // One worker that keeps going idle: each task must reach it without
-        // a further AddTask to push it.
-        for (int i = 0; i < 200; ++i) {
-            std::atomic<bool> ran{false};
-            ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ran = true; })));
-            ASSERT_TRUE(WaitUntil([&] { return ran.load(); }, milliseconds(5000))) << "task " << i;
-        }
-        EXPECT_TRUE(pool.UnInit(1000));
-        EXPECT_EQ(0u, pool.GetThreadCount());
-        EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
+    ASSERT_TRUE(pool.Init(1, 1000));
+    std::atomic<bool> gate{false};
+    std::atomic<int> next{0}, inOrder{0};
+    ASSERT_TRUE(pool.AddTask(Probe::Task([&] { WaitUntil([&] { return gate.load(); }); })));
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(pool.AddTask(Probe::Task([&, i] { inOrder += next++ == i; })));
+    gate = true;
+    ASSERT_TRUE(WaitUntil([&] { return next == 50; }));
+    EXPECT_EQ(50, inOrder.load());
+    // The worker keeps going idle: each task must reach it without a
+    // further AddTask to push it.
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ++next; })));
+        ASSERT_TRUE(WaitUntil([&] { return next == 51 + i; }, milliseconds(5000))) << "task " << i;
     }
-    EXPECT_TRUE(WaitUntil([&] { return Thread::GetCount() == before; }));
 }
 
 TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
@@ -118,8 +109,11 @@ TEST_F(ThreadPoolTest, DropsQueuedTasksAtUnInitWithoutRunningThem)
 TEST_F(ThreadPoolTest, AddTaskRacingUnInitLeavesNoTaskBehind)
 {
     // A task is either refused or queued before UnInit empties the queue:
-    // none may slip in afterwards and wait in the stopped pool.
+    // none may slip in afterwards and wait in the stopped pool. The same
+    // pool is started again for every round.
+    unsigned int before = Thread::GetCount();
     ThreadPool pool;
+    EXPECT_FALSE(pool.AddTask(Probe::Task([] {})));
     for (int round = 0; round < 30; ++round) {
         ASSERT_TRUE(pool.Init(2, 1000));
         std::atomic<bool> stopped{false};
@@ -138,7 +132,9 @@ TEST_F(ThreadPoolTest, AddTaskRacingUnInitLeavesNoTaskBehind)
             producer.join();
         ASSERT_EQ(0, Probe::s_iAlive.load()) << "round " << round;
         EXPECT_EQ(0, lateRuns.load());
+        EXPECT_EQ(0u, pool.GetThreadCount());
     }
+    EXPECT_TRUE(WaitUntil([&] { return Thread::GetCount() == before; }));
 }
 
 TEST_F(ThreadPoolTest, LateWorkerReportsStartAfterInitGaveUp)

@@ -1,4 +1,3 @@
-#include <vor/core/atomic.h>
 #include <vor/core/lock.h>
 
 #include "core/internal/testhooks.h"
@@ -146,18 +145,4 @@ TEST(LockTest, WaitingWriterGoesFirstThenWaitingReadersEnter)
     EXPECT_FALSE(late.Entered(30ms));
     writer.Release();
     EXPECT_TRUE(late.Entered());
-}
-
-TEST(AtomicTest, ValuesStayExactAcrossThreadsAndWrapAt64Bits)
-{
-    Value<unsigned int, 1, 0, 4, 1> word(9u);
-    EXPECT_EQ(word.Swap(3u), 9u);
-    EXPECT_EQ(--word, 2u);
-    Value<int, 1, 0, 4, 1> fast(0);
-    Value<unsigned long long, 1, 0, 8, 0> locked(0ull);
-    Hammer(20000, [&](long&) { ++fast; ++locked; });
-    EXPECT_EQ(static_cast<int>(fast), 80000);
-    EXPECT_EQ(static_cast<unsigned long long>(locked), 80000ull);
-    locked = 0xFFFFFFFFFFFFFFFFull;
-    EXPECT_EQ(++locked, 0ull);
 }

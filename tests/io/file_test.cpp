@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
-#include <vector>
 #include <unistd.h>
 
 using namespace Vor::Io;
@@ -84,8 +83,7 @@ TEST(PosixFile, FailedCloseStillClosesOnceAndReopenClosesThePreviousStream)
     EXPECT_EQ("first", ReadFile(dir.Path("a")));
     EXPECT_EQ(before + 1, OpenDescriptorCount());
     int descriptor = FindDescriptor(dir.Path("b"));
-    ASSERT_GE(descriptor, 0);
-    ASSERT_EQ(0, ::close(descriptor)); // pulls the descriptor from under the stream
+    ASSERT_TRUE(descriptor >= 0 && ::close(descriptor) == 0); // pulls the descriptor from under the stream
     EXPECT_FALSE(file->Close());
     EXPECT_TRUE(file->Close());
     EXPECT_FALSE(file->Write("x", 1) || file->Flush());
@@ -99,13 +97,7 @@ TEST(MapFile, DispositionsDecideWhetherTheFileIsCreatedKeptOrEmptied)
     // existing file must match the size or be empty; a read-only mapping
     // cannot extend an empty file; a mapping needs a size and access.
     unsigned int const TR = File::TRUNCATE;
-    struct Case {
-        char const* before;
-        unsigned long long size;
-        unsigned int flags;
-        bool ok;
-        char const* after;
-    };
+    struct Case { char const* before; unsigned long long size; unsigned int flags; bool ok; char const* after; };
     Case const cases[] = {
         {nullptr, 20, RW, false, nullptr},      {nullptr, 20, CR, false, nullptr},
         {nullptr, 0, RW | CR, false, nullptr},  {nullptr, 8, RW | OE | TR, false, nullptr},
@@ -119,8 +111,7 @@ TEST(MapFile, DispositionsDecideWhetherTheFileIsCreatedKeptOrEmptied)
         SCOPED_TRACE(std::string(c.before ? c.before : "<none>") + " " + std::to_string(c.flags));
         TempDir dir;
         std::string path = dir.Path("f");
-        if (c.before != nullptr)
-            ASSERT_TRUE(WriteFile(path, c.before));
+        ASSERT_TRUE(c.before == nullptr || WriteFile(path, c.before));
         // A new or emptied file is filled with zeros up to the size.
         std::string after = c.after == nullptr ? "<missing>" : c.after;
         if (c.ok && after.empty())
@@ -168,19 +159,16 @@ TEST(MapFile, TransfersStopAtTheEndAndReadOnlyOrClosedMappingsRefuseWrites)
     EXPECT_FALSE(file->RandomWrite(bytes, 90, 20));
     EXPECT_TRUE(file->RandomWrite("\xD4\xC3\xB2\xA1", 80, 4));
     EXPECT_EQ(0u, file->RandomRead(bytes, 100, 20));
-    EXPECT_EQ(FAILED, file->RandomRead(bytes, 101, 20));
-    EXPECT_EQ(FAILED, file->RandomRead(bytes, ~0ull, 20));
+    EXPECT_TRUE(file->RandomRead(bytes, 101, 20) == FAILED && file->RandomRead(bytes, ~0ull, 20) == FAILED);
     EXPECT_FALSE(file->RandomWrite(bytes, ~0ull - 1, 4));
     ExpectSeeks(*file, {{101, IoParam::BEGIN, false, 0}, {-20, IoParam::END, true, 80}});
     EXPECT_EQ(0xA1B2C3D4u, file->ReadUInt32(0)); // at the position, which stays
-    EXPECT_EQ(80u, file->GetPosition());
-    ASSERT_TRUE(file->Seek(98, IoParam::BEGIN));
+    ASSERT_TRUE(file->GetPosition() == 80 && file->Seek(98, IoParam::BEGIN));
     EXPECT_EQ(5u, file->ReadUInt32(5)); // only two bytes left: the default
     ASSERT_TRUE(file->Close());
     EXPECT_EQ(FAILED, file->RandomRead(bytes, 0, 4));
     auto readOnly = Mapped(dir.Path("f"), 100, File::READ | OE);
-    ASSERT_TRUE(readOnly.IsValid());
-    EXPECT_FALSE(readOnly->RandomWrite("x", 0, 1) || readOnly->WriteUInt8('x'));
+    EXPECT_FALSE(!readOnly.IsValid() || readOnly->RandomWrite("x", 0, 1) || readOnly->WriteUInt8('x'));
 }
 
 TEST(MapFile, TransfersAcrossWindowEdges)
@@ -245,18 +233,15 @@ TEST(MapFile, ConcurrentTransfersThroughOneSmallWindowStayWhole)
     auto file = Mapped(dir.Path("f"), stripe * 4, RW | CR, 16384);
     ASSERT_TRUE(file.IsValid());
     std::atomic<int> mismatches{0};
-    std::vector<std::thread> workers;
-    for (unsigned int t = 0; t < 4; ++t)
-        workers.emplace_back([&file, &mismatches, t, stripe] {
-            for (unsigned int round = 0; round < 30; ++round) {
-                std::string part = Pattern(stripe, t * 100 + round), back(stripe, '\0');
-                if (!file->RandomWrite(part.data(), t * stripe, stripe) ||
-                    file->RandomRead(&back[0], t * stripe, stripe) != stripe || back != part)
-                    ++mismatches;
-            }
-        });
-    for (std::thread& worker : workers)
-        worker.join();
+    auto work = [&](unsigned int t) {
+        for (unsigned int round = 0; round < 30; ++round) {
+            std::string part = Pattern(stripe, t * 100 + round), back(stripe, '\0');
+            mismatches += !file->RandomWrite(part.data(), t * stripe, stripe) ||
+                          file->RandomRead(&back[0], t * stripe, stripe) != stripe || back != part;
+        }
+    };
+    std::thread a(work, 0), b(work, 1), c(work, 2), d(work, 3);
+    a.join(), b.join(), c.join(), d.join();
     EXPECT_EQ(0, mismatches.load());
 }
 

@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <unistd.h>
 
@@ -34,8 +35,7 @@ StderrCapture::StderrCapture()
     // An anonymous temporary file: it vanishes with its last descriptor.
     char path[] = "/tmp/vor-stderr-XXXXXX";
     m_iFile = mkstemp(path);
-    if (m_iFile >= 0)
-        unlink(path);
+    unlink(path);
     FlushStreams();
     m_iSaved = m_iFile >= 0 ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
     if (m_iSaved < 0 || dup2(m_iFile, STDERR_FILENO) < 0) {
@@ -66,20 +66,12 @@ void StderrCapture::Stop()
 
 std::string StderrCapture::Text() const
 {
+    // A fresh open of the file reads it from the start and leaves the
+    // shared write offset of descriptor 2 alone, so writers go on appending.
     std::lock_guard<std::mutex> hold(m_Lock);
     FlushStreams();
-    // pread from the start: the shared write offset of descriptor 2 is left
-    // alone, so writers go on appending.
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n = 1; m_iFile >= 0 && n != 0;) {
-        n = pread(m_iFile, buffer, sizeof buffer, static_cast<off_t>(text.size()));
-        if (n > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-        else if (n < 0 && errno != EINTR)
-            break;
-    }
-    return text;
+    std::ifstream in("/proc/self/fd/" + std::to_string(m_iFile), std::ios::binary);
+    return m_iFile < 0 ? std::string() : std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> StderrCapture::Lines() const

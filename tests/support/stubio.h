@@ -14,9 +14,8 @@
 
 namespace VorTest {
 
-// Reads deliver preset bytes (in chunks of at most m_uChunk, as a file or a
-// stream socket may), writes collect what they get, and every part can be
-// told to fail.
+// Reads deliver preset bytes, writes collect what they get, and every part
+// can be told to fail.
 class StubIo : public Vor::Io::IoObject {
 public:
     using IoObject::Read;
@@ -27,13 +26,11 @@ public:
     unsigned int Read(void* buffer, unsigned int n, Vor::Io::IoParam&) const override { return Read(buffer, n); }
     unsigned int Read(void* buffer, unsigned int n) const override
     {
-        if (m_bFailReads)
-            return FAILED;
-        std::size_t k = std::min<std::size_t>({n, m_Data.size() - m_uPos, m_uChunk});
+        std::size_t k = std::min<std::size_t>(n, m_Data.size() - m_uPos);
         if (k > 0)
             std::memcpy(buffer, m_Data.data() + m_uPos, k);
         m_uPos += k;
-        return static_cast<unsigned int>(k);
+        return m_bFailReads ? FAILED : static_cast<unsigned int>(k);
     }
     bool Write(void const* buffer, unsigned int n, Vor::Io::IoParam&) override { return Write(buffer, n); }
     bool Write(void const* buffer, unsigned int n) override
@@ -49,7 +46,6 @@ public:
 
     std::string m_Data;
     mutable std::size_t m_uPos = 0;
-    std::size_t m_uChunk = ~std::size_t(0);
     std::string m_Written;
     bool m_bFailReads = false;
     bool m_bFailWrites = false;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
 #include <string>
 #include <utility>
@@ -23,18 +22,6 @@ void ExpectConversions(Convert convert, std::initializer_list<std::pair<char con
 }
 
 } // namespace
-
-TEST(SystemTest, TimeCountsWallMillisecondsAndSleepWaitsAtLeastOne)
-{
-    using namespace std::chrono;
-    auto wall = [] { return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count(); };
-    long long before = wall(), now = static_cast<long long>(System::GetTime64()), after = wall();
-    EXPECT_GE(now + 1, before);
-    EXPECT_LE(now, after + 1);
-    auto start = steady_clock::now();
-    EXPECT_TRUE(System::Sleep(0));
-    EXPECT_GE(steady_clock::now() - start, milliseconds(1));
-}
 
 TEST(SystemTest, TextToNumberSaturatesAtTheRangeOfTheResult)
 {
