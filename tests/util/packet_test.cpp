@@ -23,18 +23,6 @@ constexpr unsigned int NO_LIMIT = 0xFFFFFFFFu;
 
 PacketIo* AsPacket(IoBase const& handle) { return handle.As<PacketIo>(); }
 
-// Every byte of a memory object, header included.
-Bytes Contents(IoHandle& handle)
-{
-    MemoryIo* memory = handle.As<MemoryIo>();
-    unsigned long long position = memory->MemoryIo::GetPosition();
-    Bytes bytes(memory->MemoryIo::GetSize());
-    memory->MemoryIo::Seek(0, IoParam::BEGIN);
-    memory->Read(bytes.data(), static_cast<unsigned int>(bytes.size()));
-    memory->MemoryIo::Seek(static_cast<long long>(position), IoParam::BEGIN);
-    return bytes;
-}
-
 // `total` bytes of `fill` behind a length header announcing `announced`.
 Bytes Datagram(std::size_t total, unsigned int announced, unsigned char fill = 1)
 {
@@ -107,7 +95,10 @@ TEST(PacketIo, IntegersTravelInNetworkOrderFloatsInHostOrder)
     IoHandle& packet = frame.m_Send;
     ASSERT_TRUE(packet.WriteUInt16(0x1234) && packet.WriteUInt32(0x01020304) &&
                 packet.WriteUInt64(0x0102030405060708ull) && packet.WriteFloat(1.0f));
-    EXPECT_EQ(Contents(packet), (Bytes{0x12, 0x34, 1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8, 0x00, 0x00, 0x80, 0x3F}));
+    Bytes wire(18);
+    ASSERT_TRUE(AsPacket(packet)->ResetPointer());
+    ASSERT_EQ(packet.Read(wire.data(), 18), 18u);
+    EXPECT_EQ(wire, (Bytes{0x12, 0x34, 1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8, 0x00, 0x00, 0x80, 0x3F}));
     ASSERT_TRUE(AsPacket(packet)->ResetPointer());
     EXPECT_EQ(packet.ReadUInt16(), 0x1234);
     EXPECT_EQ(packet.ReadUInt32(), 0x01020304u);
@@ -211,13 +202,15 @@ TEST(PacketTcp, StreamsOfEveryShape)
         {"leaves 32 bits", {0xFF, 0xFF, 0xFF, 0xFD, 1}, NO_LIMIT, false, 0xFFFFFFFDu, 4},
         {"at the limit", {0, 0, 0, 6, 1, 2, 3, 4, 5, 6}, 10, true, 6, 10},
         {"above the limit", {0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7}, 10, false, 7, 4},
+        {"header refused", {0, 0, 0, 1, 0xEE}, 0xBAD, false, 1, 4},
     };
+    EXPECT_EQ(LengthFrame().GetMaxPacketSize(), PacketUtil::DEFAULT_MAX_PACKET);
     for (Case const& c : cases) {
         LengthFrame frame;
-        EXPECT_EQ(frame.GetMaxPacketSize(), PacketUtil::DEFAULT_MAX_PACKET);
         IoHandle first = MemoryWith({0, 0, 0, 2, 1, 2});
         ASSERT_TRUE(frame.CreateTcp(ReadHandle(first)));
         frame.SetMaxPacketSize(c.limit);
+        frame.m_bRejectHeaders = c.limit == 0xBAD;
         IoHandle stream = MemoryWith(c.stream);
         bool hostile = c.body > c.limit - 4;
         g_FailMemAllocations = hostile ? 1 : 0;
@@ -227,10 +220,6 @@ TEST(PacketTcp, StreamsOfEveryShape)
         if (c.ok)
             EXPECT_EQ(frame.m_Recv.GetSize(), c.body) << c.what;
     }
-    LengthFrame rejecting;
-    rejecting.m_bRejectHeaders = true;
-    IoHandle stream = MemoryWith({0, 0, 0, 1, 7});
-    EXPECT_FALSE(rejecting.CreateTcp(ReadHandle(stream)));
 }
 
 TEST(PacketTcp, ReceiveRewindsTheReceivePacketThroughResetPointer)
@@ -300,43 +289,34 @@ TEST(PacketUdp, TravelsAsOneDatagramWithTheSendersAddress)
     EXPECT_TRUE(receiver.CreateUdp(b.device.GetReadHandle(), from));
 }
 
-TEST(PacketSend, WritesHeaderAndBodyAndKeepsThePosition)
+TEST(PacketSend, WritesEveryByteOrFails)
 {
     LengthFrame frame;
     ASSERT_TRUE(frame.SetBody({0xC1, 0xC2}));
     ASSERT_TRUE(frame.m_Send.Seek(1, IoParam::BEGIN));
     auto* stub = new VorTest::StubIo;
     IoHandle target = VorTest::Adopt(stub);
-    WriteHandle out(target);
+    WriteHandle out(target), empty;
     ASSERT_TRUE(frame.Send(out));
     EXPECT_EQ(stub->m_Written, std::string("\0\0\0\x02\xC1\xC2", 6));
-    EXPECT_EQ(frame.m_Send.GetPosition(), 1u);
-
-    LengthFrame bare; // the header alone
-    ASSERT_TRUE(bare.SetBody({}));
+    EXPECT_EQ(frame.m_Send.GetPosition(), 1u); // as the send found it
+    ASSERT_TRUE(frame.SetBody({}));
     stub->m_Written.clear();
-    ASSERT_TRUE(bare.Send(out));
-    EXPECT_EQ(stub->m_Written, std::string("\0\0\0\0", 4));
-}
+    ASSERT_TRUE(frame.Send(out));
+    EXPECT_EQ(stub->m_Written, std::string("\0\0\0\0", 4)); // the header alone
+    stub->m_Written.clear();
 
-TEST(PacketSend, FailsUnlessEveryByteGoes)
-{
-    LengthFrame frame;
-    ASSERT_TRUE(frame.SetBody({1, 2, 3}));
     // No destination, or an invalid one: refused before the header is made.
-    WriteHandle empty;
+    unsigned int encodes = frame.m_uEncodes;
     Socket::Param to;
     EXPECT_FALSE(frame.Send(empty));
     EXPECT_FALSE(frame.Send(empty, to));
-    auto* stub = new VorTest::StubIo;
-    IoHandle target = VorTest::Adopt(stub);
-    WriteHandle out(target);
     target.SetAttrib(IoParam::VALID, false);
     EXPECT_FALSE(frame.Send(out));
-    EXPECT_EQ(frame.m_uEncodes, 0u);
+    EXPECT_EQ(frame.m_uEncodes, encodes);
     target.SetAttrib(IoParam::VALID, true);
-
     // A packet holding less than it announces sends nothing at all.
+    ASSERT_TRUE(frame.SetBody({1, 2, 3}));
     frame.m_uBody = 8;
     EXPECT_FALSE(frame.Send(out));
     EXPECT_TRUE(stub->m_Written.empty());
