@@ -1,0 +1,917 @@
+// Soak: the whole stack over loopback for a bounded time, once per readiness
+// engine, with faults injected while the traffic flows. Every echoed byte is
+// checked against what was sent; at the end the survivors' bytes are matched
+// with the server's counts, and descriptors, threads and resident memory are
+// compared with the start. Prints what was injected and what survived, then
+// "N passed, M failed"; the exit status is 0 only when nothing failed.
+//
+//   vor_soak [--seconds N] [--connections N]
+#include <vor/vor.h>
+
+#include "support/net.h"
+#include "support/wait.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Vor;
+using Core::Guard;
+
+namespace {
+
+std::uint64_t Now()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::atomic<unsigned int> g_Passed{0}, g_Failed{0};
+
+bool Check(bool ok, std::string const& what)
+{
+    ++(ok ? g_Passed : g_Failed);
+    if (!ok)
+        std::fprintf(stderr, "soak: FAILED: %s\n", what.c_str());
+    return ok;
+}
+
+// What is injected, and how often the system came through it as it should.
+enum Fault { RESET, HALF_CLOSE, STALL, BAD_KIND, HUGE_LENGTH, CUT_BODY, LISTENER, SERVER_AWAY, EMPTY_DGRAM,
+             BIG_DGRAM, LOG_SWAP, FAULTS };
+char const* const kFaultNames[FAULTS] = {
+    "peer reset mid-message",  "half-close",         "reader stopped reading", "packet of unknown kind",
+    "packet over the limit",   "packet cut by reset", "listener closed",       "connect group's server gone",
+    "empty datagram",          "oversized datagram",  "log swap and backup"};
+std::atomic<unsigned int> g_Injected[FAULTS], g_Survived[FAULTS];
+std::atomic<std::uint64_t> g_Messages{0}, g_Bytes{0}, g_Opened{0}, g_Lost{0}, g_Unaccepted{0};
+
+template <class T>
+Guard<T> Adopt(T* object)
+{
+    Guard<T> guard(object);
+    object->DecRef();
+    return guard;
+}
+
+Io::SocketIo* AsSocket(Guard<Io::IoObject> const& object) { return dynamic_cast<Io::SocketIo*>(object.Raw()); }
+
+// ------------------------------------------------------------- framing
+// kind (2 bytes: 1 request, 2 response), sequence (2), body length (4), body.
+constexpr unsigned int kHeader = 8;
+
+void PutHeader(std::string& to, unsigned short kind, unsigned short seq, unsigned int length)
+{
+    unsigned char h[kHeader] = {static_cast<unsigned char>(kind >> 8), static_cast<unsigned char>(kind),
+                                static_cast<unsigned char>(seq >> 8),  static_cast<unsigned char>(seq),
+                                static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+                                static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+    to.append(reinterpret_cast<char*>(h), kHeader);
+}
+
+// The server's side of a framed connection: each request goes back as the
+// response with the same sequence and body.
+class Frame : public Util::PacketUtil {
+public:
+    Frame() : m_Packet(CreateIo()), m_Send(m_Packet), m_Recv(m_Packet) {}
+    bool Echo(Io::ReadHandle const& from, Io::WriteHandle to, unsigned int& bytes)
+    {
+        if (!CreateTcp(from))
+            return false;
+        m_uKind = 2;
+        bytes = kHeader + m_uLength;
+        return Send(to);
+    }
+
+protected:
+    Io::ReadHandle& GetSendPacket() override { return m_Send; }
+    Io::WriteHandle& GetRecvPacket() override { return m_Recv; }
+    unsigned int GetHeaderSize() override { return kHeader; }
+    unsigned int GetBodySize() override { return m_uLength; }
+    bool EncodeHeader() override
+    {
+        return m_Packet.WriteUInt16(m_uKind) && m_Packet.WriteUInt16(m_uSeq) && m_Packet.WriteUInt32(m_uLength);
+    }
+    bool DecodeHeader() override
+    {
+        m_uKind = m_Packet.ReadUInt16();
+        m_uSeq = m_Packet.ReadUInt16();
+        m_uLength = m_Packet.ReadUInt32();
+        return m_uKind == 1;
+    }
+
+private:
+    Io::IoHandle m_Packet;
+    Io::ReadHandle m_Send;
+    Io::WriteHandle m_Recv;
+    unsigned short m_uKind = 0, m_uSeq = 0;
+    unsigned int m_uLength = 0;
+};
+
+// ------------------------------------------------------------- server
+// The first byte of a connection chooses its service: 'R' echoes bytes as
+// they come, 'P' answers framed requests. Writes block for at most 3 s, so a
+// peer that stops reading is dropped instead of holding memory or a worker.
+class Server : public Sched::IoEvent {
+public:
+    struct Conn {
+        char mode = 0;
+        std::atomic<std::uint64_t> in{0}, out{0};
+        std::unique_ptr<Frame> frame;
+    };
+
+    bool OnOpen(Io::IoBase& handle) override
+    {
+        int fd = static_cast<int>(Io::Socket::Param::GetHandle(handle));
+        timeval limit{3, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        auto conn = std::make_shared<Conn>();
+        unsigned short port = Io::Socket::GetAddress(handle, Io::Socket::Param::PEER_ADDR).Port();
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Live[handle.GetObject().Raw()] = conn;
+        m_Ports[port] = conn;
+        m_AcceptedAt[port] = Now();
+        ++opened;
+        return true;
+    }
+    bool OnRead(Io::ReadHandle& handle) override
+    {
+        std::shared_ptr<Conn> conn = Find(handle);
+        Guard<Io::IoObject> object = handle.GetObject();
+        Io::SocketIo* socket = AsSocket(object);
+        if (!conn || socket == nullptr)
+            return false;
+        if (conn->mode == 0) {
+            if (socket->ReadOnce(&conn->mode, 1, 0) != 1)
+                return false;
+            ++conn->in;
+            if (conn->mode == 'P')
+                conn->frame.reset(new Frame);
+            return true;
+        }
+        unsigned int n = 0;
+        if (conn->frame) {
+            if (!conn->frame->Echo(handle, GetDevice(handle), n))
+                return false;
+            conn->in += n;
+            conn->out += n;
+            return true;
+        }
+        char buffer[16384];
+        n = socket->ReadOnce(buffer, sizeof buffer, 0);
+        if (n == Io::IoObject::FAILED)
+            return false;
+        conn->in += n;
+        if (!GetDevice(handle).Write(buffer, n))
+            return false;
+        conn->out += n;
+        return true;
+    }
+    bool OnClose(Io::IoBase& handle) override
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        auto found = m_Live.find(handle.GetObject().Raw());
+        if (found == m_Live.end()) {
+            ++listenerCloses;
+            return true; // the listener: open a new one
+        }
+        for (auto at = m_Ports.begin(); at != m_Ports.end(); ++at)
+            if (at->second == found->second) {
+                m_Ports.erase(at);
+                break;
+            }
+        m_Live.erase(found);
+        ++closed;
+        return false;
+    }
+    bool OnIdle(Io::IoBase&) override { return true; }
+    bool OnWrite(Io::WriteHandle&) override { return true; }
+    bool OnError(Io::IoBase&) override { return true; }
+
+    bool IsConnection(Io::IoBase const& handle)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return m_Live.count(handle.GetObject().Raw()) != 0;
+    }
+    // Whether the connection from `port` was accepted at `since` or later.
+    bool AcceptedSince(unsigned short port, std::uint64_t since)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        auto found = m_AcceptedAt.find(port);
+        return found != m_AcceptedAt.end() && found->second >= since;
+    }
+    std::shared_ptr<Conn> ByPort(unsigned short port)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        auto found = m_Ports.find(port);
+        return found == m_Ports.end() ? nullptr : found->second;
+    }
+
+    std::atomic<unsigned int> opened{0}, closed{0}, listenerCloses{0};
+
+private:
+    std::shared_ptr<Conn> Find(Io::IoBase const& handle)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        auto found = m_Live.find(handle.GetObject().Raw());
+        return found == m_Live.end() ? nullptr : found->second;
+    }
+
+    std::mutex m_Lock;
+    std::map<Io::IoObject const*, std::shared_ptr<Conn>> m_Live;
+    std::map<unsigned short, std::shared_ptr<Conn>> m_Ports;
+    std::map<unsigned short, std::uint64_t> m_AcceptedAt;
+};
+
+// A notify that remembers the listener's report callback, so that an
+// exception condition can be reported on the listener as an engine does for
+// a broken socket: the group closes the listener and opens a new one.
+template <class N>
+class Tapped : public N {
+public:
+    explicit Tapped(Server* server) : m_pServer(server) {}
+    bool Attach(Io::ReadHandle const& handle, Core::CallBack const& callback) override
+    {
+        bool attached = N::Attach(handle, callback);
+        if (attached && !m_pServer->IsConnection(handle)) {
+            std::lock_guard<std::mutex> hold(m_Lock);
+            m_Listener = handle;
+            m_Report = callback;
+        }
+        return attached;
+    }
+    bool BreakListener()
+    {
+        std::unique_lock<std::mutex> hold(m_Lock);
+        Io::ReadHandle listener = m_Listener;
+        Core::CallBack report = m_Report;
+        hold.unlock();
+        listener.SetAttrib(Io::IoParam::EXCEPT, true);
+        return listener.IsValid() && report.CallBackA(listener);
+    }
+
+private:
+    Server* m_pServer;
+    std::mutex m_Lock;
+    Io::ReadHandle m_Listener;
+    Core::CallBack m_Report;
+};
+
+// The connect group's side: announces itself as a byte echo, checks every
+// byte that comes back, asks for a new connection when one closes.
+constexpr char kPing[] = "0123456789";
+class Pinger : public Sched::IoEvent {
+public:
+    bool OnOpen(Io::IoBase& handle) override { return Io::WriteHandle(Io::IoHandle(handle)).Write("R", 1); }
+    bool OnRead(Io::ReadHandle& handle) override
+    {
+        char buffer[4096];
+        Guard<Io::IoObject> object = handle.GetObject();
+        unsigned int n = AsSocket(object) != nullptr ? AsSocket(object)->ReadOnce(buffer, sizeof buffer, 0)
+                                                     : Io::IoObject::FAILED;
+        if (n == Io::IoObject::FAILED)
+            return false;
+        std::lock_guard<std::mutex> hold(m_Lock);
+        std::uint64_t& at = m_At[object.Raw()];
+        for (unsigned int i = 0; i < n; ++i, ++at)
+            bad += buffer[i] != kPing[at % 10];
+        got += n;
+        return true;
+    }
+    bool OnClose(Io::IoBase& handle) override
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_At.erase(handle.GetObject().Raw());
+        return true;
+    }
+    bool OnIdle(Io::IoBase&) override { return true; }
+    bool OnWrite(Io::WriteHandle&) override { return true; }
+    bool OnError(Io::IoBase&) override { return true; }
+
+    std::atomic<std::uint64_t> got{0}, bad{0};
+
+private:
+    std::mutex m_Lock;
+    std::map<Io::IoObject const*, std::uint64_t> m_At;
+};
+
+// The UDP receiver's side: datagram s carries its number in 4 bytes and
+// then (s + i) & 0xFF at byte i, 4 + s % 1400 bytes in all.
+class Datagrams {
+public:
+    Core::CallBack Callback()
+    {
+        Core::CallBack callback;
+        callback.Bind(this, &Datagrams::OnDatagram);
+        return callback;
+    }
+    static std::string Make(std::uint32_t s)
+    {
+        std::string bytes(4 + s % 1400, '\0');
+        std::memcpy(&bytes[0], &s, 4);
+        for (std::size_t i = 4; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>((s + i) & 0xFF);
+        return bytes;
+    }
+    std::atomic<unsigned int> good{0}, empty{0}, bad{0};
+
+private:
+    void OnDatagram(Io::ReadHandle handle)
+    {
+        std::string bytes(handle.GetSize(), '\0');
+        if (bytes.empty()) {
+            ++empty;
+            return;
+        }
+        std::uint32_t s = 0;
+        bool whole = handle.Read(&bytes[0], static_cast<unsigned int>(bytes.size())) == bytes.size() &&
+                     bytes.size() >= 4 && (std::memcpy(&s, bytes.data(), 4), bytes == Make(s));
+        ++(whole ? good : bad);
+    }
+};
+
+// ------------------------------------------------------------- clients
+struct Rng {
+    std::uint32_t s;
+    std::uint32_t Next() { return s ^= s << 13, s ^= s >> 17, s ^= s << 5; }
+};
+
+constexpr std::size_t kWindow = 16384; // echo bytes a connection may have outstanding
+
+struct Conn {
+    int fd = -1;
+    bool framed = false, connecting = false, shut = false;
+    int fault = -1;
+    unsigned short port = 0, seq = 0;
+    Rng rng{1};
+    std::string out, expect;
+    std::uint64_t sent = 0, got = 0, since = 0, deadline = 0;
+};
+
+// Plain non-blocking sockets in one poll loop: a share of the connections,
+// kept open (a closed one is replaced), each with its traffic checked.
+class Driver {
+public:
+    Driver(Server* server, unsigned short port, unsigned int count, unsigned int index)
+        : m_pServer(server), m_uPort(port), conns(count)
+    {
+        for (unsigned int i = 0; i < count; ++i) {
+            conns[i].framed = i % 4 == 3; // a quarter of them framed
+            conns[i].rng.s = 0x9E3779B9u * (index * count + i + 1);
+        }
+    }
+    void Ask(Fault fault)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Asked.push_back(fault);
+    }
+    void Run()
+    {
+        std::vector<pollfd> fds;
+        std::vector<Conn*> who;
+        while (!stop) {
+            std::deque<Fault> asked;
+            {
+                std::lock_guard<std::mutex> hold(m_Lock);
+                asked.swap(m_Asked);
+            }
+            for (Fault fault : asked)
+                Inject(fault);
+            unsigned int opening = 0;
+            bool quiet = true;
+            fds.clear();
+            who.clear();
+            for (Conn& c : conns) {
+                // One connect at a time: the listener's backlog is short, and
+                // a connection the server has not accepted dies with it.
+                if (c.fd < 0 && !draining && opening == 0)
+                    Open(c);
+                opening += c.connecting;
+                quiet = quiet && (c.fd < 0 || c.connecting || (c.fault < 0 && c.out.empty() && c.expect.empty()));
+                if (c.fd >= 0) {
+                    short events = c.connecting || !c.out.empty() ? POLLOUT : 0;
+                    fds.push_back(pollfd{c.fd, static_cast<short>(events | (c.fault == STALL ? 0 : POLLIN)), 0});
+                    who.push_back(&c);
+                }
+            }
+            settled = draining && quiet;
+            poll(fds.data(), fds.size(), 5);
+            for (std::size_t i = 0; i < fds.size(); ++i)
+                Step(*who[i], fds[i].revents);
+        }
+    }
+
+    std::atomic<bool> stop{false}, draining{false}, settled{false};
+    std::vector<Conn> conns;
+    std::vector<std::pair<unsigned short, Fault>> resets; // their server side must close
+
+private:
+    void Open(Conn& c)
+    {
+        c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(m_uPort);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        c.connecting = c.fd >= 0 && (connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ||
+                                     errno == EINPROGRESS);
+        c.since = Now();
+        c.deadline = c.since + 30000;
+        if (!c.connecting)
+            Drop(c);
+    }
+    void Step(Conn& c, short revents)
+    {
+        if (c.connecting) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            if (revents == 0 && Now() < c.deadline)
+                return;
+            if (revents == 0 || getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+                return Drop(c); // refused while the listener was away: try again
+            sockaddr_in local{};
+            size = sizeof local;
+            getsockname(c.fd, reinterpret_cast<sockaddr*>(&local), &size);
+            c.port = ntohs(local.sin_port);
+            c.connecting = false;
+            c.out = c.framed ? "P" : "R";
+            ++g_Opened;
+        }
+        if (c.fault != STALL && (revents & (POLLIN | POLLHUP | POLLERR))) {
+            char buffer[65536];
+            for (;;) {
+                ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+                if (n > 0 && !Verify(c, buffer, static_cast<std::size_t>(n)))
+                    return Drop(c);
+                if (n == 0 || (n < 0 && errno != EAGAIN))
+                    return End(c, n == 0);
+                if (n < 0)
+                    break;
+            }
+        }
+        if (c.fault == STALL && (revents & (POLLHUP | POLLERR)))
+            return End(c, false);
+        bool more = c.fault < 0 ? !draining && c.expect.size() < kWindow : c.fault == STALL && c.out.size() < 65536;
+        if (more && c.out.size() < 8192)
+            Fill(c, c.fault != STALL);
+        while (!c.out.empty()) {
+            ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno == EAGAIN)
+                break;
+            if (n <= 0)
+                return End(c, false);
+            c.sent += static_cast<std::uint64_t>(n);
+            c.out.erase(0, static_cast<std::size_t>(n));
+        }
+        if (c.fault == HALF_CLOSE && c.out.empty() && !c.shut)
+            c.shut = shutdown(c.fd, SHUT_WR) == 0;
+        if (c.fault >= 0 && Now() > c.deadline) {
+            Check(false, std::string(kFaultNames[c.fault]) + ": the server did not end the connection in time");
+            Drop(c);
+        }
+    }
+    // One more message (or request) at the end of the queue.
+    void Fill(Conn& c, bool expected)
+    {
+        std::string body(c.framed ? c.rng.Next() % 4000 : 1 + c.rng.Next() % 4000, '\0');
+        for (char& b : body)
+            b = static_cast<char>(c.rng.Next() >> 24);
+        if (c.framed) {
+            PutHeader(c.out, 1, ++c.seq, static_cast<unsigned int>(body.size()));
+            if (expected)
+                PutHeader(c.expect, 2, c.seq, static_cast<unsigned int>(body.size()));
+        }
+        c.out += body;
+        if (expected)
+            c.expect += body;
+        ++g_Messages;
+    }
+    bool Verify(Conn& c, char const* bytes, std::size_t n)
+    {
+        if (n > c.expect.size() || std::memcmp(bytes, c.expect.data(), n) != 0)
+            return Check(false, "echo on port " + std::to_string(c.port) + " differs from what was sent after byte " +
+                                    std::to_string(c.got));
+        c.expect.erase(0, n);
+        c.got += n;
+        g_Bytes += n;
+        return true;
+    }
+    // The server ended the connection: right only for a fault that asks it.
+    void End(Conn& c, bool eof)
+    {
+        bool ok = false;
+        if (c.fault == HALF_CLOSE)
+            ok = eof && c.expect.empty();
+        else if (c.fault == STALL)
+            ok = true;
+        else if (c.fault == BAD_KIND || c.fault == HUGE_LENGTH)
+            ok = c.expect.empty(); // every earlier request answered first
+        else
+            ++(m_pServer->AcceptedSince(c.port, c.since) ? g_Lost : g_Unaccepted);
+        if (c.fault >= 0 && Check(ok, std::string(kFaultNames[c.fault]) + " ended wrongly"))
+            ++g_Survived[c.fault];
+        Drop(c);
+    }
+    void Drop(Conn& c)
+    {
+        if (c.fd >= 0)
+            close(c.fd);
+        Conn fresh;
+        fresh.framed = c.framed;
+        fresh.rng = c.rng;
+        c = fresh;
+    }
+    void Inject(Fault fault)
+    {
+        bool framed = fault == BAD_KIND || fault == HUGE_LENGTH || fault == CUT_BODY;
+        std::size_t start = conns[0].rng.Next() % conns.size();
+        for (std::size_t k = 0; k < conns.size(); ++k) {
+            Conn& c = conns[(start + k) % conns.size()];
+            if (c.fd < 0 || c.connecting || c.fault >= 0 || c.got == 0 ||
+                (fault != RESET && fault != HALF_CLOSE && c.framed != framed))
+                continue;
+            ++g_Injected[fault];
+            c.fault = fault;
+            c.deadline = Now() + (fault == STALL ? 30000 : 15000);
+            if (fault == BAD_KIND)
+                PutHeader(c.out, 7, 0, 0);
+            if (fault == HUGE_LENGTH)
+                PutHeader(c.out, 1, 0, 0xFFFFFF00u);
+            if (fault == RESET || fault == CUT_BODY) {
+                // Part of a message, then a reset instead of a close.
+                std::string part;
+                if (c.framed)
+                    PutHeader(part, 1, 0, fault == CUT_BODY ? 1u << 20 : 4000);
+                part.append(fault == CUT_BODY ? 1000 : 2000, 'x');
+                ssize_t ignored = send(c.fd, part.data(), part.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                (void)ignored;
+                linger hard{1, 0};
+                setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                resets.emplace_back(c.port, fault);
+                Drop(c);
+            }
+            return;
+        }
+    }
+
+    Server* m_pServer;
+    unsigned short m_uPort;
+    std::mutex m_Lock;
+    std::deque<Fault> m_Asked;
+};
+
+sockaddr_in Loopback(unsigned short port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return to;
+}
+
+// Whether a connection to the port is accepted within a second.
+bool CanConnect(unsigned short port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in to = Loopback(port);
+    pollfd wait{fd, POLLOUT, 0};
+    int error = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+    socklen_t size = sizeof error;
+    if (error == EINPROGRESS && poll(&wait, 1, 1000) == 1)
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    close(fd);
+    return error == 0;
+}
+
+// ------------------------------------------------------------- logging
+// Eight threads log numbered lines while the log is swapped and backed up
+// every second; afterwards every line is found exactly once, whole.
+class LogStorm {
+public:
+    LogStorm(std::filesystem::path dir, std::string name, unsigned int module)
+        : m_Dir(std::move(dir)), m_Name(std::move(name)), m_uModule(module)
+    {
+        Check(Util::Log::AddModule(Util::Log::Param(module, Util::Log::INFO_LEVEL, 0, (m_Dir / (m_Name + ".log")).string())),
+              "log module opens");
+        for (unsigned int w = 0; w < 8; ++w)
+            m_Threads.emplace_back([this, w] {
+                unsigned int n = 0;
+                for (; !m_bStop; ++n) {
+                    VOR_LOG(m_uModule, Util::Log::INFO_LEVEL, "soak w% n%") << w << n << Util::Log::End();
+                    if (n % 32 == 31)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // pacing
+                }
+                m_Count[w] = n;
+            });
+        m_Threads.emplace_back([this] {
+            for (unsigned int k = 1; !m_bStop; ++k) {
+                for (int i = 0; i < 100 && !m_bStop; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // pacing
+                std::string suffix = "b" + std::to_string(k);
+                ++g_Injected[LOG_SWAP];
+                g_Survived[LOG_SWAP] += Util::Log::Backup(suffix, false) &&
+                                        std::filesystem::exists(m_Dir / (m_Name + "_" + suffix + ".log"));
+            }
+        });
+    }
+    void Stop()
+    {
+        m_bStop = true;
+        for (std::thread& t : m_Threads)
+            t.join();
+        Util::Log::DelModule(m_uModule);
+        std::vector<std::vector<unsigned char>> seen(8);
+        for (unsigned int w = 0; w < 8; ++w)
+            seen[w].resize(m_Count[w]);
+        unsigned int wrong = 0, lines = 0;
+        for (auto const& entry : std::filesystem::directory_iterator(m_Dir)) {
+            if (entry.path().filename().string().rfind(m_Name, 0) != 0)
+                continue;
+            std::ifstream in(entry.path());
+            for (std::string line; std::getline(in, line); ++lines) {
+                unsigned int w = 0, n = 0;
+                std::size_t at = line.find("] soak w");
+                bool whole = at != std::string::npos && std::sscanf(line.c_str() + at, "] soak w%u n%u", &w, &n) == 2 &&
+                             line.compare(0, 2, "[2") == 0 && w < 8 && n < seen[w].size() && seen[w][n]++ == 0;
+                wrong += !whole;
+            }
+        }
+        unsigned long long missing = 0;
+        for (auto const& marks : seen)
+            for (unsigned char mark : marks)
+                missing += mark == 0;
+        Check(wrong == 0 && missing == 0, m_Name + " log: " + std::to_string(lines) + " lines, " +
+                                              std::to_string(wrong) + " torn or repeated, " + std::to_string(missing) +
+                                              " missing");
+    }
+
+private:
+    std::filesystem::path m_Dir;
+    std::string m_Name;
+    unsigned int m_uModule;
+    std::atomic<bool> m_bStop{false};
+    unsigned int m_Count[8] = {};
+    std::vector<std::thread> m_Threads;
+};
+
+// ------------------------------------------------------------- a round
+constexpr unsigned int kLinks = 4;      // connections of the connect group
+constexpr unsigned int kInterval = 300; // its pause between failed attempts, ms
+constexpr Fault kConnectionFaults[] = {RESET, HALF_CLOSE, STALL, BAD_KIND, HUGE_LENGTH, CUT_BODY};
+
+template <class N>
+Guard<Sched::Notify> MakeNotify()
+{
+    Guard<Sched::Notify> notify(Adopt(new N).Raw());
+    notify->Init(Sched::Notify::Param());
+    return notify;
+}
+
+// An accept group serving `event` on 127.0.0.1:port; empty when it cannot.
+Guard<Sched::AcceptGroup> Serve(Guard<Sched::Scheduler> const& scheduler, Guard<Sched::Notify> const& notify,
+                                Guard<Server> const& event, unsigned short port)
+{
+    auto group = Adopt(new Sched::AcceptGroup);
+    Sched::IoTrigger::Param param(scheduler, notify, Guard<Sched::IoEvent>(event.Raw()));
+    if (group->Init(param) && group->Create(Io::Socket::Address("127.0.0.1", port)))
+        return group;
+    group->UnInit(1000);
+    return Guard<Sched::AcceptGroup>();
+}
+
+std::uint64_t g_MaxReconnect = 0;
+
+template <class N>
+void Round(std::string const& name, unsigned int seconds, unsigned int connections, std::filesystem::path const& dir)
+{
+    using VorTest::WaitUntil;
+    using std::chrono::milliseconds;
+    std::printf("soak: %s engine, %u connections, %u s\n", name.c_str(), connections, seconds);
+    std::fflush(stdout);
+    Guard<Sched::Scheduler> scheduler(Adopt(new Sched::TpSched).Raw());
+    Check(scheduler->Init(Sched::Scheduler::Param(4)), "thread-pool scheduler starts");
+    // The echo service, whose listener the faults close.
+    auto server = Adopt(new Server);
+    auto tapped = Adopt(new Tapped<N>(server.Raw()));
+    tapped->Init(Sched::Notify::Param());
+    unsigned short port = VorTest::FreeLoopbackPort();
+    auto group = Serve(scheduler, Guard<Sched::Notify>(tapped.Raw()), server, port);
+    // A second service that goes away and comes back, and its connect group.
+    unsigned short portB = VorTest::FreeLoopbackPort();
+    Guard<Server> serverB = Adopt(new Server);
+    Guard<Sched::AcceptGroup> groupB = Serve(scheduler, MakeNotify<N>(), serverB, portB);
+    auto pinger = Adopt(new Pinger);
+    auto client = Adopt(new Sched::ConnectGroup);
+    Sched::SocketGroup::Param linkParam(scheduler, MakeNotify<N>(), Guard<Sched::IoEvent>(pinger.Raw()), kLinks,
+                                        kInterval);
+    bool linked = client->Init(linkParam) && client->Create(Io::Socket::Address("127.0.0.1", portB));
+    // The UDP receiver, and a plain socket that feeds it.
+    Io::Socket udp;
+    Datagrams datagrams;
+    auto receiver = Adopt(new Sched::UdpRecvNotify);
+    bool udpUp = udp.Open(Io::Socket::SOCKET_UDP) && udp.Bind(Io::Socket::Address("127.0.0.1", 0)) &&
+                 receiver->Init(Sched::UdpRecvNotify::Param(2, 1 << 20)) &&
+                 receiver->Attach(udp.GetReadHandle(), datagrams.Callback());
+    sockaddr_in udpTo = Loopback(Io::Socket::GetAddress(udp.GetHandle(), Io::Socket::Param::LOCAL_ADDR).Port());
+    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    Check(group.IsValid() && groupB.IsValid() && linked && udpUp && sender >= 0, name + ": services start");
+    LogStorm storm(dir, "soak-" + name, 40);
+
+    std::vector<std::unique_ptr<Driver>> drivers;
+    std::vector<std::thread> driving;
+    for (unsigned int d = 0; d < 4; ++d) {
+        drivers.emplace_back(new Driver(server.Raw(), port, (connections + 3 - d) / 4, d));
+        driving.emplace_back(&Driver::Run, drivers.back().get());
+    }
+    unsigned int sentGood = 0, sentEmpty = 0;
+    std::uint64_t end = Now() + seconds * 1000ull;
+    for (unsigned int tick = 0; Now() < end; ++tick) {
+        std::this_thread::sleep_for(milliseconds(100)); // pacing
+        if (tick % 2 == 0)
+            drivers[tick / 2 % drivers.size()]->Ask(kConnectionFaults[tick / 2 % 6]);
+        for (int i = 0; i < 5; ++i, ++sentGood) {
+            std::string d = Datagrams::Make(sentGood);
+            sendto(sender, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
+        }
+        std::string big(tick % 2 ? 6000 : 65000, 'z');
+        sendto(sender, "", 0, 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
+        sendto(sender, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
+        ++sentEmpty, ++g_Injected[EMPTY_DGRAM], ++g_Injected[BIG_DGRAM];
+        if (tick % 40 == 20) {
+            // The listener breaks: the group closes it and listens again.
+            unsigned int before = server->listenerCloses;
+            ++g_Injected[LISTENER];
+            g_Survived[LISTENER] += Check(tapped->BreakListener() &&
+                                              WaitUntil([&] { return server->listenerCloses > before; }) &&
+                                              WaitUntil([&] { return CanConnect(port); }),
+                                          "the accept group listens again after its listener closed");
+        }
+        if (tick % 60 == 40) {
+            // The connect group's server goes away and comes back.
+            ++g_Injected[SERVER_AWAY];
+            groupB->UnInit(5000);
+            groupB.Clear();
+            bool gone = WaitUntil([&] { return client->GetCount() == 0; });
+            serverB = Adopt(new Server);
+            for (int attempt = 0; attempt < 50 && !groupB.IsValid(); ++attempt)
+                if (!(groupB = Serve(scheduler, MakeNotify<N>(), serverB, portB)).IsValid())
+                    std::this_thread::sleep_for(milliseconds(100)); // the old listener is still closing
+            std::uint64_t back = Now();
+            bool refilled = groupB.IsValid() && WaitUntil([&] { return client->GetCount() == kLinks; });
+            std::uint64_t took = Now() - back;
+            g_MaxReconnect = std::max(g_MaxReconnect, took);
+            std::uint64_t want = pinger->got + 10 * kLinks;
+            for (unsigned int k = 0; k < kLinks; ++k)
+                client->GetSocket().Write(kPing, 10);
+            bool echoed = WaitUntil([&] { return pinger->got >= want; }) && pinger->bad == 0;
+            g_Survived[SERVER_AWAY] += Check(gone && refilled && took <= kInterval + 700 && echoed,
+                                             "connect group: server gone " + std::to_string(gone) + ", back in " +
+                                                 std::to_string(took) + " ms, echoed " + std::to_string(echoed));
+        }
+    }
+
+    // Drain: no new messages; every connection gets its echoes back.
+    for (auto& d : drivers)
+        d->draining = true;
+    Check(WaitUntil([&] { return std::all_of(drivers.begin(), drivers.end(), [](auto& d) { return d->settled.load(); }); },
+                    milliseconds(60000)),
+          name + ": every surviving connection got all its echoes back");
+    for (std::size_t d = 0; d < drivers.size(); ++d) {
+        drivers[d]->stop = true;
+        driving[d].join();
+    }
+    // Each survivor's bytes as the server counted them.
+    unsigned int survivors = 0, matched = 0, unclosed = 0;
+    WaitUntil([&] {
+        survivors = matched = 0;
+        for (auto& d : drivers)
+            for (Conn const& c : d->conns)
+                if (c.fd >= 0 && !c.connecting && c.fault < 0) {
+                    auto s = server->ByPort(c.port);
+                    ++survivors;
+                    matched += s && s->in == c.sent && s->out == c.got && c.got + 1 == c.sent;
+                }
+        return matched == survivors;
+    });
+    Check(matched == survivors, name + ": " + std::to_string(matched) + " of " + std::to_string(survivors) +
+                                    " surviving connections accounted for byte for byte");
+    WaitUntil([&] {
+        unclosed = 0;
+        for (auto& d : drivers)
+            for (auto const& reset : d->resets)
+                unclosed += server->ByPort(reset.first) != nullptr;
+        return unclosed == 0;
+    });
+    for (auto& d : drivers)
+        for (auto const& reset : d->resets)
+            g_Survived[reset.second] += server->ByPort(reset.first) == nullptr;
+    Check(unclosed == 0, name + ": the server closed every connection reset by its peer");
+    for (auto& d : drivers)
+        for (Conn& c : d->conns)
+            if (c.fd >= 0)
+                close(c.fd);
+    Check(WaitUntil([&] { return server->closed == server->opened; }, milliseconds(30000)),
+          name + ": the server closed every connection its clients closed (" + std::to_string(server->closed) + " of " +
+              std::to_string(server->opened) + ")");
+    Check(WaitUntil([&] { return datagrams.good == sentGood && datagrams.empty == sentEmpty; }) && datagrams.bad == 0,
+          name + ": datagrams " + std::to_string(datagrams.good) + " of " + std::to_string(sentGood) + ", empty " +
+              std::to_string(datagrams.empty) + " of " + std::to_string(sentEmpty) + ", bad " +
+              std::to_string(datagrams.bad));
+    g_Survived[EMPTY_DGRAM] += datagrams.empty;
+    g_Survived[BIG_DGRAM] += datagrams.bad == 0 && datagrams.good == sentGood ? sentEmpty : 0;
+
+    client->UnInit(5000);
+    if (groupB.IsValid())
+        groupB->UnInit(5000);
+    group->UnInit(5000);
+    receiver->UnInit(3000);
+    udp.GetHandle().Close();
+    close(sender);
+    storm.Stop();
+    scheduler->UnInit(5000);
+}
+
+std::uint64_t ResidentBytes()
+{
+    malloc_trim(0);
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unsigned int seconds = 60, connections = 1000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        unsigned int value = static_cast<unsigned int>(std::strtoul(argv[i + 1], nullptr, 10));
+        if (option == "--seconds" && value >= 2)
+            seconds = value;
+        else if (option == "--connections" && value >= 4)
+            connections = value;
+        else
+            return std::fprintf(stderr, "usage: %s [--seconds N>=2] [--connections N>=4]\n", argv[0]), 2;
+    }
+    VorTest::RaiseDescriptorLimit(4 * connections + 1024);
+    System::Init();
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("vor-soak-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    unsigned int threads = VorTest::ProcessThreadCount(), fds = VorTest::OpenDescriptorCount();
+    std::uint64_t resident = ResidentBytes();
+
+    Round<Sched::SelectNotify>("select", seconds / 2, connections, dir);
+    Round<Sched::EpollNotify>("epoll", seconds - seconds / 2, connections, dir);
+
+    std::filesystem::remove_all(dir);
+    bool threadsBack = VorTest::WaitUntil([&] { return VorTest::ProcessThreadCount() <= threads; });
+    bool fdsBack = VorTest::WaitUntil([&] { return VorTest::OpenDescriptorCount() <= fds; });
+    std::uint64_t residentNow = ResidentBytes();
+    Check(threadsBack, "threads back to " + std::to_string(threads) + " (now " +
+                           std::to_string(VorTest::ProcessThreadCount()) + ")");
+    Check(fdsBack, "descriptors back to " + std::to_string(fds) + " (now " +
+                       std::to_string(VorTest::OpenDescriptorCount()) + ")");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    Check(residentNow <= resident + (16u << 20), "resident memory within 16 MiB of its start");
+#endif
+    for (int f = 0; f < FAULTS; ++f)
+        Check(g_Survived[f] == g_Injected[f], std::string(kFaultNames[f]) + ": not every one came through");
+
+    std::printf("\n%-30s %10s %10s\n", "injected", "count", "survived");
+    for (int f = 0; f < FAULTS; ++f)
+        std::printf("%-30s %10u %10u\n", kFaultNames[f], g_Injected[f].load(), g_Survived[f].load());
+    std::printf("\nconnections opened %llu (%llu reset with a closed listener before their accept), messages %llu, "
+                "bytes echoed and checked %llu, connections lost %llu\n",
+                static_cast<unsigned long long>(g_Opened), static_cast<unsigned long long>(g_Unaccepted),
+                static_cast<unsigned long long>(g_Messages), static_cast<unsigned long long>(g_Bytes),
+                static_cast<unsigned long long>(g_Lost));
+    std::printf("threads %u -> %u, descriptors %u -> %u, resident %.1f -> %.1f MiB, slowest reconnect %llu ms\n",
+                threads, VorTest::ProcessThreadCount(), fds, VorTest::OpenDescriptorCount(), resident / 1048576.0,
+                residentNow / 1048576.0, static_cast<unsigned long long>(g_MaxReconnect));
+    Check(g_Lost == 0, "no healthy connection was closed by the server");
+    std::printf("%u passed, %u failed\n", g_Passed.load(), g_Failed.load());
+    System::UnInit();
+    return g_Failed == 0 ? 0 : 1;
+}
