@@ -64,6 +64,9 @@ char const* const kFaultNames[FAULTS] = {
     "empty datagram",          "oversized datagram",  "log swap and backup"};
 std::atomic<unsigned int> g_Injected[FAULTS], g_Survived[FAULTS];
 std::atomic<std::uint64_t> g_Messages{0}, g_Bytes{0}, g_Opened{0}, g_Lost{0}, g_Unaccepted{0};
+std::atomic<int> g_Live{0};
+// Orders accepts against the clients' connects and resets.
+std::atomic<std::uint64_t> g_Clock{0};
 
 template <class T>
 Guard<T> Adopt(T* object)
@@ -134,6 +137,7 @@ private:
 class Server : public Sched::IoEvent {
 public:
     struct Conn {
+        std::uint64_t accepted = ++g_Clock;
         char mode = 0;
         std::atomic<std::uint64_t> in{0}, out{0};
         std::unique_ptr<Frame> frame;
@@ -150,7 +154,7 @@ public:
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Live[handle.GetObject().Raw()] = conn;
         m_Ports[port] = conn;
-        m_AcceptedAt[port] = Now();
+        m_AcceptedAt[port] = conn->accepted;
         ++opened;
         return true;
     }
@@ -213,12 +217,12 @@ public:
         std::lock_guard<std::mutex> hold(m_Lock);
         return m_Live.count(handle.GetObject().Raw()) != 0;
     }
-    // Whether the connection from `port` was accepted at `since` or later.
+    // Whether the connection from `port` was accepted after `since`.
     bool AcceptedSince(unsigned short port, std::uint64_t since)
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         auto found = m_AcceptedAt.find(port);
-        return found != m_AcceptedAt.end() && found->second >= since;
+        return found != m_AcceptedAt.end() && found->second > since;
     }
     std::shared_ptr<Conn> ByPort(unsigned short port)
     {
@@ -252,8 +256,11 @@ public:
     explicit Tapped(Server* server) : m_pServer(server) {}
     bool Attach(Io::ReadHandle const& handle, Core::CallBack const& callback) override
     {
+        // Asked first: a connection is known from OnOpen on, and may be gone
+        // again as soon as it is attached.
+        bool listener = !m_pServer->IsConnection(handle);
         bool attached = N::Attach(handle, callback);
-        if (attached && !m_pServer->IsConnection(handle)) {
+        if (attached && listener) {
             std::lock_guard<std::mutex> hold(m_Lock);
             m_Listener = handle;
             m_Report = callback;
@@ -266,8 +273,15 @@ public:
         Io::ReadHandle listener = m_Listener;
         Core::CallBack report = m_Report;
         hold.unlock();
+        // Claimed as an engine claims a report: only while no task of the
+        // listener runs, and taken out of the wait until the report is done.
+        bool claimed = false;
+        for (int attempt = 0; attempt < 250 && !(claimed = N::Pause(listener)); ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the listener is busy accepting
+        if (!claimed)
+            return false;
         listener.SetAttrib(Io::IoParam::EXCEPT, true);
-        return listener.IsValid() && report.CallBackA(listener);
+        return report.CallBackA(listener);
     }
 
 private:
@@ -360,7 +374,7 @@ constexpr std::size_t kWindow = 16384; // echo bytes a connection may have outst
 
 struct Conn {
     int fd = -1;
-    bool framed = false, connecting = false, shut = false;
+    bool framed = false, connecting = false, accepted = false, shut = false;
     int fault = -1;
     unsigned short port = 0, seq = 0;
     Rng rng{1};
@@ -397,16 +411,19 @@ public:
             }
             for (Fault fault : asked)
                 Inject(fault);
-            unsigned int opening = 0;
+            unsigned int opening = 0; // connects not yet accepted by the server
             bool quiet = true;
             fds.clear();
             who.clear();
             for (Conn& c : conns) {
-                // One connect at a time: the listener's backlog is short, and
-                // a connection the server has not accepted dies with it.
+                // One connection at a time until the server has accepted it:
+                // the listener's backlog is 5, and a connect it has no room
+                // for waits a second or more to be tried again.
                 if (c.fd < 0 && !draining && opening == 0)
                     Open(c);
-                opening += c.connecting;
+                if (c.fd >= 0 && !c.accepted && !c.connecting)
+                    c.accepted = m_pServer->AcceptedSince(c.port, c.since);
+                opening += c.fd >= 0 && !c.accepted;
                 quiet = quiet && (c.fd < 0 || c.connecting || (c.fault < 0 && c.out.empty() && c.expect.empty()));
                 if (c.fd >= 0) {
                     short events = c.connecting || !c.out.empty() ? POLLOUT : 0;
@@ -421,13 +438,19 @@ public:
         }
     }
 
-    std::atomic<bool> stop{false}, draining{false}, settled{false};
+    std::atomic<bool> stop{false}, flowing{false}, draining{false}, settled{false};
     std::vector<Conn> conns;
-    std::vector<std::pair<unsigned short, Fault>> resets; // their server side must close
+    struct Reset {
+        unsigned short port;
+        Fault fault;
+        std::uint64_t at;
+    };
+    std::vector<Reset> resets; // their server side must close
 
 private:
     void Open(Conn& c)
     {
+        c.since = g_Clock; // before the connect: the server may accept at once
         c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -435,8 +458,7 @@ private:
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         c.connecting = c.fd >= 0 && (connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ||
                                      errno == EINPROGRESS);
-        c.since = Now();
-        c.deadline = c.since + 30000;
+        c.deadline = Now() + 30000;
         if (!c.connecting)
             Drop(c);
     }
@@ -456,6 +478,7 @@ private:
             c.connecting = false;
             c.out = c.framed ? "P" : "R";
             ++g_Opened;
+            ++g_Live;
         }
         if (c.fault != STALL && (revents & (POLLIN | POLLHUP | POLLERR))) {
             char buffer[65536];
@@ -471,7 +494,7 @@ private:
         }
         if (c.fault == STALL && (revents & (POLLHUP | POLLERR)))
             return End(c, false);
-        bool more = c.fault < 0 ? !draining && c.expect.size() < kWindow : c.fault == STALL && c.out.size() < 65536;
+        bool more = c.fault < 0 ? flowing && !draining && c.expect.size() < kWindow : c.fault == STALL && c.out.size() < 65536;
         if (more && c.out.size() < 8192)
             Fill(c, c.fault != STALL);
         while (!c.out.empty()) {
@@ -536,6 +559,8 @@ private:
     {
         if (c.fd >= 0)
             close(c.fd);
+        if (c.fd >= 0 && !c.connecting)
+            --g_Live;
         Conn fresh;
         fresh.framed = c.framed;
         fresh.rng = c.rng;
@@ -567,7 +592,7 @@ private:
                 (void)ignored;
                 linger hard{1, 0};
                 setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-                resets.emplace_back(c.port, fault);
+                resets.push_back(Reset{c.port, fault, g_Clock});
                 Drop(c);
             }
             return;
@@ -589,18 +614,20 @@ sockaddr_in Loopback(unsigned short port)
     return to;
 }
 
-// Whether a connection to the port is accepted within a second.
-bool CanConnect(unsigned short port)
+// Whether a new connection to the port is served: a byte sent through it
+// comes back within two seconds.
+bool Served(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_in to = Loopback(port);
-    pollfd wait{fd, POLLOUT, 0};
-    int error = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
-    socklen_t size = sizeof error;
-    if (error == EINPROGRESS && poll(&wait, 1, 1000) == 1)
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    char answer = 0;
+    bool served = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && send(fd, "R!", 2, MSG_NOSIGNAL) == 2 &&
+                  recv(fd, &answer, 1, 0) == 1 && answer == '!';
     close(fd);
-    return error == 0;
+    return served;
 }
 
 // ------------------------------------------------------------- logging
@@ -743,10 +770,19 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
         drivers.emplace_back(new Driver(server.Raw(), port, (connections + 3 - d) / 4, d));
         driving.emplace_back(&Driver::Run, drivers.back().get());
     }
+    // All connections first: under full traffic each accept waits its turn
+    // among the echo tasks.
+    Check(WaitUntil([&] { return g_Live >= static_cast<int>(connections); }, milliseconds(60000)),
+          name + ": " + std::to_string(g_Live) + " of " + std::to_string(connections) + " connections open");
+    for (auto& d : drivers)
+        d->flowing = true;
     unsigned int sentGood = 0, sentEmpty = 0;
     std::uint64_t end = Now() + seconds * 1000ull;
     for (unsigned int tick = 0; Now() < end; ++tick) {
         std::this_thread::sleep_for(milliseconds(100)); // pacing
+        if (tick % 50 == 0)
+            std::printf("soak: %s %4.1f s: %d connections, %llu bytes checked\n", name.c_str(), tick / 10.0,
+                        g_Live.load(), static_cast<unsigned long long>(g_Bytes)), std::fflush(stdout);
         if (tick % 2 == 0)
             drivers[tick / 2 % drivers.size()]->Ask(kConnectionFaults[tick / 2 % 6]);
         for (int i = 0; i < 5; ++i, ++sentGood) {
@@ -763,7 +799,7 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             ++g_Injected[LISTENER];
             g_Survived[LISTENER] += Check(tapped->BreakListener() &&
                                               WaitUntil([&] { return server->listenerCloses > before; }) &&
-                                              WaitUntil([&] { return CanConnect(port); }),
+                                              WaitUntil([&] { return Served(port); }),
                                           "the accept group listens again after its listener closed");
         }
         if (tick % 60 == 40) {
@@ -815,21 +851,26 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
     });
     Check(matched == survivors, name + ": " + std::to_string(matched) + " of " + std::to_string(survivors) +
                                     " surviving connections accounted for byte for byte");
+    // A later connection may have been given the port of a reset one.
+    auto open = [&](Driver::Reset const& reset) {
+        auto s = server->ByPort(reset.port);
+        return s && s->accepted <= reset.at;
+    };
     WaitUntil([&] {
         unclosed = 0;
         for (auto& d : drivers)
-            for (auto const& reset : d->resets)
-                unclosed += server->ByPort(reset.first) != nullptr;
+            unclosed += static_cast<unsigned int>(std::count_if(d->resets.begin(), d->resets.end(), open));
         return unclosed == 0;
     });
     for (auto& d : drivers)
         for (auto const& reset : d->resets)
-            g_Survived[reset.second] += server->ByPort(reset.first) == nullptr;
+            g_Survived[reset.fault] += !open(reset);
     Check(unclosed == 0, name + ": the server closed every connection reset by its peer");
     for (auto& d : drivers)
         for (Conn& c : d->conns)
             if (c.fd >= 0)
                 close(c.fd);
+    g_Live = 0;
     Check(WaitUntil([&] { return server->closed == server->opened; }, milliseconds(30000)),
           name + ": the server closed every connection its clients closed (" + std::to_string(server->closed) + " of " +
               std::to_string(server->opened) + ")");
