@@ -124,8 +124,11 @@ bool IoTrigger::UnInit(unsigned int timeout)
     }
     Guard<Notify> notify = GetNotifyGuard();
     if (notify.IsValid()) {
-        notify->UnInit(timeout);
+        // Let go before the notify detaches everything: a close path that
+        // then finds its socket detached sees that the group is going, and
+        // does not report the detach as an error.
         LockedStore(m_IoLock, m_Notify, Guard<Notify>());
+        notify->UnInit(timeout);
     }
     return Trigger::UnInit(timeout);
 }

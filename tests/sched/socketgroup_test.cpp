@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 using namespace Vor;
@@ -147,6 +148,40 @@ TEST(SocketGroup, ReportInFlightDuringUnInitFinishesQuietly)
     EXPECT_TRUE(client.WaitClosed());
     EXPECT_EQ(running.event->Count("close"), 0u);
     running.scheduler->UnInit(5000);
+}
+
+// A notify that closes a socket through its group once its own UnInit has
+// detached everything, as a report in flight during a shut-down does.
+class ShutDownNotify : public SelectNotify {
+public:
+    bool UnInit(unsigned int timeout) override
+    {
+        bool done = SelectNotify::UnInit(timeout);
+        if (afterUnInit)
+            afterUnInit();
+        return done;
+    }
+    std::function<void()> afterUnInit;
+};
+
+TEST(SocketGroup, SocketClosedWhileTheGroupShutsDownIsNoDetachError)
+{
+    auto notify = Adopt(new ShutDownNotify);
+    notify->Init(Notify::Param());
+    auto event = Adopt(new VorTest::ScriptedEvent);
+    auto group = Adopt(new HandTcpGroup);
+    IoTrigger::Param param(VorTest::MakeScheduler(SchedKind::Local), Core::Guard<Notify>(notify.Raw()),
+                           Core::Guard<IoEvent>(event.Raw()));
+    ASSERT_TRUE(group->Init(param));
+    VorTest::TcpConnection connection;
+    Io::ReadHandle handle(connection.server);
+    ASSERT_TRUE(notify->Attach(handle, Core::CallBack()));
+    notify->afterUnInit = [&] { group->Parse(handle, false); };
+    VorTest::StderrCapture capture;
+    group->UnInit(1000);
+    capture.Stop();
+    EXPECT_EQ(capture.Text(), "");
+    EXPECT_EQ(Io::Socket::Param::GetHandle(connection.server), 0xFFFFFFFFu);
 }
 
 TEST(SocketGroup, OnlyIdleReportClosesWhenOnIdleRefuses)
