@@ -31,6 +31,18 @@ SocketGroup::SocketGroup(SocketGroup const& other) : IoTrigger(other), m_Address
 {
 }
 
+bool SocketGroup::Init(Trigger::Param& param)
+{
+    m_bStopping.store(false);
+    return IoTrigger::Init(param);
+}
+
+bool SocketGroup::UnInit(unsigned int timeout)
+{
+    m_bStopping.store(true);
+    return IoTrigger::UnInit(timeout);
+}
+
 Io::Socket::Address SocketGroup::GetAddress() const
 {
     Lock local(m_AddressLock);
@@ -172,7 +184,7 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
     Guard<Notify> notify = GetNotifyGuard();
     // A group uninitialised meanwhile has had its sockets detached by the
     // notify's UnInit: that failure is no news.
-    if (notify.IsValid() && !notify->Detach(handle) && GetNotifyGuard().IsValid())
+    if (notify.IsValid() && !notify->Detach(handle) && !m_bStopping.load())
         ReportLine("Detach handle from notify error");
     // The old socket is closed before a new one is opened: a reopen on the
     // same address would find it still bound.
@@ -188,7 +200,7 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
         return false;
     System::Sleep(REOPEN_DELAY);
     // A group uninitialised during the pause opens nothing.
-    if (!GetNotifyGuard().IsValid())
+    if (m_bStopping.load())
         return false;
     reopen = CreateGroup();
     if (!reopen)

@@ -32,6 +32,7 @@
 #include <vor/sched/handler.h>
 #include <vor/sched/notify.h>
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 
@@ -63,6 +64,11 @@ public:
 
     explicit SocketGroup(Type type);
     SocketGroup(SocketGroup const& other);
+
+    bool Init(Trigger::Param& param) override;
+    // Releases event, notify (which detaches every socket still attached)
+    // and scheduler, in that order.
+    bool UnInit(unsigned int timeout) override;
 
     // The base group answers nowhere: it writes a line and returns a handle
     // on the null object. Every concrete group overrides it.
@@ -123,6 +129,9 @@ private:
     mutable Core::Lock m_AddressLock{Core::Lock::SPIN_LOCK};
     Io::Socket::Address m_Address;
     Type m_Type;
+    // Set while UnInit runs: the notify then detaches every socket itself,
+    // and a close path that finds its socket gone has nothing to report.
+    std::atomic<bool> m_bStopping{false};
     // Objects whose close path is running. An idle report and a task of the
     // same socket can both decide to close it; only the first one does.
     // The entry's object is kept alive by the claiming thread's handle.
