@@ -1,116 +1,57 @@
-#include <vor/io/socket.h>
-#include <vor/sched/acceptgroup.h>
-#include <vor/sched/socketgroup.h>
-
-#include "support/capture.h"
-#include "support/client.h"
+// The close path every socket group shares, and the UDP group.
 #include "support/groups.h"
-#include "support/net.h"
 #include "support/sockets.h"
-#include "support/wait.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <functional>
 #include <thread>
 
 using namespace Vor;
 using namespace Vor::Sched;
 using VorTest::Adopt;
-using VorTest::SchedKind;
+using VorTest::Peer;
 using VorTest::WaitUntil;
 using std::chrono::milliseconds;
 
 namespace {
 
-// A TCP group whose report handling a test can drive by hand.
+// A TCP group whose reports a test drives by hand.
 class HandTcpGroup : public TcpGroup {
 public:
     HandTcpGroup() : TcpGroup(SYNC) {}
     bool Parse(Io::IoBase& handle, bool keep) { return ParseNotify(handle, keep); }
-    using SocketGroup::GetDevice;
     std::atomic<int> creates{0};
 
 protected:
-    bool CreateGroup() override
-    {
-        ++creates;
-        return true;
-    }
+    bool CreateGroup() override { return ++creates > 0; }
 };
 
-// The plain base behaviour, for what it does when no group overrides it.
-class PlainGroup : public SocketGroup {
-public:
-    PlainGroup() : SocketGroup(SYNC) {}
+using HandGroup = VorTest::RunningGroup<HandTcpGroup>;
+using Endpoint = VorTest::RunningGroup<UdpGroup>;
 
-protected:
-    bool CreateGroup() override { return false; }
-};
+class SocketGroupTest : public VorTest::GroupTest {};
 
-TEST(TcpGroup, InitWithoutSchedulerFailsWithALine)
+TEST_P(SocketGroupTest, TcpGroupWithoutSchedulerFailsWithALine)
 {
-    auto group = Adopt(new HandTcpGroup);
-    auto notify = VorTest::RunningGroup<HandTcpGroup>::MakeSelectNotify();
-    auto event = Adopt(new VorTest::ScriptedEvent);
-    IoTrigger::Param param(Core::Guard<Scheduler>(), notify, Core::Guard<IoEvent>(event.Raw()));
+    IoTrigger::Param noScheduler(Core::Guard<Scheduler>(), VorTest::MakeNotify(GetParam().engine),
+                                 Core::Guard<IoEvent>(Adopt(new VorTest::ScriptedEvent).Raw()));
     VorTest::StderrCapture capture;
-    EXPECT_FALSE(group->Init(param));
+    EXPECT_FALSE(Adopt(new HandTcpGroup)->Init(noScheduler));
     capture.Stop();
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Tcp group create param error or regieter handler error"});
 }
 
-TEST(TcpGroup, GetDeviceAnswersOnTheSameConnection)
-{
-    auto group = Adopt(new HandTcpGroup);
-    VorTest::TcpConnection connection;
-    ASSERT_TRUE(connection.IsValid());
-    Io::WriteHandle device = group->GetDevice(connection.server);
-    EXPECT_TRUE(device == connection.server);
-}
-
-TEST(TcpGroup, UninitialisedGroupTakesItsPoolOutOfTheScheduler)
-{
-    VorTest::RunningGroup<HandTcpGroup> running(SchedKind::Local, new HandTcpGroup);
-    ASSERT_TRUE(running.initialised);
-    std::uint64_t id = running.group->GetSequenceId();
-    EXPECT_GE(id, std::uint64_t(1) << 32);
-    running.group->UnInit(1000);
-    VorTest::StderrCapture capture;
-    EXPECT_FALSE(running.scheduler->Run(id, Core::Guard<Handler::Param>()));
-    capture.Stop();
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Can not find handler " + std::to_string(id) + ", this should not happen"});
-}
-
-TEST(SocketGroup, BaseGetDeviceWritesALineAndAnswersNowhere)
-{
-    auto group = Adopt(new PlainGroup);
-    VorTest::TcpConnection connection;
-    VorTest::StderrCapture capture;
-    Io::WriteHandle device = group->GetDevice(connection.server);
-    capture.Stop();
-    EXPECT_FALSE(device.IsValid());
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Can not get device in socket group, this should not happen."});
-    EXPECT_FALSE(group->GetSocket().IsValid());
-}
-
 // Two threads deciding at once to close one socket (an idle report and a
 // task, say) run its close path once: one OnClose, one reopen.
-TEST(SocketGroup, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
+TEST_P(SocketGroupTest, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
 {
-    VorTest::RunningGroup<HandTcpGroup> running(SchedKind::Local, new HandTcpGroup);
-    ASSERT_TRUE(running.initialised);
+    HandGroup running(GetParam(), new HandTcpGroup);
     running.event->reopen = true;
     std::atomic<int> inClose{0};
     running.event->closeHook = [&](Io::IoBase&) {
-        ++inClose;
-        // Long enough for the other thread to reach its own close path.
+        ++inClose; // long enough for the other thread to reach its close path
         WaitUntil([&] { return inClose.load() >= 2; }, milliseconds(200));
     };
     VorTest::TcpConnection connection;
-    ASSERT_TRUE(connection.IsValid());
-    VorTest::StderrCapture capture; // the socket was never attached: detach complains
+    VorTest::StderrCapture capture; // never attached: the detach complains
     auto close = [&] {
         Io::ReadHandle handle(connection.server);
         running.group->Parse(handle, false);
@@ -118,87 +59,138 @@ TEST(SocketGroup, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
     std::thread idle(close), task(close);
     idle.join();
     task.join();
-    capture.Stop();
     EXPECT_EQ(running.event->Count("close"), 1u);
     EXPECT_EQ(running.group->creates.load(), 1);
     EXPECT_EQ(Io::Socket::Param::GetHandle(connection.server), 0xFFFFFFFFu);
 }
 
-// UnInit while a task is inside the application's OnRead: the task finishes
-// against a group that has no event, notify or scheduler any more.
-TEST(SocketGroup, ReportInFlightDuringUnInitFinishesQuietly)
+// UnInit while a task is inside the application's OnRead: the task ends
+// against a group without event, notify or scheduler, and closes quietly.
+TEST_P(SocketGroupTest, ReportInFlightDuringUnInitFinishesQuietly)
 {
-    VorTest::RunningGroup<AcceptGroup> running(SchedKind::Tp, new AcceptGroup(SocketGroup::SYNC));
+    VorTest::RunningGroup<AcceptGroup> running({VorTest::SchedKind::Tp, GetParam().engine}, new AcceptGroup);
     std::atomic<bool> inRead{false}, release{false};
     running.event->readHook = [&](Io::IoBase&) {
         inRead = true;
         WaitUntil([&] { return release.load(); }, milliseconds(5000));
     };
-    running.event->closeOnRead = true;
-    std::uint16_t port = VorTest::FreeLoopbackPort();
-    ASSERT_TRUE(running.group->Create(Io::Socket::Address("127.0.0.1", port)));
-    VorTest::TcpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(client.Send("x"));
+    ASSERT_TRUE(running.Start());
+    Peer client;
+    ASSERT_TRUE(client.Connect(running.port) && client.Send("bye"));
     ASSERT_TRUE(WaitUntil([&] { return inRead.load(); }));
-    Core::Guard<AcceptGroup> group = running.group;
-    group->UnInit(1000);
+    running.group->UnInit(1000);
     release = true;
-    // The task closes the connection on its own; nobody is told any more.
     EXPECT_TRUE(client.WaitClosed());
-    EXPECT_EQ(running.event->Count("close"), 0u);
-    running.scheduler->UnInit(5000);
+    EXPECT_EQ(running.event->Count("close"), 0u); // nobody is told any more
 }
 
-// A notify that closes a socket through its group once its own UnInit has
-// detached everything, as a report in flight during a shut-down does.
-class ShutDownNotify : public SelectNotify {
+// A notify without engines whose UnInit, once done, waits until the test
+// lets it return: a close path runs in between.
+class HeldNotify : public Notify {
 public:
     bool UnInit(unsigned int timeout) override
     {
-        bool done = SelectNotify::UnInit(timeout);
-        if (afterUnInit)
-            afterUnInit();
+        bool done = Notify::UnInit(timeout);
+        detached = true;
+        WaitUntil([&] { return release.load(); }, milliseconds(5000));
         return done;
     }
-    std::function<void()> afterUnInit;
+    std::atomic<bool> detached{false}, release{false};
+
+protected:
+    Core::Guard<NotifyBase> GetNotify(Core::CallBack const&) const override { return Core::Guard<NotifyBase>(); }
+    using Notify::GetNotify;
 };
 
-TEST(SocketGroup, SocketClosedWhileTheGroupShutsDownIsNoDetachError)
+// A socket closing while its group is uninitialised: the notify has let it
+// go already, which is no failure to report, and nothing is reopened.
+TEST_P(SocketGroupTest, CloseDuringUnInitReportsNoDetachFailureAndOpensNothing)
 {
-    auto notify = Adopt(new ShutDownNotify);
+    auto notify = Adopt(new HeldNotify);
     notify->Init(Notify::Param());
-    auto event = Adopt(new VorTest::ScriptedEvent);
-    auto group = Adopt(new HandTcpGroup);
-    IoTrigger::Param param(VorTest::MakeScheduler(SchedKind::Local), Core::Guard<Notify>(notify.Raw()),
-                           Core::Guard<IoEvent>(event.Raw()));
-    ASSERT_TRUE(group->Init(param));
+    HandGroup running(GetParam(), new HandTcpGroup, 0, 0, Core::Guard<Notify>(notify.Raw()));
+    running.event->reopen = true;
+    std::atomic<bool> inClose{false};
+    running.event->closeHook = [&](Io::IoBase&) {
+        inClose = true;
+        WaitUntil([&] { return notify->detached.load(); });
+    };
     VorTest::TcpConnection connection;
-    Io::ReadHandle handle(connection.server);
-    ASSERT_TRUE(notify->Attach(handle, Core::CallBack()));
-    notify->afterUnInit = [&] { group->Parse(handle, false); };
     VorTest::StderrCapture capture;
-    group->UnInit(1000);
+    std::thread report([&] {
+        Io::ReadHandle handle(connection.server);
+        running.group->Parse(handle, false);
+        notify->release = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return inClose.load(); }));
+    running.group->UnInit(1000);
+    report.join();
     capture.Stop();
     EXPECT_EQ(capture.Text(), "");
-    EXPECT_EQ(Io::Socket::Param::GetHandle(connection.server), 0xFFFFFFFFu);
-}
-
-TEST(SocketGroup, OnlyIdleReportClosesWhenOnIdleRefuses)
-{
-    VorTest::RunningGroup<HandTcpGroup> running(SchedKind::Local, new HandTcpGroup);
-    VorTest::TcpConnection connection;
-    Io::ReadHandle handle(connection.server);
-    handle.SetAttrib(Io::IoParam::IDLE, true);
-    EXPECT_TRUE(running.group->Parse(handle, true));
-    EXPECT_EQ(running.event->Log(), std::vector<std::string>{"idle 1"});
-    running.event->keepIdle = false;
-    handle.SetAttrib(Io::IoParam::IDLE, true);
-    VorTest::StderrCapture capture; // never attached: detach complains
-    EXPECT_FALSE(running.group->Parse(handle, true));
-    capture.Stop();
-    EXPECT_EQ(running.event->Log(), (std::vector<std::string>{"idle 1", "idle 1", "close 1"}));
+    EXPECT_EQ(running.event->Count("close"), 1u);
     EXPECT_EQ(running.group->creates.load(), 0);
 }
+
+TEST_P(SocketGroupTest, UdpPortInUseFailsAtStepTwoAndLeavesNoSocket)
+{
+    VorTest::BoundUdp taken;
+    Endpoint busy(GetParam(), new UdpGroup);
+    VorTest::StderrCapture capture;
+    unsigned int descriptors = VorTest::OpenDescriptorCount();
+    EXPECT_FALSE(busy.Start(taken.address.Port()));
+    EXPECT_EQ(VorTest::OpenDescriptorCount(), descriptors);
+    capture.Stop();
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Udp sync open error, error code : 2"});
+    EXPECT_FALSE(busy.group->GetSocket().IsValid());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SocketGroupTest, ::testing::ValuesIn(VorTest::EngineCases()), VorTest::GroupCaseName);
+
+class UdpGroupTest : public VorTest::GroupTest {};
+
+TEST_P(UdpGroupTest, RepliesFromTheBoundPort)
+{
+    Endpoint endpoint(GetParam(), new UdpGroup);
+    ASSERT_TRUE(endpoint.Start());
+    Peer client(false);
+    for (int i = 0; i < 3; ++i) {
+        std::string text = "ping " + std::to_string(i);
+        std::uint16_t from = 0;
+        ASSERT_TRUE(client.Send(text, 0, endpoint.port));
+        EXPECT_TRUE(client.Receive(65536, &from) == text && from == endpoint.port) << i;
+    }
+    EXPECT_EQ(endpoint.event->Count("open"), 1u);
+    // Whatever the handle, the answer leaves through the group's socket.
+    VorTest::BoundUdp other;
+    EXPECT_TRUE(endpoint.event->Device(other.device.GetHandle()) == endpoint.group->GetSocket());
+}
+
+// OnRead refusing closes the group's only socket; OnClose asking for it
+// opens a new one on the same address, which serves the next datagram;
+// creating again keeps it.
+TEST_P(UdpGroupTest, ReopensOnTheSameAddressAfterClose)
+{
+    Endpoint endpoint(GetParam(), new UdpGroup);
+    endpoint.event->reopen = true;
+    ASSERT_TRUE(endpoint.Start());
+    Io::IoHandle first = endpoint.group->GetSocket();
+    VorTest::StderrCapture capture;
+    Peer client(false);
+    std::uint16_t from = 0;
+    ASSERT_TRUE(client.Send("bye", 0, endpoint.port));
+    ASSERT_TRUE(WaitUntil([&] { return endpoint.event->Count("open") == 2; }));
+    EXPECT_EQ(Io::Socket::Param::GetHandle(first), 0xFFFFFFFFu);
+    ASSERT_TRUE(client.Send("two", 0, endpoint.port));
+    EXPECT_TRUE(client.Receive(65536, &from) == "two" && from == endpoint.port);
+    Io::IoHandle second = endpoint.group->GetSocket();
+    EXPECT_TRUE(endpoint.Start(endpoint.port) && endpoint.group->GetSocket() == second);
+    capture.Stop();
+    EXPECT_EQ(capture.Text(), "");
+    EXPECT_EQ(endpoint.event->Log(), (std::vector<std::string>{"open 1", "read 1", "close 1", "open 2", "read 2"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, UdpGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
+
+
 
 } // namespace

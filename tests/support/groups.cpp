@@ -2,75 +2,65 @@
 
 #include <vor/io/socket.h>
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace VorTest {
 
 using namespace Vor;
 
-std::string SchedName(SchedKind kind)
+std::vector<GroupCase> AllGroupCases()
 {
-    switch (kind) {
-    case SchedKind::Tp:
-        return "TpSched";
-    case SchedKind::Local:
-        return "LocalSched";
-    case SchedKind::St:
-        return "StSched";
-    }
-    return "?";
+    return {{SchedKind::Tp, EngineKind::Select}, {SchedKind::Local, EngineKind::Select},
+            {SchedKind::St, EngineKind::Select}, {SchedKind::Tp, EngineKind::Epoll},
+            {SchedKind::Local, EngineKind::Epoll}, {SchedKind::St, EngineKind::Epoll}};
+}
+
+std::vector<GroupCase> EngineCases() { return {{SchedKind::Local, EngineKind::Select}, {SchedKind::Local, EngineKind::Epoll}}; }
+
+std::string GroupCaseName(::testing::TestParamInfo<GroupCase> const& info)
+{
+    static char const* const kScheds[] = {"TpSched_", "LocalSched_", "StSched_"};
+    return kScheds[static_cast<int>(info.param.sched)] + std::string(info.param.engine == EngineKind::Epoll ? "Epoll" : "Select");
 }
 
 Core::Guard<Sched::Scheduler> MakeScheduler(SchedKind kind)
 {
-    Core::Guard<Sched::Scheduler> scheduler;
-    switch (kind) {
-    case SchedKind::Tp:
-        scheduler = Core::Guard<Sched::Scheduler>(Adopt(new Sched::TpSched).Raw());
-        break;
-    case SchedKind::Local:
-        scheduler = Core::Guard<Sched::Scheduler>(Adopt(new Sched::LocalSched).Raw());
-        break;
-    case SchedKind::St:
-        scheduler = Core::Guard<Sched::Scheduler>(Adopt(new Sched::StSched).Raw());
-        break;
-    }
+    Core::Guard<Sched::Scheduler> scheduler =
+        Adopt(kind == SchedKind::Tp      ? static_cast<Sched::Scheduler*>(new Sched::TpSched)
+              : kind == SchedKind::Local ? static_cast<Sched::Scheduler*>(new Sched::LocalSched)
+                                         : new Sched::StSched);
     scheduler->Init(Sched::Scheduler::Param(4));
     return scheduler;
 }
 
-void ScriptedEvent::Note(std::string const& kind, Io::IoBase const& handle)
+Core::Guard<Sched::Notify> MakeNotify(EngineKind kind)
+{
+    Core::Guard<Sched::Notify> notify =
+        Adopt(kind == EngineKind::Epoll ? static_cast<Sched::Notify*>(new Sched::EpollNotify) : new Sched::SelectNotify);
+    notify->Init(Sched::Notify::Param());
+    return notify;
+}
+
+bool ScriptedEvent::Note(std::string const& kind, Io::IoBase const& handle)
 {
     Core::Guard<Io::IoObject> object = handle.GetObject();
     std::lock_guard<std::mutex> lock(m_Lock);
-    auto found = m_Numbers.find(object.Raw());
-    if (found == m_Numbers.end()) {
-        found = m_Numbers.emplace(object.Raw(), static_cast<unsigned int>(m_Numbers.size() + 1)).first;
-        m_Keep.push_back(object);
-    }
-    m_Log.push_back(kind + " " + std::to_string(found->second));
-    if (kind == "open")
-        m_Opened.push_back(Io::IoHandle(handle));
+    std::size_t number = std::find(m_Seen.begin(), m_Seen.end(), object) - m_Seen.begin();
+    if (number == m_Seen.size())
+        m_Seen.push_back(object);
+    m_Log.push_back(kind + " " + std::to_string(number + 1));
+    return true;
 }
 
 bool ScriptedEvent::OnOpen(Io::IoBase& handle)
 {
     if (openHook)
         openHook(handle);
-    Note("open", handle);
-    int left = refuseOpens.load();
-    while (left > 0) {
-        if (refuseOpens.compare_exchange_weak(left, left - 1))
-            return false;
-    }
-    return true;
-}
-
-bool ScriptedEvent::OnIdle(Io::IoBase& handle)
-{
-    Note("idle", handle);
-    return keepIdle.load();
+    return Note("open", handle) && refuseOpens.fetch_sub(1) <= 0;
 }
 
 bool ScriptedEvent::OnRead(Io::ReadHandle& handle)
@@ -80,37 +70,20 @@ bool ScriptedEvent::OnRead(Io::ReadHandle& handle)
     Note("read", handle);
     Core::Guard<Io::IoObject> object = handle.GetObject();
     Io::SocketIo* socket = dynamic_cast<Io::SocketIo*>(object.Raw());
-    if (socket == nullptr)
-        return false;
     char buffer[65536];
     Io::Socket::Param peer;
     errno = 0;
-    unsigned int got = socket->ReadOnce(buffer, sizeof buffer, peer, MSG_DONTWAIT);
+    unsigned int got = socket == nullptr ? Io::IoObject::FAILED : socket->ReadOnce(buffer, sizeof buffer, peer, MSG_DONTWAIT);
     if (got == Io::IoObject::FAILED)
         return errno == EAGAIN || errno == EWOULDBLOCK; // nothing yet: keep; the end: close
-    if (echo.load() && !Device(handle).Write(buffer, got, peer))
-        return false;
-    return !closeOnRead.load();
-}
-
-bool ScriptedEvent::OnWrite(Io::WriteHandle& handle)
-{
-    Note("write", handle);
-    return true;
-}
-
-bool ScriptedEvent::OnError(Io::IoBase& handle)
-{
-    Note("error", handle);
-    return true;
+    return std::string(buffer, got) != "bye" && (!echo.load() || Device(handle).Write(buffer, got, peer));
 }
 
 bool ScriptedEvent::OnClose(Io::IoBase& handle)
 {
     if (closeHook)
         closeHook(handle);
-    Note("close", handle);
-    return reopen.load();
+    return Note("close", handle) && reopen.load();
 }
 
 std::vector<std::string> ScriptedEvent::Log() const
@@ -121,39 +94,81 @@ std::vector<std::string> ScriptedEvent::Log() const
 
 unsigned int ScriptedEvent::Count(std::string const& kind) const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    unsigned int n = 0;
-    for (std::string const& entry : m_Log) {
-        if (entry.compare(0, kind.size() + 1, kind + " ") == 0)
-            ++n;
-    }
-    return n;
+    std::vector<std::string> log = Log();
+    return static_cast<unsigned int>(
+        std::count_if(log.begin(), log.end(), [&](std::string const& entry) { return entry.rfind(kind + " ", 0) == 0; }));
 }
 
 bool ScriptedEvent::Balanced() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    std::map<std::string, int> opens, closes;
-    for (std::string const& entry : m_Log) {
-        std::string number = entry.substr(entry.find(' ') + 1);
-        if (entry.compare(0, 5, "open ") == 0)
-            ++opens[number];
-        else if (entry.compare(0, 6, "close ") == 0)
-            ++closes[number];
-    }
-    if (opens.size() != closes.size())
-        return false;
-    for (auto const& open : opens) {
-        if (open.second != 1 || closes[open.first] != 1)
+    std::vector<std::string> log = Log();
+    for (std::size_t n = 1; n <= log.size(); ++n) {
+        auto calls = [&](char const* kind) { return std::count(log.begin(), log.end(), kind + std::to_string(n)); };
+        if (calls("open ") != calls("close ") || calls("open ") > 1)
             return false;
     }
     return true;
 }
 
-std::vector<Io::IoHandle> ScriptedEvent::Opened() const
+// Every receive and send gives up after 5 s.
+Peer::Peer(bool tcp) : m_iSocket(socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0))
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    return m_Opened;
+    timeval bound{5, 0};
+    setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    setsockopt(m_iSocket, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    Platform::Ipv4Address any = LoopbackAddress(0);
+    if (!tcp)
+        bind(m_iSocket, reinterpret_cast<sockaddr*>(&any), sizeof any);
+}
+
+Peer::~Peer() { close(m_iSocket); }
+
+bool Peer::Connect(std::uint16_t port)
+{
+    Platform::Ipv4Address address = LoopbackAddress(port);
+    return connect(m_iSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool Peer::Send(std::string const& bytes, int flags, std::uint16_t to)
+{
+    Platform::Ipv4Address address = LoopbackAddress(to);
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t sent = sendto(m_iSocket, bytes.data() + done, bytes.size() - done, flags | MSG_NOSIGNAL,
+                              to != 0 ? reinterpret_cast<sockaddr*>(&address) : nullptr, to != 0 ? sizeof address : 0);
+        if (sent <= 0)
+            return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+std::string Peer::Receive(std::size_t n, std::uint16_t* from)
+{
+    std::string got;
+    char buffer[65536];
+    sockaddr_in sender{};
+    socklen_t length = sizeof sender;
+    while (got.size() < n) {
+        ssize_t read = recvfrom(m_iSocket, buffer, std::min(n - got.size(), sizeof buffer), 0,
+                                reinterpret_cast<sockaddr*>(&sender), &length);
+        if (read <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(read));
+        if (from != nullptr) {
+            *from = ntohs(sender.sin_port);
+            break;
+        }
+    }
+    return got;
+}
+
+bool Peer::WaitClosed()
+{
+    char buffer[4096];
+    ssize_t read = 0;
+    while ((read = recv(m_iSocket, buffer, sizeof buffer, 0)) > 0) {
+    }
+    return read == 0 || errno != EAGAIN; // the end, a reset; not the bound
 }
 
 } // namespace VorTest

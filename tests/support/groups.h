@@ -1,20 +1,22 @@
-// Fixtures for tests of the socket groups: schedulers of each kind, an
-// application event whose behaviour a test scripts and whose calls it
-// records, and a running group with its scheduler and notify.
+// Fixtures for tests of the socket groups: the schedulers and engines they
+// run over, an application event whose answers a test scripts and whose
+// calls it records, a running group, and plain loopback peers to talk to it.
 #pragma once
 
-#include <vor/core/guard.h>
-#include <vor/io/iobase.h>
-#include <vor/sched/event.h>
-#include <vor/sched/notify.h>
-#include <vor/sched/scheduler.h>
-#include <vor/sched/select.h>
-#include <vor/sched/socketgroup.h>
+#include <vor/core/thread.h>
+#include <vor/sched/acceptgroup.h>
+#include <vor/sched/connectgroup.h>
+#include <vor/sched/epoll.h>
+#include <vor/sched/udpgroup.h>
+
+#include "support/capture.h"
+#include "support/net.h"
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,11 +24,20 @@
 namespace VorTest {
 
 enum class SchedKind { Tp, Local, St };
+enum class EngineKind { Select, Epoll };
 
-// "TpSched", "LocalSched", "StSched".
-std::string SchedName(SchedKind kind);
-// A scheduler of the kind, initialised (a TpSched with 4 workers).
-Vor::Core::Guard<Vor::Sched::Scheduler> MakeScheduler(SchedKind kind);
+// What a group test runs over.
+struct GroupCase {
+    SchedKind sched;
+    EngineKind engine;
+};
+// Every scheduler over both engines.
+std::vector<GroupCase> AllGroupCases();
+// LocalSched over both engines, for tests the scheduler does not change.
+std::vector<GroupCase> EngineCases();
+// "TpSched_Select", "LocalSched_Epoll", ...
+std::string GroupCaseName(::testing::TestParamInfo<GroupCase> const& info);
+class GroupTest : public ::testing::TestWithParam<GroupCase> {};
 
 template <class T>
 Vor::Core::Guard<T> Adopt(T* object)
@@ -36,69 +47,55 @@ Vor::Core::Guard<T> Adopt(T* object)
     return guard;
 }
 
+// Initialised: a TpSched with 4 workers; a notify without idle reports.
+Vor::Core::Guard<Vor::Sched::Scheduler> MakeScheduler(SchedKind kind);
+Vor::Core::Guard<Vor::Sched::Notify> MakeNotify(EngineKind kind);
+
 // An event whose answers the test sets and whose calls it records. Reads
-// never block (an urgent byte alone can look readable); by default what is
-// read is echoed through GetDevice to the sender.
+// never block (an urgent byte alone can look readable); what is read goes
+// back to the sender through GetDevice, except "bye", which closes.
 class ScriptedEvent : public Vor::Sched::IoEvent {
 public:
     bool OnOpen(Vor::Io::IoBase& handle) override;
-    bool OnIdle(Vor::Io::IoBase& handle) override;
+    bool OnIdle(Vor::Io::IoBase& handle) override { return Note("idle", handle); }
     bool OnRead(Vor::Io::ReadHandle& handle) override;
-    bool OnWrite(Vor::Io::WriteHandle& handle) override;
-    bool OnError(Vor::Io::IoBase& handle) override;
+    bool OnWrite(Vor::Io::WriteHandle& handle) override { return Note("write", handle); }
+    bool OnError(Vor::Io::IoBase& handle) override { return Note("error", handle); }
     bool OnClose(Vor::Io::IoBase& handle) override;
-
-    // The answer device of a handle, as the application gets it.
     Vor::Io::WriteHandle Device(Vor::Io::IoBase const& handle) const { return GetDevice(handle); }
 
-    // What happened, in order: "open 1", "read 1", "error 1", "close 1"...
-    // numbered by object in the order they were first seen.
+    // What happened, in order: "open 1", "read 1", "error 1", "close 1"...,
+    // objects numbered in the order they were first seen.
     std::vector<std::string> Log() const;
-    // Calls of one kind ("open", "read", "error", "close", "idle").
     unsigned int Count(std::string const& kind) const;
-    // True when every object that was opened was closed exactly once (and
-    // nothing was closed that was not opened).
+    // Every object opened was closed exactly once, and no other.
     bool Balanced() const;
-    // The handles opened so far, in order.
-    std::vector<Vor::Io::IoHandle> Opened() const;
 
-    // Scripted answers.
     std::atomic<int> refuseOpens{0}; // refuse this many opens first
-    std::atomic<bool> echo{true};
-    std::atomic<bool> closeOnRead{false};
-    std::atomic<bool> reopen{false};
-    std::atomic<bool> keepIdle{true};
-    // Called at the start of OnOpen / OnRead / OnClose, when set (set them
-    // before the group starts).
-    std::function<void(Vor::Io::IoBase&)> openHook;
-    std::function<void(Vor::Io::IoBase&)> readHook;
-    std::function<void(Vor::Io::IoBase&)> closeHook;
+    std::atomic<bool> echo{true}, reopen{false};
+    // Run at the start of the callback (set before the group starts).
+    std::function<void(Vor::Io::IoBase&)> openHook, readHook, closeHook;
 
 private:
-    void Note(std::string const& kind, Vor::Io::IoBase const& handle);
+    bool Note(std::string const& kind, Vor::Io::IoBase const& handle); // true
 
     mutable std::mutex m_Lock;
     std::vector<std::string> m_Log;
-    std::map<Vor::Io::IoObject const*, unsigned int> m_Numbers;
-    std::vector<Vor::Core::Guard<Vor::Io::IoObject>> m_Keep; // numbers stay unique
-    std::vector<Vor::Io::IoHandle> m_Opened;
+    std::vector<Vor::Core::Guard<Vor::Io::IoObject>> m_Seen; // numbers stay unique
 };
 
-// A group with its scheduler, notify and event, initialised (not yet
-// created). The destructor uninitialises group and scheduler.
+// A group with its scheduler, notify (made for the case unless given) and
+// event, initialised with a SocketGroup::Param (connections and interval
+// for connect groups). The destructor uninitialises group and scheduler.
 template <class G>
 struct RunningGroup {
-    RunningGroup(SchedKind kind, G* group, Vor::Sched::IoTrigger::Param* param = nullptr)
-        : scheduler(MakeScheduler(kind)), notify(MakeSelectNotify()),
-          event(Adopt(new ScriptedEvent)), group(Adopt(group))
+    RunningGroup(GroupCase run, G* made, unsigned int connections = 0, unsigned int interval = 0,
+                 Vor::Core::Guard<Vor::Sched::Notify> given = Vor::Core::Guard<Vor::Sched::Notify>())
+        : scheduler(MakeScheduler(run.sched)), notify(given.IsValid() ? given : MakeNotify(run.engine)),
+          event(Adopt(new ScriptedEvent)), group(Adopt(made)),
+          param(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()), connections, interval),
+          initialised(group->Init(param))
     {
-        Vor::Sched::IoTrigger::Param plain(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()));
-        if (param != nullptr) {
-            param->m_Scheduler = scheduler;
-            param->m_Notify = notify;
-            param->m_Event = Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw());
-        }
-        initialised = this->group->Init(param != nullptr ? *param : plain);
     }
     ~RunningGroup() { Stop(); }
     void Stop()
@@ -110,21 +107,42 @@ struct RunningGroup {
         group.Clear();
         scheduler.Clear();
     }
-    static Vor::Core::Guard<Vor::Sched::Notify> MakeSelectNotify();
+    // Creates the group for 127.0.0.1:at, or a free port.
+    bool Start(std::uint16_t at = 0)
+    {
+        port = at != 0 ? at : FreeLoopbackPort();
+        return initialised && group->Create(Vor::Io::Socket::Address("127.0.0.1", port));
+    }
 
     Vor::Core::Guard<Vor::Sched::Scheduler> scheduler;
     Vor::Core::Guard<Vor::Sched::Notify> notify;
     Vor::Core::Guard<ScriptedEvent> event;
     Vor::Core::Guard<G> group;
-    bool initialised = false;
+    Vor::Sched::SocketGroup::Param param;
+    bool initialised;
+    std::uint16_t port = 0;
 };
 
-template <class G>
-Vor::Core::Guard<Vor::Sched::Notify> RunningGroup<G>::MakeSelectNotify()
-{
-    auto notify = Adopt(new Vor::Sched::SelectNotify);
-    notify->Init(Vor::Sched::Notify::Param());
-    return Vor::Core::Guard<Vor::Sched::Notify>(notify.Raw());
-}
+// A plain loopback socket (TCP or UDP) for talking to a group. Every wait
+// is bounded by 5 s, so a group that never answers fails the test.
+class Peer {
+public:
+    explicit Peer(bool tcp = true);
+    ~Peer();
+    Peer(Peer const&) = delete;
+    Peer& operator=(Peer const&) = delete;
+
+    bool Connect(std::uint16_t port);
+    // All bytes; a UDP peer sends one datagram to port `to`.
+    bool Send(std::string const& bytes, int flags = 0, std::uint16_t to = 0);
+    // TCP: n bytes, or what came before the end, an error or the bound.
+    // UDP (with `from`): one datagram, its sender's port to *from.
+    std::string Receive(std::size_t n, std::uint16_t* from = nullptr);
+    // The other end closes (or resets) within the bound.
+    bool WaitClosed();
+
+private:
+    int m_iSocket;
+};
 
 } // namespace VorTest
