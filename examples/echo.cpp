@@ -2,6 +2,8 @@
 // every connection by writing back what it reads, and a connect group keeps
 // three connections to it. A few hundred messages of varied sizes go out
 // through the connections in turn and every byte that comes back is checked.
+//
+//     example_echo [--select | --epoll]     (the readiness engine; select by default)
 #include <vor/vor.h>
 
 #include <chrono>
@@ -112,6 +114,18 @@ unsigned short FreePort()
     return port;
 }
 
+// A new, initialised notify of the engine chosen on the command line.
+Guard<Sched::Notify> MakeNotify(bool epoll)
+{
+    Guard<Sched::Notify> notify;
+    if (epoll)
+        notify = Guard<Sched::Notify>(Adopt(new Sched::EpollNotify).Raw());
+    else
+        notify = Guard<Sched::Notify>(Adopt(new Sched::SelectNotify).Raw());
+    notify->Init(Sched::Notify::Param());
+    return notify;
+}
+
 // Message i: 1 to about 9,000 bytes of a pattern that differs per message.
 std::string Message(unsigned int i)
 {
@@ -124,10 +138,17 @@ std::string Message(unsigned int i)
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     constexpr unsigned int kConnections = 3;
     constexpr unsigned int kMessages = 300;
+
+    std::string engine = argc > 1 ? argv[1] : "--select";
+    if (argc > 2 || (engine != "--select" && engine != "--epoll")) {
+        std::fprintf(stderr, "usage: %s [--select | --epoll]\n", argv[0]);
+        return 2;
+    }
+    bool epoll = engine == "--epoll";
 
     System::Init();
     unsigned short port = FreePort();
@@ -136,10 +157,8 @@ int main()
     Guard<Sched::Scheduler> scheduler(Adopt(new Sched::TpSched).Raw());
     scheduler->Init(Sched::Scheduler::Param(4));
     // One notify per group: a group's UnInit ends its notify.
-    Guard<Sched::Notify> serverNotify(Adopt(new Sched::SelectNotify).Raw());
-    Guard<Sched::Notify> clientNotify(Adopt(new Sched::SelectNotify).Raw());
-    serverNotify->Init(Sched::Notify::Param());
-    clientNotify->Init(Sched::Notify::Param());
+    Guard<Sched::Notify> serverNotify = MakeNotify(epoll);
+    Guard<Sched::Notify> clientNotify = MakeNotify(epoll);
 
     Guard<EchoService> service = Adopt(new EchoService);
     Guard<Sched::AcceptGroup> server = Adopt(new Sched::AcceptGroup(Sched::SocketGroup::SYNC));
@@ -148,7 +167,7 @@ int main()
         std::fprintf(stderr, "echo: cannot serve on 127.0.0.1:%u\n", port);
         return 1;
     }
-    std::printf("echo service listening on 127.0.0.1:%u\n", port);
+    std::printf("echo service listening on 127.0.0.1:%u (%s engine)\n", port, epoll ? "epoll" : "select");
 
     Guard<EchoClient> clients = Adopt(new EchoClient);
     Guard<Sched::ConnectGroup> client = Adopt(new Sched::ConnectGroup(Sched::SocketGroup::SYNC));

@@ -30,29 +30,37 @@ TEST_P(AcceptGroupTest, AnswersOnTheSameConnectionAndClosesOnce)
     ASSERT_TRUE(WaitUntil([&] { return server.event->Count("close") == 2; }));
     EXPECT_TRUE(c.Send("c stays") && c.Receive(7) == "c stays");
     std::vector<std::string> log = server.event->Log();
-    EXPECT_EQ(std::count(log.begin(), log.end(), "close 1"), 1);
-    EXPECT_EQ(std::count(log.begin(), log.end(), "error 1"), 0);
+    EXPECT_TRUE(server.event->Count("close 1") == 1 && server.event->Count("error 1") == 0);
     EXPECT_LT(std::find(log.begin(), log.end(), "error 2"), std::find(log.begin(), log.end(), "close 2"));
     EXPECT_EQ(server.event->Count("close"), 2u);
 }
 
-TEST_P(AcceptGroupTest, RefusedOpenWritesTwoLinesAndTheNextClientIsServed)
+// A refused OnOpen writes two lines and closes that connection; the next
+// clients are served. A connection's OnClose asking for a reopen leaves the
+// live listener in place.
+TEST_P(AcceptGroupTest, RefusedOpenWritesTwoLinesAndTheListenerStaysThroughReopens)
 {
     Server server(GetParam(), new AcceptGroup);
     server.event->refuseOpens = 1;
+    server.event->reopen = true;
     ASSERT_TRUE(server.Start());
     VorTest::StderrCapture capture;
-    Peer refused, next;
+    Peer refused;
     ASSERT_TRUE(refused.Connect(server.port));
     EXPECT_TRUE(refused.WaitClosed());
     ASSERT_TRUE(WaitUntil([&] { return capture.Lines().size() >= 2; }));
-    EXPECT_TRUE(next.Connect(server.port) && next.Send("served") && next.Receive(6) == "served");
+    for (unsigned int i = 1; i <= 3; ++i) {
+        Peer client;
+        EXPECT_TRUE(client.Connect(server.port) && client.Send("1") && client.Receive(1) == "1") << i;
+        EXPECT_TRUE(client.Send("bye") && client.WaitClosed());
+        // The reopen runs 100 ms after the close; the next client after it.
+        ASSERT_TRUE(WaitUntil([&] { return server.event->Count("close") == i; }));
+    }
     capture.Stop();
     std::vector<std::string> lines = capture.Lines();
     ASSERT_EQ(lines.size(), 2u) << capture.Text();
     EXPECT_TRUE(std::regex_match(lines[0], std::regex("Accepted socket error, at step 5, error code : \\d+"))) << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex("Accept socket error, error code : \\d+"))) << lines[1];
-    EXPECT_EQ(server.event->Count("close"), 0u); // it never reached the notify
 }
 
 TEST_P(AcceptGroupTest, EveryOpenHasExactlyOneCloseOver200Cycles)
@@ -64,26 +72,9 @@ TEST_P(AcceptGroupTest, EveryOpenHasExactlyOneCloseOver200Cycles)
         ASSERT_TRUE(client.Connect(server.port) && (i % 2 == 1 || (client.Send("x") && client.Receive(1) == "x"))) << i;
     }
     ASSERT_TRUE(WaitUntil([&] { return server.event->Count("close") >= 200; }, std::chrono::seconds(20)));
-    EXPECT_EQ(server.event->Count("open"), 200u);
+    for (int n = 1; n <= 200; ++n)
+        EXPECT_TRUE(server.event->Count("open " + std::to_string(n)) == 1 && server.event->Count("close " + std::to_string(n)) == 1) << n;
     EXPECT_EQ(server.event->Count("close"), 200u);
-    EXPECT_TRUE(server.event->Balanced());
-}
-
-TEST_P(AcceptGroupTest, KeepsTheLiveListenerWhenAConnectionAsksForAReopen)
-{
-    Server server(GetParam(), new AcceptGroup);
-    server.event->reopen = true; // a connection's OnClose asks for a reopen
-    ASSERT_TRUE(server.Start());
-    VorTest::StderrCapture capture;
-    for (unsigned int i = 1; i <= 3; ++i) {
-        Peer client;
-        EXPECT_TRUE(client.Connect(server.port) && client.Send("1") && client.Receive(1) == "1") << i;
-        EXPECT_TRUE(client.Send("bye") && client.WaitClosed());
-        // The reopen runs 100 ms after the close; the next client after it.
-        ASSERT_TRUE(WaitUntil([&] { return server.event->Count("close") == i; }));
-    }
-    capture.Stop();
-    EXPECT_EQ(capture.Text(), "");
 }
 
 TEST_P(AcceptGroupTest, NoReportOfAConnectionBeforeItsOpenReturned)
@@ -106,18 +97,6 @@ TEST_P(AcceptGroupTest, NoReportOfAConnectionBeforeItsOpenReturned)
 INSTANTIATE_TEST_SUITE_P(All, AcceptGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
 
 class AcceptGroupEngineTest : public VorTest::GroupTest {};
-
-TEST_P(AcceptGroupEngineTest, PortInUseFailsAtStepTwoAndLeavesNoSocket)
-{
-    VorTest::LoopbackListener taken;
-    Server server(GetParam(), new AcceptGroup);
-    VorTest::StderrCapture capture;
-    unsigned int descriptors = VorTest::OpenDescriptorCount();
-    EXPECT_FALSE(server.Start(taken.Port()));
-    EXPECT_EQ(VorTest::OpenDescriptorCount(), descriptors);
-    capture.Stop();
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Open accepted socket error, at step 2, error code : 98"});
-}
 
 // An accept group whose reports a test can make by hand. The first handle
 // its OnRead sees is the listener's: it accepts the first connection.

@@ -29,16 +29,6 @@ using Endpoint = VorTest::RunningGroup<UdpGroup>;
 
 class SocketGroupTest : public VorTest::GroupTest {};
 
-TEST_P(SocketGroupTest, TcpGroupWithoutSchedulerFailsWithALine)
-{
-    IoTrigger::Param noScheduler(Core::Guard<Scheduler>(), VorTest::MakeNotify(GetParam().engine),
-                                 Core::Guard<IoEvent>(Adopt(new VorTest::ScriptedEvent).Raw()));
-    VorTest::StderrCapture capture;
-    EXPECT_FALSE(Adopt(new HandTcpGroup)->Init(noScheduler));
-    capture.Stop();
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Tcp group create param error or regieter handler error"});
-}
-
 // Two threads deciding at once to close one socket (an idle report and a
 // task, say) run its close path once: one OnClose, one reopen.
 TEST_P(SocketGroupTest, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
@@ -65,7 +55,8 @@ TEST_P(SocketGroupTest, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
 }
 
 // UnInit while a task is inside the application's OnRead: the task ends
-// against a group without event, notify or scheduler, and closes quietly.
+// against a group without event, notify or scheduler (its answer finds no
+// device, so the read fails) and closes quietly.
 TEST_P(SocketGroupTest, ReportInFlightDuringUnInitFinishesQuietly)
 {
     VorTest::RunningGroup<AcceptGroup> running({VorTest::SchedKind::Tp, GetParam().engine}, new AcceptGroup);
@@ -76,7 +67,7 @@ TEST_P(SocketGroupTest, ReportInFlightDuringUnInitFinishesQuietly)
     };
     ASSERT_TRUE(running.Start());
     Peer client;
-    ASSERT_TRUE(client.Connect(running.port) && client.Send("bye"));
+    ASSERT_TRUE(client.Connect(running.port) && client.Send("x"));
     ASSERT_TRUE(WaitUntil([&] { return inRead.load(); }));
     running.group->UnInit(1000);
     release = true;
@@ -131,66 +122,62 @@ TEST_P(SocketGroupTest, CloseDuringUnInitReportsNoDetachFailureAndOpensNothing)
     EXPECT_EQ(running.group->creates.load(), 0);
 }
 
-TEST_P(SocketGroupTest, UdpPortInUseFailsAtStepTwoAndLeavesNoSocket)
+// A TCP group without scheduler, and groups whose port is in use, fail
+// with their lines and leave no socket open.
+TEST_P(SocketGroupTest, FailedSetUpsWriteTheirLinesAndLeaveNoSocket)
 {
-    VorTest::BoundUdp taken;
-    Endpoint busy(GetParam(), new UdpGroup);
+    VorTest::LoopbackListener tcp;
+    VorTest::BoundUdp udp;
+    VorTest::RunningGroup<AcceptGroup> server(GetParam(), new AcceptGroup);
+    Endpoint endpoint(GetParam(), new UdpGroup);
+    IoTrigger::Param noScheduler(Core::Guard<Scheduler>(), server.notify, Core::Guard<IoEvent>(server.event.Raw()));
     VorTest::StderrCapture capture;
     unsigned int descriptors = VorTest::OpenDescriptorCount();
-    EXPECT_FALSE(busy.Start(taken.address.Port()));
+    EXPECT_FALSE(Adopt(new HandTcpGroup)->Init(noScheduler));
+    EXPECT_FALSE(server.Start(tcp.Port()));
+    EXPECT_FALSE(endpoint.Start(udp.address.Port()));
     EXPECT_EQ(VorTest::OpenDescriptorCount(), descriptors);
     capture.Stop();
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Udp sync open error, error code : 2"});
-    EXPECT_FALSE(busy.group->GetSocket().IsValid());
+    EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Tcp group create param error or regieter handler error",
+                                                         "Open accepted socket error, at step 2, error code : 98",
+                                                         "Udp sync open error, error code : 2"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SocketGroupTest, ::testing::ValuesIn(VorTest::EngineCases()), VorTest::GroupCaseName);
 
 class UdpGroupTest : public VorTest::GroupTest {};
 
-TEST_P(UdpGroupTest, RepliesFromTheBoundPort)
-{
-    Endpoint endpoint(GetParam(), new UdpGroup);
-    ASSERT_TRUE(endpoint.Start());
-    Peer client(false);
-    for (int i = 0; i < 3; ++i) {
-        std::string text = "ping " + std::to_string(i);
-        std::uint16_t from = 0;
-        ASSERT_TRUE(client.Send(text, 0, endpoint.port));
-        EXPECT_TRUE(client.Receive(65536, &from) == text && from == endpoint.port) << i;
-    }
-    EXPECT_EQ(endpoint.event->Count("open"), 1u);
-    // Whatever the handle, the answer leaves through the group's socket.
-    VorTest::BoundUdp other;
-    EXPECT_TRUE(endpoint.event->Device(other.device.GetHandle()) == endpoint.group->GetSocket());
-}
-
-// OnRead refusing closes the group's only socket; OnClose asking for it
-// opens a new one on the same address, which serves the next datagram;
-// creating again keeps it.
-TEST_P(UdpGroupTest, ReopensOnTheSameAddressAfterClose)
+// Answers leave from the bound port, through the group's one socket
+// whatever the handle. OnRead refusing closes that socket; OnClose asking
+// for it opens a new one on the same address, which serves the next
+// datagram; creating again keeps it.
+TEST_P(UdpGroupTest, RepliesFromTheBoundPortAndReopensAfterClose)
 {
     Endpoint endpoint(GetParam(), new UdpGroup);
     endpoint.event->reopen = true;
     ASSERT_TRUE(endpoint.Start());
     Io::IoHandle first = endpoint.group->GetSocket();
+    VorTest::BoundUdp other;
+    EXPECT_TRUE(endpoint.event->Device(other.device.GetHandle()) == first);
     VorTest::StderrCapture capture;
     Peer client(false);
-    std::uint16_t from = 0;
-    ASSERT_TRUE(client.Send("bye", 0, endpoint.port));
-    ASSERT_TRUE(WaitUntil([&] { return endpoint.event->Count("open") == 2; }));
+    for (std::string text : {"one", "bye", "two"}) {
+        std::uint16_t from = 0;
+        ASSERT_TRUE(client.Send(text, 0, endpoint.port));
+        if (text == "bye")
+            ASSERT_TRUE(WaitUntil([&] { return endpoint.event->Count("open") == 2; }));
+        else
+            EXPECT_TRUE(client.Receive(65536, &from) == text && from == endpoint.port) << text;
+    }
     EXPECT_EQ(Io::Socket::Param::GetHandle(first), 0xFFFFFFFFu);
-    ASSERT_TRUE(client.Send("two", 0, endpoint.port));
-    EXPECT_TRUE(client.Receive(65536, &from) == "two" && from == endpoint.port);
     Io::IoHandle second = endpoint.group->GetSocket();
     EXPECT_TRUE(endpoint.Start(endpoint.port) && endpoint.group->GetSocket() == second);
     capture.Stop();
     EXPECT_EQ(capture.Text(), "");
-    EXPECT_EQ(endpoint.event->Log(), (std::vector<std::string>{"open 1", "read 1", "close 1", "open 2", "read 2"}));
+    EXPECT_EQ(endpoint.event->Log(),
+              (std::vector<std::string>{"open 1", "read 1", "read 1", "close 1", "open 2", "read 2"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(All, UdpGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
-
-
 
 } // namespace
