@@ -16,7 +16,7 @@
 using namespace Vor::Core;
 using namespace Vor::Sched;
 using Vor::Platform::MonotonicMs;
-using VorTest::Adopt;
+using VorTest::Own;
 using VorTest::WaitUntil;
 
 namespace {
@@ -39,9 +39,9 @@ class BareTrigger : public Trigger {};
 // then come from the group still running.
 TEST(IoTrigger, SharedEventStaysBoundToTheGroupThatIsStillRunning)
 {
-    Guard<VorTest::ScriptedEvent> event = Adopt(new VorTest::ScriptedEvent);
-    Guard<UdpGroup> a = Adopt(new UdpGroup), b = Adopt(new UdpGroup);
-    IoTrigger::Param pa(Adopt<Scheduler>(new LocalSched), VorTest::MakeNotify(VorTest::EngineKind::Select),
+    Guard<VorTest::ScriptedEvent> event = Own(new VorTest::ScriptedEvent);
+    Guard<UdpGroup> a = Own(new UdpGroup), b = Own(new UdpGroup);
+    IoTrigger::Param pa(Own<Scheduler>(new LocalSched), VorTest::MakeNotify(VorTest::EngineKind::Select),
                         Guard<IoEvent>(event.Raw()));
     IoTrigger::Param pb(pa.m_Scheduler, VorTest::MakeNotify(VorTest::EngineKind::Select), pa.m_Event);
     Vor::Io::Socket::Address any("127.0.0.1", 0);
@@ -60,11 +60,11 @@ TEST(IoTrigger, SharedEventStaysBoundToTheGroupThatIsStillRunning)
 // racing them releases.
 TEST(Trigger, DispatchReachesTheHandlerOrFailsQuietlyEvenRacingUnInit)
 {
-    Guard<Scheduler> scheduler = Adopt<Scheduler>(new LocalSched);
-    Guard<Counting> handler = Adopt(new Counting);
+    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
+    Guard<Counting> handler = Own(new Counting);
     ASSERT_TRUE(scheduler->Register(Guard<Handler>(handler.Raw()), 7));
-    Guard<Trigger> trigger = Adopt<Trigger>(new BareTrigger);
-    Guard<TimerEvent> event = Adopt(new TimerEvent);
+    Guard<Trigger> trigger = Own<Trigger>(new BareTrigger);
+    Guard<TimerEvent> event = Own(new TimerEvent);
     EXPECT_FALSE(event->OnTimer(7) || event->Init(Event::Param()));
     ASSERT_TRUE(event->Init(TimerEvent::Param(trigger.Raw())));
     EXPECT_FALSE(event->OnTimer(7));
@@ -83,7 +83,7 @@ TEST(Trigger, DispatchReachesTheHandlerOrFailsQuietlyEvenRacingUnInit)
     dispatcher.join();
     EXPECT_EQ(handler->runs.load(), succeeded.load()) << "each successful dispatch runs the handler once";
     // A timer's plain event dispatches each expiry with an empty parameter.
-    Guard<Timer> timer = Adopt(new Timer);
+    Guard<Timer> timer = Own(new Timer);
     Timer::Param param(scheduler);
     ASSERT_TRUE(timer->Init(param) && timer->AddTimer(7, 10000));
     EXPECT_TRUE(WaitUntil([&] { return handler->runs.load() == succeeded.load() + 1; }));
@@ -130,11 +130,11 @@ private:
 };
 
 struct TimerTest : ::testing::Test {
-    Guard<Recorder> recorder = Adopt(new Recorder);
-    Guard<Timer> timer = Adopt(new Timer);
+    Guard<Recorder> recorder = Own(new Recorder);
+    Guard<Timer> timer = Own(new Timer);
     bool Start()
     {
-        Timer::Param param(Adopt<Scheduler>(new LocalSched), Guard<TimerEvent>(recorder.Raw()));
+        Timer::Param param(Own<Scheduler>(new LocalSched), Guard<TimerEvent>(recorder.Raw()));
         return timer->Init(param);
     }
     void TearDown() override
@@ -190,7 +190,7 @@ TEST_F(TimerTest, LateTimerCatchesUpAndUnInitWaitsForTheExpiryInHand)
     std::size_t after = recorder->Fired().size();
     Timer* raw = timer.Raw();
     timer->Trigger::UnInit(0);
-    timer = Adopt(new Timer); // for TearDown
+    timer = Own(new Timer); // for TearDown
     EXPECT_EQ(GlobalRef::GetRefAt(raw), GlobalRef::UNCOUNTED) << "the event still holds the timer";
     EXPECT_EQ(recorder->Fired().size(), after);
 }
@@ -203,8 +203,8 @@ TEST(Timer, FailedThreadStartLeaksNeitherTimerNorEvent)
     GTEST_SKIP() << "the sanitizer runtimes cannot live under an address-space limit";
 #endif
     VorTest::ChildResult result = VorTest::RunInChild([] {
-        Guard<Timer> timer = Adopt(new Timer);
-        Timer::Param param(Adopt<Scheduler>(new LocalSched));
+        Guard<Timer> timer = Own(new Timer);
+        Timer::Param param(Own<Scheduler>(new LocalSched));
         rlim_t pages = 0;
         std::ifstream("/proc/self/statm") >> pages;
         rlimit limit{pages * 4096 + (2u << 20), RLIM_INFINITY}; // no room for a thread's stack

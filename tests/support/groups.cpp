@@ -30,7 +30,7 @@ std::string GroupCaseName(::testing::TestParamInfo<GroupCase> const& info)
 Core::Guard<Sched::Scheduler> MakeScheduler(SchedKind kind)
 {
     Core::Guard<Sched::Scheduler> scheduler =
-        Adopt(kind == SchedKind::Tp      ? static_cast<Sched::Scheduler*>(new Sched::TpSched)
+        Own(kind == SchedKind::Tp      ? static_cast<Sched::Scheduler*>(new Sched::TpSched)
               : kind == SchedKind::Local ? static_cast<Sched::Scheduler*>(new Sched::LocalSched)
                                          : new Sched::StSched);
     scheduler->Init(Sched::Scheduler::Param(4));
@@ -40,7 +40,7 @@ Core::Guard<Sched::Scheduler> MakeScheduler(SchedKind kind)
 Core::Guard<Sched::Notify> MakeNotify(EngineKind kind)
 {
     Core::Guard<Sched::Notify> notify =
-        Adopt(kind == EngineKind::Epoll ? static_cast<Sched::Notify*>(new Sched::EpollNotify) : new Sched::SelectNotify);
+        Own(kind == EngineKind::Epoll ? static_cast<Sched::Notify*>(new Sched::EpollNotify) : new Sched::SelectNotify);
     notify->Init(Sched::Notify::Param());
     return notify;
 }

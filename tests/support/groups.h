@@ -11,6 +11,7 @@
 
 #include "support/capture.h"
 #include "support/net.h"
+#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -38,14 +39,6 @@ std::vector<GroupCase> EngineCases();
 // "TpSched_Select", "LocalSched_Epoll", ...
 std::string GroupCaseName(::testing::TestParamInfo<GroupCase> const& info);
 class GroupTest : public ::testing::TestWithParam<GroupCase> {};
-
-template <class T>
-Vor::Core::Guard<T> Adopt(T* object)
-{
-    Vor::Core::Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
 
 // Initialised: a TpSched with 4 workers; a notify without idle reports.
 Vor::Core::Guard<Vor::Sched::Scheduler> MakeScheduler(SchedKind kind);
@@ -92,7 +85,7 @@ struct RunningGroup {
     RunningGroup(GroupCase run, G* made, unsigned int connections = 0, unsigned int interval = 0,
                  Vor::Core::Guard<Vor::Sched::Notify> given = Vor::Core::Guard<Vor::Sched::Notify>())
         : scheduler(MakeScheduler(run.sched)), notify(given.IsValid() ? given : MakeNotify(run.engine)),
-          event(Adopt(new ScriptedEvent)), group(Adopt(made)),
+          event(Own(new ScriptedEvent)), group(Own(made)),
           param(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()), connections, interval),
           initialised(group->Init(param))
     {
