@@ -459,6 +459,17 @@ void PosixEpoll::CheckIdle(std::vector<Record>& copy)
     for (auto& record : copy) {
         if (!m_bRunning.load())
             break;
+        // A socket closed (or replaced) without a detach left the kernel's
+        // set unseen: reported once as an exception, as the select engine
+        // does, and never reported idle.
+        if (record->io->GetHandle() != record->socket) {
+            if (!record->stale) {
+                record->stale = true;
+                if (record->selecting.load())
+                    Deliver(*record, Platform::kPollExcept);
+            }
+            continue;
+        }
         TimeOut::Check(*record);
     }
     copy.clear();

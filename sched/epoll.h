@@ -30,8 +30,9 @@
 // Records are keyed by the watched object and reach the kernel under a
 // number of their own, never the descriptor's: a descriptor number handed
 // out again after a close cannot reach an old record. A socket closed
-// without being detached drops out of the kernel's set silently and is not
-// reported again; detach sockets before closing them.
+// without being detached drops out of the kernel's set silently; the next
+// idle check finds it and reports it once as an exception, and never idle.
+// Detach sockets before closing them.
 #pragma once
 
 #include <vor/core/callback.h>
@@ -89,6 +90,9 @@ public:
         // armed in the kernel's set (cleared when a report arrives).
         bool attached = false;
         bool armed = false;
+        // Engine thread only: the socket was found closed under the engine
+        // and has had its one exception report.
+        bool stale = false;
 
     protected:
         ~SocketInfo() override = default;
