@@ -1,22 +1,12 @@
 #include "support/notify.h"
 
-#include "support/wait.h"
-
 #include <vor/core/thread.h>
 
-#include <chrono>
 #include <thread>
 
 namespace VorTest {
 
 using namespace Vor;
-
-std::vector<Core::Guard<Sched::NotifyBase>> ProbeNotify::Engines()
-{
-    Core::Lock local(s_Lock);
-    local.Enter();
-    return s_NotifyList;
-}
 
 Sched::PosixSelect* ProbeNotify::EngineOf(Io::IoBase const& handle) const
 {
@@ -29,47 +19,6 @@ unsigned int SettledThreadCount()
     std::thread([] {}).join();
     return ProcessThreadCount();
 }
-
-Core::Guard<ProbeNotify> MakeNotify(unsigned int idleTime)
-{
-    ProbeNotify* notify = new ProbeNotify;
-    Core::Guard<ProbeNotify> counted(notify);
-    notify->DecRef();
-    counted->Init(Sched::Notify::Param(idleTime));
-    return counted;
-}
-
-namespace {
-std::atomic<int> g_HoldState{0}; // 0 idle, 1 armed, 2 holding, 3 released
-
-void HoldOnce()
-{
-    int armed = 1;
-    if (g_HoldState.compare_exchange_strong(armed, 2))
-        WaitUntil([] { return g_HoldState.load() == 3; }, std::chrono::milliseconds(5000));
-}
-} // namespace
-
-HoldHook::HoldHook(std::atomic<void (*)()>& hook) : m_Hook(hook)
-{
-    g_HoldState = 0;
-    m_Hook = &HoldOnce;
-}
-
-HoldHook::~HoldHook()
-{
-    g_HoldState = 3;
-    m_Hook = nullptr;
-}
-
-void HoldHook::Arm() { g_HoldState = 1; }
-
-bool HoldHook::Holding()
-{
-    return WaitUntil([] { return g_HoldState.load() == 2; });
-}
-
-void HoldHook::Release() { g_HoldState = 3; }
 
 Core::CallBack Recorder::Reads()
 {
@@ -118,21 +67,19 @@ void Recorder::OnWrite(Io::WriteHandle handle)
         then(handle);
 }
 
-unsigned int Recorder::Count() const
-{
-    std::lock_guard<std::mutex> local(m_Lock);
-    return static_cast<unsigned int>(m_Entries.size());
-}
-
 std::vector<Recorder::Entry> Recorder::Entries() const
 {
     std::lock_guard<std::mutex> local(m_Lock);
     return m_Entries;
 }
 
-bool Recorder::WaitFor(unsigned int n, unsigned int ms) const
+unsigned int Recorder::Count(std::function<bool(Entry const&)> const& pick) const
 {
-    return WaitUntil([&] { return Count() >= n; }, std::chrono::milliseconds(ms));
+    std::lock_guard<std::mutex> local(m_Lock);
+    unsigned int n = 0;
+    for (auto const& entry : m_Entries)
+        n += !pick || pick(entry) ? 1 : 0;
+    return n;
 }
 
 } // namespace VorTest
