@@ -9,6 +9,7 @@
 #include "platform/epoll.h"
 #include "platform/error.h"
 #include "platform/poller.h"
+#include "sched/internal/readiness.h"
 #include "sched/internal/selecthooks.h"
 
 #include <algorithm>
@@ -33,18 +34,6 @@ std::uintptr_t ObjectKey(Io::IoBase const& handle)
 {
     Core::Guard<Io::IoObject> object = handle.GetObject();
     return reinterpret_cast<std::uintptr_t>(object.Raw());
-}
-
-std::uint16_t ToPoll(unsigned int mask)
-{
-    std::uint16_t bits = 0;
-    if (mask & Param::READ_MASK)
-        bits |= Platform::kPollRead;
-    if (mask & Param::WRITE_MASK)
-        bits |= Platform::kPollWrite;
-    if (mask & Param::EXCEPT_MASK)
-        bits |= Platform::kPollExcept;
-    return bits;
 }
 
 // Sets the readiness attributes that the record watches. The others are the
@@ -73,10 +62,7 @@ void PosixEpoll::IdleNotify::operator()(Info& info) const
     unsigned int mask = record->mask.load();
     SetReadiness(handle, mask, false, false, false);
     handle.SetAttrib(Io::IoParam::IDLE, true);
-    if (mask & Param::READ_MASK)
-        record->callback.CallBackA(Io::ReadHandle(handle));
-    if (mask & Param::WRITE_MASK)
-        record->callback.CallBackA(Io::WriteHandle(handle));
+    Internal::CallAttached(record->callback, handle, mask);
 }
 
 // ---------------------------------------------------------------- engine
@@ -233,7 +219,7 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
             record->key = m_uNextKey++;
             // Registered under the lock: a detach or another attach of the
             // object cannot slip between the lists and the kernel's set.
-            if (!m_pEpoll->Add(socket, record->key, ToPoll(mask)))
+            if (!m_pEpoll->Add(socket, record->key, Internal::PollBits(mask)))
                 goto failed;
             record->attached = true;
             record->armed = true;
@@ -247,8 +233,7 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
         return false;
     }
 failed:
-    unsigned int error = System::GetError();
-    Report() << "Attach handle " << socket << " error at step " << step << ", error code " << error;
+    Internal::ReportAttachFailure(socket, step, System::GetError());
     return false;
 }
 
@@ -260,7 +245,7 @@ void PosixEpoll::ArmLocked(SocketInfo& record)
     // its old number may belong to someone else's socket by now.
     if (record.io->GetHandle() != record.socket)
         return;
-    record.armed = m_pEpoll->Arm(record.socket, record.key, ToPoll(record.mask.load()));
+    record.armed = m_pEpoll->Arm(record.socket, record.key, Internal::PollBits(record.mask.load()));
 }
 
 bool PosixEpoll::Detach(Io::IoBase const& handle)
@@ -387,7 +372,7 @@ void PosixEpoll::WaitProc()
             if (!m_bRunning.load())
                 break;
             Report() << "Epoll wait error " << System::GetError();
-            Backoff(delay);
+            Internal::BackOff(*m_pWakeUp, delay);
             continue;
         }
         delay = 0;
@@ -437,10 +422,7 @@ void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
     Io::IoHandle& handle = record.handle;
     SetReadiness(handle, mask, read, write, except);
     handle.SetAttrib(Io::IoParam::IDLE, false);
-    if (mask & Param::READ_MASK)
-        record.callback.CallBackA(Io::ReadHandle(handle));
-    if (mask & Param::WRITE_MASK)
-        record.callback.CallBackA(Io::WriteHandle(handle));
+    Internal::CallAttached(record.callback, handle, mask);
 }
 
 void PosixEpoll::CheckIdle(std::vector<Record>& copy)
@@ -473,19 +455,6 @@ void PosixEpoll::CheckIdle(std::vector<Record>& copy)
         TimeOut::Check(*record);
     }
     copy.clear();
-}
-
-void PosixEpoll::Backoff(unsigned int& delay)
-{
-    // A wait that keeps failing is retried ever more slowly (up to once a
-    // second); the wake-up still ends the pause at once.
-    delay = delay == 0 ? 10 : std::min(delay * 2, 1000u);
-    Platform::PollEntry wake{m_pWakeUp->Handle(), Platform::kPollRead, 0};
-    int woken = Platform::Poll(&wake, 1, delay);
-    if (woken > 0)
-        m_pWakeUp->Drain();
-    else if (woken < 0)
-        Platform::SleepMs(delay);
 }
 
 // ---------------------------------------------------------------- EpollNotify

@@ -129,7 +129,6 @@ private:
     void WaitProc();
     void Deliver(SocketInfo& record, unsigned short got);
     void CheckIdle(std::vector<Record>& copy);
-    void Backoff(unsigned int& delay);
 
     std::atomic<bool> m_bRunning;
     std::atomic<unsigned int> m_uThread;

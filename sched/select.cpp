@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/poller.h"
+#include "sched/internal/readiness.h"
 #include "sched/internal/selecthooks.h"
 
 #include <algorithm>
@@ -70,18 +71,6 @@ struct IdleState {
     }
 };
 
-unsigned short ToPoll(unsigned short want)
-{
-    unsigned short bits = 0;
-    if (want & Io::Socket::Param::READ_MASK)
-        bits |= Platform::kPollRead;
-    if (want & Io::Socket::Param::WRITE_MASK)
-        bits |= Platform::kPollWrite;
-    if (want & Io::Socket::Param::EXCEPT_MASK)
-        bits |= Platform::kPollExcept;
-    return bits;
-}
-
 template <class Engine>
 unsigned short FromPoll(unsigned short got)
 {
@@ -123,11 +112,7 @@ void CommonSelect<S, Invalid>::IdleNotify::operator()(Info& info) const
     if (!record->selecting.load() || record->stale.load() || record->io->GetHandle() != record->socket)
         return;
     record->handle.SetAttrib(Io::IoParam::IDLE, true);
-    unsigned int mask = record->mask.load();
-    if (mask & Io::Socket::Param::READ_MASK)
-        record->callback.CallBackA(Io::ReadHandle(record->handle));
-    if (mask & Io::Socket::Param::WRITE_MASK)
-        record->callback.CallBackA(Io::WriteHandle(record->handle));
+    Internal::CallAttached(record->callback, record->handle, record->mask.load());
 }
 
 template <class S, int Invalid>
@@ -433,8 +418,7 @@ bool CommonSelect<S, Invalid>::AttachMask(Io::IoBase const& handle, Core::CallBa
         return false;
     }
 failed:
-    unsigned int error = System::GetError();
-    Report() << "Attach handle " << socket << " error at step " << step << ", error code " << error;
+    Internal::ReportAttachFailure(socket, step, System::GetError());
     return false;
 }
 
@@ -604,7 +588,10 @@ void CommonSelect<S, Invalid>::SelectProc()
                 break;
             Report() << "Select error " << System::GetError();
             records.clear();
-            Backoff(delay);
+            // The wake-up ends the pause: a change made meanwhile is
+            // taken up at once.
+            if (Internal::BackOff(*m_pWakeUp, delay))
+                m_bWakePending.store(false);
             continue;
         }
         delay = 0;
@@ -706,34 +693,14 @@ void CommonSelect<S, Invalid>::Deliver(SocketInfo& record, unsigned short got)
         ++record.activity;
         record.handle.SetAttrib(Io::IoParam::EXCEPT, true);
     }
-    if (mask & Param::READ_MASK)
-        record.callback.CallBackA(Io::ReadHandle(record.handle));
-    if (mask & Param::WRITE_MASK)
-        record.callback.CallBackA(Io::WriteHandle(record.handle));
-}
-
-template <class S, int Invalid>
-void CommonSelect<S, Invalid>::Backoff(unsigned int& delay)
-{
-    // A wait that keeps failing is retried ever more slowly (up to once a
-    // second), so the error line does not flood standard error; the wake-up
-    // still ends the pause at once.
-    delay = delay == 0 ? 10 : std::min(delay * 2, 1000u);
-    Platform::PollEntry wake{m_pWakeUp->Handle(), Platform::kPollRead, 0};
-    int ready = Platform::Poll(&wake, 1, delay);
-    if (ready > 0) {
-        m_pWakeUp->Drain();
-        m_bWakePending.store(false);
-    } else if (ready < 0) {
-        Platform::SleepMs(delay);
-    }
+    Internal::CallAttached(record.callback, record.handle, mask);
 }
 
 bool PosixSelect::Select(SelectSet& set, unsigned int timeout)
 {
     Platform::PollEntry entries[MAX_SOCKETS];
     for (unsigned int i = 0; i < set.count; ++i)
-        entries[i] = Platform::PollEntry{set.entries[i].socket, ToPoll(set.entries[i].want), 0};
+        entries[i] = Platform::PollEntry{set.entries[i].socket, Internal::PollBits(set.entries[i].want), 0};
     if (Platform::Poll(entries, set.count, timeout) < 0)
         return false;
     for (unsigned int i = 0; i < set.count; ++i)

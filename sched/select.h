@@ -191,7 +191,6 @@ private:
     unsigned int Collect(SelectSet& set, std::vector<Record>& records);
     void Dispatch(SelectSet& set, std::vector<Record>& records);
     void Deliver(SocketInfo& record, unsigned short got);
-    void Backoff(unsigned int& delay);
 
     static bool AddIdle(Record const& record);
     static void RemoveIdle(SocketInfo const* record);

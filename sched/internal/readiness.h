@@ -1,0 +1,68 @@
+// What the readiness engines (select and epoll) share: how a report reaches
+// the callback of an attach, and how a wait that keeps failing is retried.
+// Not part of the installed interface.
+#pragma once
+
+#include <vor/core/callback.h>
+#include <vor/io/iobase.h>
+#include <vor/io/socket.h>
+
+#include "core/internal/diag.h"
+#include "platform/clock.h"
+#include "platform/poller.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace Vor {
+namespace Sched {
+namespace Internal {
+
+// The poller's bits for a Socket::Param mask.
+inline std::uint16_t PollBits(unsigned int mask)
+{
+    std::uint16_t bits = 0;
+    if (mask & Io::Socket::Param::READ_MASK)
+        bits |= Platform::kPollRead;
+    if (mask & Io::Socket::Param::WRITE_MASK)
+        bits |= Platform::kPollWrite;
+    if (mask & Io::Socket::Param::EXCEPT_MASK)
+        bits |= Platform::kPollExcept;
+    return bits;
+}
+
+// Calls the callback kept with an attach as its mask asks: with a
+// ReadHandle, then with a WriteHandle. The attributes are set already.
+inline void CallAttached(Core::CallBack const& callback, Io::IoHandle const& handle, unsigned int mask)
+{
+    if (mask & Io::Socket::Param::READ_MASK)
+        callback.CallBackA(Io::ReadHandle(handle));
+    if (mask & Io::Socket::Param::WRITE_MASK)
+        callback.CallBackA(Io::WriteHandle(handle));
+}
+
+// The line of a refused attach.
+inline void ReportAttachFailure(unsigned int socket, unsigned int step, unsigned int error)
+{
+    Core::Internal::Report() << "Attach handle " << socket << " error at step " << step << ", error code " << error;
+}
+
+// After a failed wait: pauses before the next one, ever longer (10 ms
+// doubling up to a second) while the waits keep failing, so that the error
+// line does not flood standard error. The wake-up still ends the pause at
+// once; true when it did (and was drained).
+inline bool BackOff(Platform::WakeUp& wake, unsigned int& delay)
+{
+    delay = delay == 0 ? 10 : std::min(delay * 2, 1000u);
+    Platform::PollEntry entry{wake.Handle(), Platform::kPollRead, 0};
+    int woken = Platform::Poll(&entry, 1, delay);
+    if (woken > 0)
+        return wake.Drain(), true;
+    if (woken < 0)
+        Platform::SleepMs(delay);
+    return false;
+}
+
+} // namespace Internal
+} // namespace Sched
+} // namespace Vor
