@@ -2,6 +2,7 @@
 
 #include <vor/core/thread.h>
 
+#include <chrono>
 #include <thread>
 
 namespace VorTest {
@@ -17,7 +18,19 @@ Sched::PosixSelect* ProbeNotify::EngineOf(Io::IoBase const& handle) const
 unsigned int SettledThreadCount()
 {
     std::thread([] {}).join();
-    return ProcessThreadCount();
+    // Threads that earlier work ended may still be leaving the process: the
+    // count is taken once it has held still for 50 ms.
+    unsigned int count = ProcessThreadCount();
+    auto since = std::chrono::steady_clock::now();
+    WaitUntil(
+        [&] {
+            unsigned int now = ProcessThreadCount();
+            if (now != count)
+                count = now, since = std::chrono::steady_clock::now();
+            return std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(50);
+        },
+        std::chrono::milliseconds(3000));
+    return count;
 }
 
 Core::CallBack Recorder::Reads()

@@ -18,7 +18,8 @@
 namespace VorTest {
 
 // The process's thread count once every helper thread of the runtime (a
-// sanitizer's, started with the first thread) exists.
+// sanitizer's, started with the first thread) exists and threads that were
+// ending have gone.
 unsigned int SettledThreadCount();
 
 // A new notify of kind N (SelectNotify, EpollNotify, ...), initialised.
