@@ -34,10 +34,11 @@ struct Payload : Handler::Param {
 };
 Guard<Handler::Param> MakePayload(int value) { return Own<Handler::Param>(new Payload(value)); }
 
-// A handler whose work is a function given by the test.
+// A handler whose work is a function given by the test; it counts its calls
+// and keeps the value of the last parameter it was given.
 class TestHandler : public Handler {
 public:
-    static Guard<Handler> Make(unsigned int id, std::function<void()> body = nullptr)
+    static Guard<Handler> Make(unsigned int id, std::function<void()> body = [] {})
     {
         return Own<Handler>(new TestHandler(id, std::move(body)));
     }
@@ -46,21 +47,15 @@ public:
     {
         if (auto* payload = dynamic_cast<Payload*>(param.Raw()))
             m_iValue = payload->m_iValue;
-        if (m_Body)
-            m_Body();
+        m_Body();
         return ++m_iCalls, true;
     }
     std::atomic<int> m_iCalls{0}, m_iValue{-1};
-    std::function<void()> m_OnDestroy;
+    std::function<void()> m_OnDestroy = [] {};
 
 private:
     TestHandler(unsigned int id, std::function<void()> body) : m_uId(id), m_Body(std::move(body)) { ++g_Alive; }
-    ~TestHandler() override
-    {
-        if (m_OnDestroy)
-            m_OnDestroy();
-        --g_Alive;
-    }
+    ~TestHandler() override { m_OnDestroy(), --g_Alive; }
     unsigned int m_uId;
     std::function<void()> m_Body;
 };
