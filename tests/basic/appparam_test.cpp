@@ -16,17 +16,12 @@ using VorTest::Own;
 
 TEST(AppParamTest, CommandLinesAndTextsGiveTheirNamesAndCountOnlyNewOnes)
 {
-    // Each case parses into fresh parameters; `present` lists name=value,
-    // `absent` names that must not appear. Element 0 / the first word
-    // stands for the program and is never looked at.
-    struct Case {
-        std::vector<char const*> argv; // empty: parse `text` instead
-        char const* text;
-        char prefix;
-        unsigned int count;
-        std::vector<std::pair<char const*, char const*>> present;
-        std::vector<char const*> absent;
-    };
+    // Each case parses `argv`, or `text` when argv is empty, into fresh
+    // parameters; `present` lists name=value, `absent` names that must not
+    // appear. Element 0 / the first word stands for the program.
+    using Pairs = std::vector<std::pair<char const*, char const*>>;
+    struct Case { std::vector<char const*> argv; char const* text; char prefix; unsigned int count;
+                  Pairs present; std::vector<char const*> absent; };
     Case const cases[] = {
         {{"prog", "--debug", "-level", "3"}, nullptr, '-', 2, {{"debug", ""}, {"level", "3"}}, {}},
         {{"-prog", "-", "--", "stray", nullptr, "-a", nullptr, "-b", "x", "y", "-c"}, nullptr, '-', 3,

@@ -1,6 +1,7 @@
 #include <vor/core/thread.h>
 
 #include "platform/clock.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -90,7 +91,9 @@ TEST(ThreadTest, KillEndsABlockedThreadWakesItsWaiterAndRacesTheThreadsOwnEndSaf
     unsigned int before = Thread::GetCount(), id = Start(&gate);
     ASSERT_NE(id, Thread::INVALID_ID);
     std::atomic<int> waited{-1};
-    std::thread waiter([&] { waited = Thread::Wait(id, 20000) ? 1 : 0; });
+    std::thread waiter([&] { waited = 0, waited = Thread::Wait(id, 20000) ? 1 : 0; });
+    // By the end of a wait of its own, the waiter is waiting too.
+    ASSERT_TRUE(VorTest::WaitUntil([&] { return waited == 0; }) && !Thread::Wait(id, 30));
     EXPECT_TRUE(Thread::Kill(id));
     waiter.join();
     EXPECT_EQ(waited.load(), 1);
