@@ -1,5 +1,7 @@
 #include "support/net.h"
 
+#include <utility>
+
 namespace VorTest {
 
 using namespace Vor::Platform;
@@ -50,18 +52,16 @@ LoopbackListener::~LoopbackListener() { CloseSocket(m_Socket); }
 LoopbackTcpPair::LoopbackTcpPair()
 {
     LoopbackListener listener;
-    SocketHandle client = OpenSocket(kFamilyIpv4, SocketKind::Stream, 0);
-    SocketHandle server = listener.IsValid() && ConnectSocket(client, listener.Address(), 5000)
-                              ? AcceptSocket(listener.Socket(), nullptr, nullptr)
-                              : kInvalidSocket;
-    if (server == kInvalidSocket) {
-        CloseSocket(client);
+    m_Client = OpenSocket(kFamilyIpv4, SocketKind::Stream, 0);
+    m_Server = listener.IsValid() && ConnectSocket(m_Client, listener.Address(), 5000)
+                   ? AcceptSocket(listener.Socket(), nullptr, nullptr)
+                   : kInvalidSocket;
+    if (!IsValid()) {
+        CloseClient();
         return;
     }
-    SetSocketOption(client, SocketOption::NoDelay, 1);
-    SetSocketOption(server, SocketOption::NoDelay, 1);
-    m_Client = client;
-    m_Server = server;
+    SetSocketOption(m_Client, SocketOption::NoDelay, 1);
+    SetSocketOption(m_Server, SocketOption::NoDelay, 1);
 }
 
 LoopbackTcpPair::~LoopbackTcpPair()
@@ -72,12 +72,7 @@ LoopbackTcpPair::~LoopbackTcpPair()
 
 bool LoopbackTcpPair::IsValid() const { return m_Client != kInvalidSocket && m_Server != kInvalidSocket; }
 
-SocketHandle LoopbackTcpPair::ReleaseServer()
-{
-    SocketHandle s = m_Server;
-    m_Server = kInvalidSocket;
-    return s;
-}
+SocketHandle LoopbackTcpPair::ReleaseServer() { return std::exchange(m_Server, kInvalidSocket); }
 
 void LoopbackTcpPair::CloseClient()
 {
