@@ -253,6 +253,28 @@ TEST_F(LogTest, ClosedHandleStaysClosedThroughASwap)
     EXPECT_EQ(Lines{"before"}, Messages(path));
 }
 
+// A swap whose opener brings no file reports it and keeps the module
+// writing to the file it had, instead of leaving it without one.
+TEST_F(LogTest, FailedSwapKeepsWritingToTheCurrentFile)
+{
+    std::string path = m_Dir.Path("keep.log");
+    LogDevice device;
+    ASSERT_TRUE(device.Open(Log::Param(1, 0, 0, path)));
+    Core::Guard<Io::IoObject> object = device.GetHandle().GetObject();
+    Io::WriteHandle output = device.GetWriteHandle();
+    LogLevelParam level(0);
+    ASSERT_TRUE(output.Printf(level, "before"));
+    Core::CallBack noFile; // a callback without a result opens nothing
+    noFile.Bind(+[] {});
+    StderrCapture capture;
+    EXPECT_FALSE(dynamic_cast<LogHandle*>(object.Raw())->Swap(noFile));
+    EXPECT_FALSE(dynamic_cast<LogHandle*>(object.Raw())->Swap(Core::CallBack()));
+    capture.Stop();
+    EXPECT_EQ((Lines{"Can not get new log file handle", "Can not get new log file handle"}), capture.Lines());
+    ASSERT_TRUE(output.Printf(level, "after"));
+    EXPECT_EQ((Lines{"before", "after"}), Messages(path));
+}
+
 // Every line whole and in exactly one file while eight threads write and
 // the file is swapped under them.
 TEST_F(LogTest, ManyThreadsWriteWholeLinesWhileTheFileIsSwapped)
