@@ -41,6 +41,7 @@ public:
     explicit Contender(Lock const& lock, bool read = false)
         : m_Thread([this, &lock, read] {
               Lock mine(lock);
+              m_bStarted = true;
               read ? mine.EnterRead() : mine.Enter();
               m_bIn = true;
               WaitUntil([this] { return m_bRelease.load(); });
@@ -52,10 +53,12 @@ public:
     {
         return WaitUntil([&] { return m_bIn.load(); }, bound);
     }
+    // True once the thread is about to enter.
+    bool Started() { return WaitUntil([&] { return m_bStarted.load(); }); }
     void Release() { m_bRelease = true; }
 
 private:
-    std::atomic<bool> m_bIn{false}, m_bRelease{false};
+    std::atomic<bool> m_bStarted{false}, m_bIn{false}, m_bRelease{false};
     std::thread m_Thread;
 };
 
@@ -135,7 +138,8 @@ TEST(LockTest, WaitingWriterGoesFirstThenWaitingReadersEnter)
     r2.EnterRead();
     EXPECT_TRUE(Contender(shared, true).Entered()) << "readers share";
     Contender writer(shared);
-    EXPECT_FALSE(writer.Entered(50ms));
+    ASSERT_TRUE(writer.Started());
+    EXPECT_FALSE(writer.Entered(100ms)); // time enough to queue
     Contender late(shared, true); // arrives behind the queued writer
     EXPECT_FALSE(late.Entered(50ms)) << "a reader passed a waiting writer";
     r1.Leave();
