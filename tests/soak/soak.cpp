@@ -12,7 +12,6 @@
 #include "support/wait.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -99,11 +97,9 @@ constexpr unsigned int kHeader = 8;
 
 void PutHeader(std::string& to, unsigned short kind, unsigned short seq, unsigned int length)
 {
-    unsigned char h[kHeader] = {static_cast<unsigned char>(kind >> 8), static_cast<unsigned char>(kind),
-                                static_cast<unsigned char>(seq >> 8),  static_cast<unsigned char>(seq),
-                                static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
-                                static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
-    to.append(reinterpret_cast<char*>(h), kHeader);
+    std::uint64_t header = std::uint64_t(kind) << 48 | std::uint64_t(seq) << 32 | length;
+    for (int shift = 56; shift >= 0; shift -= 8)
+        to.push_back(static_cast<char>(header >> shift));
 }
 
 // The server's side of a framed connection: each request goes back as the
@@ -347,6 +343,15 @@ private:
 };
 
 // ------------------------------------------------------------- clients
+sockaddr_in Loopback(unsigned short port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return to;
+}
+
 struct Rng {
     std::uint32_t s;
     std::uint32_t Next() { return s ^= s << 13, s ^= s >> 17, s ^= s << 5; }
@@ -376,23 +381,15 @@ public:
             conns[i].rng.s = 0x9E3779B9u * (index * count + i + 1);
         }
     }
-    void Ask(Fault fault)
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        m_Asked.push_back(fault);
-    }
+    void Ask(Fault fault) { m_iAsked = fault; }
     void Run()
     {
         std::vector<pollfd> fds;
         std::vector<Conn*> who;
         while (!stop) {
-            std::deque<Fault> asked;
-            {
-                std::lock_guard<std::mutex> hold(m_Lock);
-                asked.swap(m_Asked);
-            }
-            for (Fault fault : asked)
-                Inject(fault);
+            int asked = m_iAsked.exchange(-1);
+            if (asked >= 0)
+                Inject(static_cast<Fault>(asked));
             unsigned int opening = 0; // connects not yet accepted by the server
             bool quiet = true;
             fds.clear();
@@ -434,10 +431,7 @@ private:
     {
         c.since = g_Clock; // before the connect: the server may accept at once
         c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(m_uPort);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in to = Loopback(m_uPort);
         c.connecting = c.fd >= 0 && (connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ||
                                      errno == EINPROGRESS);
         c.deadline = Now() + 30000;
@@ -586,18 +580,8 @@ private:
 
     Server* m_pServer;
     unsigned short m_uPort;
-    std::mutex m_Lock;
-    std::deque<Fault> m_Asked;
+    std::atomic<int> m_iAsked{-1}; // the fault to inject next, if any
 };
-
-sockaddr_in Loopback(unsigned short port)
-{
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return to;
-}
 
 // Whether a new connection to the port is served: a byte sent through it
 // comes back within two seconds.
