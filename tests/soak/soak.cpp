@@ -143,8 +143,10 @@ private:
 
 // ------------------------------------------------------------- server
 // The first byte of a connection chooses its service: 'R' echoes bytes as
-// they come, 'P' answers framed requests. Writes block for at most 3 s, so a
-// peer that stops reading is dropped instead of holding memory or a worker.
+// they come, 'P' answers framed requests. A small send buffer and writes
+// that block for at most a second drop a peer that stops reading soon,
+// instead of holding memory or a worker; a client that reads never has
+// more than its window outstanding, so its writes never wait.
 class Server : public QuietEvent {
 public:
     struct Conn {
@@ -157,9 +159,11 @@ public:
     bool OnOpen(Io::IoBase& handle) override
     {
         int fd = static_cast<int>(Io::Socket::Param::GetHandle(handle));
-        timeval limit{3, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        timeval sending{1, 0}, receiving{3, 0};
+        int buffer = 65536;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sending, sizeof sending);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiving, sizeof receiving);
         auto conn = std::make_shared<Conn>();
         unsigned short port = Io::Socket::GetAddress(handle, Io::Socket::Param::PEER_ADDR).Port();
         std::lock_guard<std::mutex> hold(m_Lock);
@@ -556,7 +560,7 @@ private:
                 continue;
             ++g_Injected[fault];
             c.fault = fault;
-            c.deadline = Now() + (fault == STALL ? 30000 : 15000);
+            c.deadline = Now() + (fault == STALL ? 60000 : 15000);
             if (fault == BAD_KIND)
                 PutHeader(c.out, 7, 0, 0);
             if (fault == HUGE_LENGTH)
@@ -584,11 +588,11 @@ private:
 };
 
 // Whether a new connection to the port is served: a byte sent through it
-// comes back within two seconds.
+// comes back within five seconds.
 bool Served(unsigned short port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval limit{2, 0};
+    timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_in to = Loopback(port);
@@ -766,10 +770,11 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             // The listener breaks: the group closes it and listens again.
             unsigned int before = server->listenerCloses;
             ++g_Injected[LISTENER];
-            g_Survived[LISTENER] += Check(tapped->BreakListener() &&
-                                              WaitUntil([&] { return server->listenerCloses > before; }) &&
-                                              WaitUntil([&] { return Served(port); }),
-                                          "the accept group listens again after its listener closed");
+            bool broken = tapped->BreakListener();
+            bool closed = broken && WaitUntil([&] { return server->listenerCloses > before; });
+            bool served = closed && WaitUntil([&] { return Served(port); }, milliseconds(30000));
+            g_Survived[LISTENER] += Check(served, "listener: reported " + std::to_string(broken) + ", closed " +
+                                                      std::to_string(closed) + ", served again " + std::to_string(served));
         }
         if (tick % 60 == 40) {
             // The connect group's server goes away and comes back.
