@@ -312,6 +312,9 @@ TYPED_TEST(Readiness, IdleReportsReachOnlyWatchedOpenSockets)
     onClosed.drain = false;
     auto& notify = this->Make(40); // one period: reported at every check after the first
     VorTest::HoldHook hold(Sched::Internal::g_BeforeIdleCheck);
+    // No check runs until the socket is closed: an idle report before the
+    // close would have the engine touch a descriptor this thread closes.
+    hold.Arm();
     std::uint64_t start = Platform::MonotonicMs();
     ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), onWatched.Reads()));
     ASSERT_TRUE(notify.Attach(ReadHandle(paused.server), onPaused.Reads()));
@@ -319,6 +322,7 @@ TYPED_TEST(Readiness, IdleReportsReachOnlyWatchedOpenSockets)
     ASSERT_TRUE(notify.Attach(ReadHandle(closed.server), onClosed.Reads()));
     ASSERT_TRUE(notify.Pause(paused.server) && notify.Detach(detached.server));
     ASSERT_TRUE(closed.server.GetObject()->Close()); // behind the engine's back
+    hold.Release();
     ASSERT_TRUE(onWatched.WaitFor(1));
     // The first check only clears the attach's activity.
     EXPECT_GE(Platform::MonotonicMs() - start, 40u);
