@@ -30,22 +30,23 @@ using Endpoint = VorTest::RunningGroup<UdpGroup>;
 class SocketGroupTest : public VorTest::GroupTest {};
 
 // Two threads deciding at once to close one socket (an idle report and a
-// task, say) run its close path once: one OnClose, one reopen.
+// task) run its close path once: one OnClose, one reopen.
 TEST_P(SocketGroupTest, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
 {
     HandGroup running(GetParam(), new HandTcpGroup);
     running.event->reopen = true;
-    std::atomic<int> inClose{0};
-    running.event->closeHook = [&](Io::IoBase&) {
-        ++inClose; // long enough for the other thread to reach its close path
-        WaitUntil([&] { return inClose.load() >= 2; }, milliseconds(200));
+    std::atomic<int> inIdle{0};
+    running.event->idleHook = [&](Io::IoBase&) {
+        ++inIdle; // both reports are past their checks and on their way to close
+        WaitUntil([&] { return inIdle.load() >= 2; }, milliseconds(1000));
+    };
+    running.event->closeHook = [&](Io::IoBase&) { // long enough for a second close to come
+        WaitUntil([&] { return running.event->Count("close") != 0; }, milliseconds(200));
     };
     VorTest::TcpConnection connection;
+    Io::ReadHandle(connection.server).SetAttrib(Io::IoParam::IDLE, true);
     VorTest::StderrCapture capture; // never attached: the detach complains
-    auto close = [&] {
-        Io::ReadHandle handle(connection.server);
-        running.group->Parse(handle, false);
-    };
+    auto close = [&] { Io::ReadHandle handle(connection.server); running.group->Parse(handle, false); };
     std::thread idle(close), task(close);
     idle.join();
     task.join();

@@ -161,7 +161,6 @@ TEST_F(TimerTest, FiresAtOnceThenEveryIntervalUntilKilled)
     std::vector<std::uint64_t> times = recorder->Times(4);
     EXPECT_LT(times[0] - added, 40u);
     EXPECT_GE(times[2] - added, 95u); // due at the add, then every 50 ms
-    EXPECT_TRUE(timer->KillTimer(77)); // unknown: nothing changes
     std::size_t killed = recorder->Times(5).size();
     ASSERT_TRUE(timer->KillTimer(5));
     ASSERT_TRUE(WaitUntil([&] { return recorder->Times(4).size() >= 6; }));

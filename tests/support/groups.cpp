@@ -63,6 +63,13 @@ bool ScriptedEvent::OnOpen(Io::IoBase& handle)
     return Note("open", handle) && refuseOpens.fetch_sub(1) <= 0;
 }
 
+bool ScriptedEvent::OnIdle(Io::IoBase& handle)
+{
+    if (idleHook)
+        idleHook(handle);
+    return Note("idle", handle);
+}
+
 bool ScriptedEvent::OnRead(Io::ReadHandle& handle)
 {
     if (readHook)

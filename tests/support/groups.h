@@ -50,7 +50,7 @@ Vor::Core::Guard<Vor::Sched::Notify> MakeNotify(EngineKind kind);
 class ScriptedEvent : public Vor::Sched::IoEvent {
 public:
     bool OnOpen(Vor::Io::IoBase& handle) override;
-    bool OnIdle(Vor::Io::IoBase& handle) override { return Note("idle", handle); }
+    bool OnIdle(Vor::Io::IoBase& handle) override;
     bool OnRead(Vor::Io::ReadHandle& handle) override;
     bool OnWrite(Vor::Io::WriteHandle& handle) override { return Note("write", handle); }
     bool OnError(Vor::Io::IoBase& handle) override { return Note("error", handle); }
@@ -66,7 +66,7 @@ public:
     std::atomic<int> refuseOpens{0}; // refuse this many opens first
     std::atomic<bool> echo{true}, reopen{false};
     // Run at the start of the callback (set before the group starts).
-    std::function<void(Vor::Io::IoBase&)> openHook, readHook, closeHook;
+    std::function<void(Vor::Io::IoBase&)> openHook, idleHook, readHook, closeHook;
 
 private:
     bool Note(std::string const& kind, Vor::Io::IoBase const& handle); // true
