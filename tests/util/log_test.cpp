@@ -231,48 +231,62 @@ TEST_F(LogTest, CompressedBackupReadsBackAndNeverOverwritesAnEarlierOne)
     EXPECT_EQ(logged, Gunzip(moved + ".gz"));
 }
 
+namespace {
+
+// A log device on one file that has had the line "before" written.
+struct WrittenDevice {
+    explicit WrittenDevice(std::string file) : path(std::move(file))
+    {
+        opened = device.Open(Log::Param(1, 0, 0, path));
+        object = device.GetHandle().GetObject();
+        output = device.GetWriteHandle();
+        opened = opened && Write("before");
+    }
+    bool Write(char const* text) { return output.Printf(level, text); }
+    bool Swap(Core::CallBack const& opener) { return dynamic_cast<LogHandle&>(*object).Swap(opener); }
+
+    std::string path;
+    LogDevice device;
+    bool opened = false;
+    Core::Guard<Io::IoObject> object;
+    Io::WriteHandle output;
+    LogLevelParam level{0};
+};
+
+} // namespace
+
 // A closed handle stays closed through a swap, silently.
 TEST_F(LogTest, ClosedHandleStaysClosedThroughASwap)
 {
-    std::string path = m_Dir.Path("keep.log");
-    LogDevice device;
-    ASSERT_TRUE(device.Open(Log::Param(1, 0, 0, path)));
-    Core::Guard<Io::IoObject> object = device.GetHandle().GetObject();
-    Io::WriteHandle output = device.GetWriteHandle();
-    LogLevelParam level(0);
-    ASSERT_TRUE(output.Printf(level, "before"));
-    EXPECT_TRUE(object->Close());
+    WrittenDevice log(m_Dir.Path("keep.log"));
+    ASSERT_TRUE(log.opened);
+    EXPECT_TRUE(log.object->Close());
     LogDevice::SwapParam names;
     Core::CallBack opener;
     opener.Bind(&LogDevice::SwapFile, &names);
     StderrCapture capture;
-    EXPECT_TRUE(dynamic_cast<LogHandle*>(object.Raw())->Swap(opener));
-    EXPECT_TRUE(output.Printf(level, "closed"));
+    EXPECT_TRUE(log.Swap(opener));
+    EXPECT_TRUE(log.Write("closed"));
     capture.Stop();
     EXPECT_EQ("", capture.Text());
-    EXPECT_EQ(Lines{"before"}, Messages(path));
+    EXPECT_EQ(Lines{"before"}, Messages(log.path));
 }
 
 // A swap whose opener brings no file reports it and keeps the module
 // writing to the file it had, instead of leaving it without one.
 TEST_F(LogTest, FailedSwapKeepsWritingToTheCurrentFile)
 {
-    std::string path = m_Dir.Path("keep.log");
-    LogDevice device;
-    ASSERT_TRUE(device.Open(Log::Param(1, 0, 0, path)));
-    Core::Guard<Io::IoObject> object = device.GetHandle().GetObject();
-    Io::WriteHandle output = device.GetWriteHandle();
-    LogLevelParam level(0);
-    ASSERT_TRUE(output.Printf(level, "before"));
+    WrittenDevice log(m_Dir.Path("keep.log"));
+    ASSERT_TRUE(log.opened);
     Core::CallBack noFile; // a callback without a result opens nothing
     noFile.Bind(+[] {});
     StderrCapture capture;
-    EXPECT_FALSE(dynamic_cast<LogHandle*>(object.Raw())->Swap(noFile));
-    EXPECT_FALSE(dynamic_cast<LogHandle*>(object.Raw())->Swap(Core::CallBack()));
+    EXPECT_FALSE(log.Swap(noFile));
+    EXPECT_FALSE(log.Swap(Core::CallBack()));
     capture.Stop();
     EXPECT_EQ((Lines{"Can not get new log file handle", "Can not get new log file handle"}), capture.Lines());
-    ASSERT_TRUE(output.Printf(level, "after"));
-    EXPECT_EQ((Lines{"before", "after"}), Messages(path));
+    ASSERT_TRUE(log.Write("after"));
+    EXPECT_EQ((Lines{"before", "after"}), Messages(log.path));
 }
 
 // Every line whole and in exactly one file while eight threads write and
