@@ -26,6 +26,11 @@ ThreadHandle CurrentThread();
 // that the thread has not finished. False when the request failed.
 bool CancelThread(ThreadHandle handle);
 
+// Called first in a catch (...) handler. A killed thread unwinds its stack
+// with an exception of its own, and a handler that swallowed it would end
+// the process: this rethrows that one and returns for any other.
+void RethrowIfKilled();
+
 // Gives up the processor to another ready thread.
 void YieldThread();
 

@@ -1,6 +1,7 @@
 #include "platform/thread.h"
 
 #include <cerrno>
+#include <cxxabi.h>
 #include <new>
 #include <pthread.h>
 #include <sched.h>
@@ -64,6 +65,16 @@ ThreadHandle CurrentThread() { return static_cast<ThreadHandle>(pthread_self());
 bool CancelThread(ThreadHandle handle)
 {
     return pthread_cancel(static_cast<pthread_t>(handle)) == 0;
+}
+
+void RethrowIfKilled()
+{
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
 }
 
 void YieldThread() { sched_yield(); }
