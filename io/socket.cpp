@@ -157,16 +157,19 @@ bool Socket::Connect(Param const& peer)
 
 IoHandle Socket::Accept(ReadHandle const& listener, Param& peer)
 {
-    Socket connection;
-    if (!connection.Open(SOCKET_TCP, 2, 0))
-        return IoHandle();
-    SocketRef target(connection.GetHandle());
     SocketRef source(listener);
-    if (target.Get() == nullptr || source.Get() == nullptr)
+    if (source.Get() == nullptr)
         return IoHandle();
-    if (!source.Get()->Accept(target.Get(), peer))
+    // The connection's object is made without a system socket of its own:
+    // it takes the accepted one.
+    PosixTcpSocket* made = new (std::nothrow) PosixTcpSocket;
+    if (made == nullptr)
         return IoHandle();
-    return connection.GetHandle();
+    IoHandle connection(made);
+    made->DecRef();
+    if (!source.Get()->Accept(made, peer))
+        return IoHandle();
+    return connection;
 }
 
 IoHandle Socket::Accept(ReadHandle const& listener)
@@ -289,15 +292,56 @@ unsigned int SocketIo::WriteAll(void const* buffer, unsigned int n, int flags)
 // ---------------------------------------------------------------- PosixSocket
 
 PosixSocket::PosixSocket(int domain, bool stream, int protocol)
-    : m_uSocket(P::OpenSocket(domain, stream ? P::SocketKind::Stream : P::SocketKind::Datagram, protocol))
+    : m_uSocket(P::OpenSocket(domain, stream ? P::SocketKind::Stream : P::SocketKind::Datagram, protocol)), m_uUses(0)
 {
 }
 
+PosixSocket::PosixSocket() : m_uSocket(INVALID_SOCKET), m_uUses(0) {}
+
 PosixSocket::~PosixSocket()
 {
+    // No use can be in progress on an object nobody holds any more.
     unsigned int socket = m_uSocket.exchange(INVALID_SOCKET);
     if (socket != INVALID_SOCKET)
         P::CloseSocket(socket);
+}
+
+unsigned int PosixSocket::GetHandle() const
+{
+    if (m_uUses.load(std::memory_order_acquire) & RETIRED)
+        return INVALID_SOCKET;
+    return m_uSocket.load(std::memory_order_acquire);
+}
+
+unsigned int PosixSocket::AcquireHandle() const
+{
+    unsigned int uses = m_uUses.fetch_add(1, std::memory_order_acquire);
+    unsigned int socket = m_uSocket.load(std::memory_order_acquire);
+    if ((uses & RETIRED) == 0 && socket != INVALID_SOCKET)
+        return socket;
+    ReleaseHandle();
+    return INVALID_SOCKET;
+}
+
+void PosixSocket::ReleaseHandle() const
+{
+    // The last use after the retirement gives the number back.
+    if (m_uUses.fetch_sub(1, std::memory_order_acq_rel) - 1 != RETIRED)
+        return;
+    unsigned int socket = const_cast<std::atomic<unsigned int>&>(m_uSocket).exchange(INVALID_SOCKET);
+    if (socket != INVALID_SOCKET)
+        P::CloseSocket(socket);
+}
+
+bool PosixSocket::TakeSocket(unsigned int socket)
+{
+    // Only an object that nobody uses and whose own socket, if it had one,
+    // is given back already.
+    if ((m_uUses.load() & ~RETIRED) != 0 || m_uSocket.load() != INVALID_SOCKET)
+        return false;
+    m_uSocket.store(socket, std::memory_order_release);
+    m_uUses.store(0, std::memory_order_release);
+    return true;
 }
 
 unsigned int PosixSocket::ReadAll(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
@@ -307,7 +351,11 @@ unsigned int PosixSocket::WriteAll(void const*, unsigned int, Socket::Param&, in
 unsigned int PosixSocket::WriteOnce(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
 unsigned int PosixSocket::WriteOnce(void const*, unsigned int, int) { return FAILED; }
 
-bool PosixSocket::Bind(Socket::Address const& address) { return P::BindSocket(GetHandle(), Raw(address)); }
+bool PosixSocket::Bind(Socket::Address const& address)
+{
+    Use use(*this);
+    return P::BindSocket(use.Handle(), Raw(address));
+}
 
 bool PosixSocket::Listen(int) { return false; }
 bool PosixSocket::Connect(Socket::Param const&) { return false; }
@@ -316,22 +364,28 @@ bool PosixSocket::ShutDown(int) { return true; }
 
 Socket::Address PosixSocket::GetAddress(Socket::Param::AddrType type) const
 {
+    Use use(*this);
     Socket::Address address;
-    bool read = type == Socket::Param::PEER_ADDR ? P::GetPeerName(GetHandle(), Raw(&address))
-                                                 : P::GetSocketName(GetHandle(), Raw(&address));
+    bool read = type == Socket::Param::PEER_ADDR ? P::GetPeerName(use.Handle(), Raw(&address))
+                                                 : P::GetSocketName(use.Handle(), Raw(&address));
     return read ? address : Socket::Address();
 }
 
 bool PosixSocket::Close()
 {
-    unsigned int socket = GetHandle();
+    // Closed under a use of its own, so that the shutdown below cannot
+    // reach a number given back meanwhile by the last other use.
+    unsigned int socket = AcquireHandle();
     if (socket == INVALID_SOCKET)
         return true;
     SetAttrib(IoParam::READABLE, false);
     SetAttrib(IoParam::WRITABLE, false);
-    if (!P::CloseSocket(socket))
-        return false;
-    m_uSocket.store(INVALID_SOCKET, std::memory_order_release);
+    unsigned int uses = m_uUses.fetch_or(RETIRED, std::memory_order_acq_rel);
+    // Calls blocked on the socket (a receive, an accept, a connect, a wait
+    // for readiness) would hold it for as long as they wait.
+    if ((uses & RETIRED) == 0 && (uses & ~RETIRED) > 1)
+        P::ShutdownSocket(socket, P::kShutBoth);
+    ReleaseHandle();
     return true;
 }
 
@@ -341,10 +395,10 @@ PosixListenSocket::PosixListenSocket(int domain, int protocol) : PosixSocket(dom
 
 bool PosixListenSocket::Bind(Socket::Address const& address)
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET || !P::SetSocketOption(socket, P::SocketOption::ReuseAddress, 1))
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET || !P::SetSocketOption(use.Handle(), P::SocketOption::ReuseAddress, 1))
         return false;
-    if (!PosixSocket::Bind(address))
+    if (!P::BindSocket(use.Handle(), Raw(address)))
         return false;
     m_Address = address;
     return true;
@@ -352,27 +406,29 @@ bool PosixListenSocket::Bind(Socket::Address const& address)
 
 bool PosixListenSocket::Listen(int backlog)
 {
-    unsigned int socket = GetHandle();
-    return socket != INVALID_SOCKET && P::ListenSocket(socket, backlog);
+    Use use(*this);
+    return use.Handle() != INVALID_SOCKET && P::ListenSocket(use.Handle(), backlog);
 }
 
 bool PosixListenSocket::Accept(IoObject* target, Socket::Param& peer)
 {
     PosixTcpSocket* connection = dynamic_cast<PosixTcpSocket*>(target);
-    if (GetHandle() == INVALID_SOCKET || connection == nullptr)
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET || connection == nullptr)
         return false;
+    // A target that has a socket of its own gives it up first.
     if (!connection->Close())
         return false;
     unsigned int length = sizeof(Socket::Address);
-    unsigned int socket = P::AcceptSocket(GetHandle(), Raw(&peer.address), &length);
+    unsigned int socket = P::AcceptSocket(use.Handle(), Raw(&peer.address), &length);
     if (socket == INVALID_SOCKET)
         return false;
-    if (length > sizeof(Socket::Address)) {
-        // Not an IPv4 peer: refuse it, and do not leak the connection.
+    // Not an IPv4 peer, or a target still in use elsewhere: refused, and
+    // the connection is not leaked.
+    if (length > sizeof(Socket::Address) || !connection->Adopt(socket, peer.address)) {
         P::CloseSocket(socket);
         return false;
     }
-    connection->Adopt(socket, peer.address);
     return true;
 }
 
@@ -383,14 +439,18 @@ PosixTcpSocket::PosixTcpSocket(int domain, int protocol) : PosixSocket(domain, t
     SetAttrib(IoParam::DATAGRAM, false);
 }
 
+PosixTcpSocket::PosixTcpSocket() { SetAttrib(IoParam::DATAGRAM, false); }
+
 PosixTcpSocket::~PosixTcpSocket() { Close(); }
 
-void PosixTcpSocket::Adopt(unsigned int socket, Socket::Address const& peer)
+bool PosixTcpSocket::Adopt(unsigned int socket, Socket::Address const& peer)
 {
-    m_uSocket.store(socket, std::memory_order_release);
+    if (!TakeSocket(socket))
+        return false;
     m_Address = peer;
     SetAttrib(IoParam::READABLE, true);
     SetAttrib(IoParam::WRITABLE, true);
+    return true;
 }
 
 unsigned int PosixTcpSocket::ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const
@@ -407,10 +467,10 @@ unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Para
 
 unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, int flags) const
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET)
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET)
         return FAILED;
-    std::int64_t got = P::ReceiveSocket(socket, buffer, n, flags);
+    std::int64_t got = P::ReceiveSocket(use.Handle(), buffer, n, flags);
     return got <= 0 ? FAILED : Count(got);
 }
 
@@ -426,17 +486,18 @@ unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, Socke
 
 unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, int flags)
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET)
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET)
         return FAILED;
-    std::int64_t sent = P::SendSocket(socket, buffer, n, flags);
+    std::int64_t sent = P::SendSocket(use.Handle(), buffer, n, flags);
     return sent <= 0 ? FAILED : Count(sent);
 }
 
 bool PosixTcpSocket::Connect(Socket::Param const& peer)
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET || !P::ConnectSocket(socket, Raw(peer.address), CONNECT_TIMEOUT))
+    // A Close from another thread ends the wait for the handshake at once.
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET || !P::ConnectSocket(use.Handle(), Raw(peer.address), CONNECT_TIMEOUT))
         return false;
     m_Address = peer.address;
     SetAttrib(IoParam::WRITABLE, true);
@@ -445,16 +506,16 @@ bool PosixTcpSocket::Connect(Socket::Param const& peer)
 
 bool PosixTcpSocket::ShutDown(int how)
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET)
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET)
         return true;
     if (how != P::kShutReceive && how != P::kShutSend && how != P::kShutBoth)
-        return P::ShutdownSocket(socket, how); // refused: EINVAL, nothing changed
+        return P::ShutdownSocket(use.Handle(), how); // refused: EINVAL, nothing changed
     if (how != P::kShutSend)
         SetAttrib(IoParam::READABLE, false);
     if (how != P::kShutReceive)
         SetAttrib(IoParam::WRITABLE, false);
-    return P::ShutdownSocket(socket, how);
+    return P::ShutdownSocket(use.Handle(), how);
 }
 
 bool PosixTcpSocket::Close()
@@ -475,11 +536,11 @@ PosixUdpSocket::PosixUdpSocket(int domain, int protocol) : PosixSocket(domain, f
 
 unsigned int PosixUdpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET)
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET)
         return FAILED;
     unsigned int length = sizeof(Socket::Address);
-    std::int64_t got = P::ReceiveFromSocket(socket, buffer, n, flags, Raw(&param.address), &length);
+    std::int64_t got = P::ReceiveFromSocket(use.Handle(), buffer, n, flags, Raw(&param.address), &length);
     if (got <= 0 || length > sizeof(Socket::Address))
         return FAILED;
     return Count(got);
@@ -499,10 +560,10 @@ unsigned int PosixUdpSocket::WriteAll(void const* buffer, unsigned int n, Socket
 
 unsigned int PosixUdpSocket::WriteOnce(void const* buffer, unsigned int n, Socket::Param& param, int flags)
 {
-    unsigned int socket = GetHandle();
-    if (socket == INVALID_SOCKET)
+    Use use(*this);
+    if (use.Handle() == INVALID_SOCKET)
         return FAILED;
-    std::int64_t sent = P::SendToSocket(socket, buffer, n, flags, Raw(param.address));
+    std::int64_t sent = P::SendToSocket(use.Handle(), buffer, n, flags, Raw(param.address));
     return sent <= 0 ? FAILED : Count(sent);
 }
 

@@ -178,11 +178,59 @@ public:
     // 0 receiving, 1 sending, 2 both; any other value is refused.
     virtual bool ShutDown(int how) = 0;
     virtual Socket::Address GetAddress(Socket::Param::AddrType type) const = 0;
+    // The system socket, or 0xFFFFFFFF once closed. The number names the
+    // socket, it does not hold it: a system call on it needs a Use.
     virtual unsigned int GetHandle() const = 0;
+
+    // Holds the system socket open while it lives. The system hands a
+    // closed socket's number to the next socket any thread opens, so
+    // whoever takes the number for a call holds a Use around the call: a
+    // Close meanwhile retires the number at once (no new Use gets it), wakes
+    // the calls in progress, and the last Use gives it back to the system.
+    // Handle() is 0xFFFFFFFF when the socket is closed (nothing is held).
+    class Use {
+    public:
+        Use() = default;
+        explicit Use(SocketIo const& io) { Take(io); }
+        ~Use() { Drop(); }
+        Use(Use const&) = delete;
+        Use& operator=(Use const&) = delete;
+
+        // Ends the use held, if any, and begins one on `io` (which must
+        // outlive it): the number, or 0xFFFFFFFF.
+        unsigned int Take(SocketIo const& io)
+        {
+            Drop();
+            m_uHandle = io.AcquireHandle();
+            if (m_uHandle != 0xFFFFFFFFu)
+                m_pIo = &io;
+            return m_uHandle;
+        }
+        void Drop()
+        {
+            SocketIo const* io = m_pIo;
+            m_pIo = nullptr;
+            m_uHandle = 0xFFFFFFFFu;
+            if (io != nullptr)
+                io->ReleaseHandle();
+        }
+        unsigned int Handle() const { return m_uHandle; }
+
+    private:
+        SocketIo const* m_pIo = nullptr;
+        unsigned int m_uHandle = 0xFFFFFFFFu;
+    };
 
 protected:
     SocketIo();
     ~SocketIo() override = default;
+
+    // A use of the system socket for one call (see Use): the number, or
+    // 0xFFFFFFFF with nothing held. A socket object without uses of its own
+    // hands out GetHandle() and holds nothing.
+    virtual unsigned int AcquireHandle() const { return GetHandle(); }
+    // Ends a use that AcquireHandle began.
+    virtual void ReleaseHandle() const {}
 
     template <class Once>
     static unsigned int ReadLoop(unsigned char* buffer, unsigned int n, Once once);

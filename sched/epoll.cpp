@@ -9,6 +9,8 @@
 #include "platform/epoll.h"
 #include "platform/error.h"
 #include "platform/poller.h"
+#include "platform/thread.h"
+#include "sched/internal/idle.h"
 #include "sched/internal/readiness.h"
 #include "sched/internal/selecthooks.h"
 
@@ -65,6 +67,27 @@ void PosixEpoll::IdleNotify::operator()(Info& info) const
     Internal::CallAttached(record->callback, handle, mask);
 }
 
+// Runs on the idle checker's thread for every record of an epoll engine.
+void PosixEpoll::CheckRecord(TimeOut::SocketInfo& info)
+{
+    // The epoll engines' idle list holds their own records only.
+    SocketInfo& record = static_cast<SocketInfo&>(info);
+    // Paused sockets are neither counted nor reported.
+    if (!record.selecting.load())
+        return;
+    // A socket closed (or replaced) without a detach left the kernel's set
+    // unseen: reported once as an exception, as the select engine does, and
+    // never reported idle.
+    if (record.io->GetHandle() != record.socket) {
+        if (!record.stale) {
+            record.stale = true;
+            Deliver(record, Platform::kPollExcept);
+        }
+        return;
+    }
+    TimeOut::Check(record);
+}
+
 // ---------------------------------------------------------------- engine
 
 PosixEpoll::PosixEpoll()
@@ -86,7 +109,9 @@ bool PosixEpoll::Init()
         m_pWakeUp.reset(new (std::nothrow) Platform::WakeUp);
         if (m_pWakeUp && m_pWakeUp->IsValid()) {
             step = 4;
-            if (m_pEpoll->Add(m_pWakeUp->Handle(), kWakeKey, Platform::kPollRead, false)) {
+            step = 7;
+            if (m_pEpoll->Add(m_pWakeUp->Handle(), kWakeKey, Platform::kPollRead, false) &&
+                Idle::Start(&PosixEpoll::CheckRecord)) {
                 step = 8;
                 // The thread holds a reference to its engine until it ends,
                 // so the engine (and the kernel's set) outlives it.
@@ -101,6 +126,7 @@ bool PosixEpoll::Init()
                 }
                 unsigned int error = System::GetError();
                 DecRef();
+                Idle::Stop(1000);
                 Platform::SetLastError(static_cast<int>(error));
             }
         }
@@ -142,7 +168,11 @@ bool PosixEpoll::UnInit(unsigned int timeout)
     // The registrations go with the kernel's set when the engine goes; the
     // records (and the handles they hold) are released here, outside the
     // lock.
+    for (auto& record : dropped)
+        Idle::Remove(record.Raw());
     dropped.clear();
+    if (!Idle::Stop(timeout))
+        ReportLine("Uninit check idle list error");
     return true;
 }
 
@@ -166,7 +196,10 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
         Io::SocketIo* io = dynamic_cast<Io::SocketIo*>(object.Raw());
         std::uintptr_t key = reinterpret_cast<std::uintptr_t>(object.Raw());
         Record record;
-        if (socket == 0xFFFFFFFFu || io == nullptr || !m_bRunning.load())
+        // Held for the registration: the number cannot become another
+        // socket's before the kernel has it.
+        Io::SocketIo::Use use;
+        if (socket == 0xFFFFFFFFu || io == nullptr || !m_bRunning.load() || use.Take(*io) != socket)
             goto failed;
 
         step = 2;
@@ -202,6 +235,9 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
         record->callback = callback;
         record->io = io;
         ++record->activity; // the first idle check does not count
+        // In the idle list before the engine's: a detach that follows at
+        // once finds it in both.
+        Idle::Add(Core::Guard<TimeOut::SocketInfo>(record.Raw()));
 
         step = 6;
         {
@@ -209,26 +245,35 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
             local.Enter();
             // Checked again: another attach may have taken the object or
             // filled the engine since.
-            if (m_Objects.count(key) != 0)
-                goto failed;
-            if (m_Objects.size() >= MAX_SOCKETS) {
+            bool registered = false;
+            if (m_Objects.count(key) != 0) {
+            } else if (m_Objects.size() >= MAX_SOCKETS) {
                 step = 2;
-                goto failed;
+            } else {
+                step = 7;
+                record->key = m_uNextKey++;
+                // Registered under the lock: a detach or another attach of
+                // the object cannot slip between the lists and the kernel's
+                // set.
+                registered = m_pEpoll->Add(socket, record->key, Internal::PollBits(mask));
             }
-            step = 7;
-            record->key = m_uNextKey++;
-            // Registered under the lock: a detach or another attach of the
-            // object cannot slip between the lists and the kernel's set.
-            if (!m_pEpoll->Add(socket, record->key, Internal::PollBits(mask)))
-                goto failed;
-            record->attached = true;
-            record->armed = true;
-            record->selecting.store(true);
-            m_Objects.emplace(key, record);
-            m_Keys.emplace(record->key, record);
+            if (registered) {
+                record->attached = true;
+                record->armed = true;
+                record->selecting.store(true);
+                m_Objects.emplace(key, record);
+                m_Keys.emplace(record->key, record);
+                return true;
+            }
         }
-        return true;
+        {
+            unsigned int error = System::GetError();
+            Idle::Remove(record.Raw());
+            Platform::SetLastError(static_cast<int>(error));
+        }
+        goto failed;
     } catch (...) {
+        Platform::RethrowIfKilled();
         Report() << "Attach handle " << socket << " unknown error, error code " << System::GetError();
         return false;
     }
@@ -242,10 +287,13 @@ void PosixEpoll::ArmLocked(SocketInfo& record)
     if (record.armed || !record.attached || !record.selecting.load())
         return;
     // An object closed (or given another socket) behind the engine's back:
-    // its old number may belong to someone else's socket by now.
-    if (record.io->GetHandle() != record.socket)
+    // its old number may belong to someone else's socket by now. Held for
+    // the call, so that it cannot become so meanwhile.
+    Io::SocketIo::Use use(*record.io);
+    if (use.Handle() != record.socket)
         return;
-    record.armed = m_pEpoll->Arm(record.socket, record.key, Internal::PollBits(record.mask.load()));
+    record.armed = !Internal::TakeFailure(Internal::g_FailArms) &&
+                   m_pEpoll->Arm(record.socket, record.key, Internal::PollBits(record.mask.load()));
 }
 
 bool PosixEpoll::Detach(Io::IoBase const& handle)
@@ -263,15 +311,18 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
             m_Keys.erase(record->key);
             record->attached = false;
             record->selecting.store(false);
-            // Only while the object still holds the socket: a closed one
-            // left the kernel's set by itself, and its number may be
-            // another socket's now.
-            if (record->io->GetHandle() == record->socket)
+            // Only while the object still holds the socket, and held for
+            // the call: a closed one leaves the kernel's set by itself, and
+            // its number may be another socket's by then.
+            Io::SocketIo::Use use(*record->io);
+            if (use.Handle() == record->socket)
                 m_pEpoll->Remove(record->socket);
         }
     }
-    if (record.IsValid())
+    if (record.IsValid()) {
+        Idle::Remove(record.Raw());
         return true;
+    }
     if (socket == 0xFFFFFFFFu)
         ReportLine("Detach an invalid handle");
     else
@@ -317,7 +368,15 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
             ++record.activity;
             // Armed again: a socket that is still ready is reported at once.
             ArmLocked(record);
-            return true;
+            if (record.armed)
+                return true;
+            // Not watched after all: the caller learns it, as from a
+            // failed wake-up of the select engine.
+            unsigned int error = System::GetError();
+            local.Leave();
+            ReportLine("Resume an invalid handle");
+            Platform::SetLastError(static_cast<int>(error));
+            return false;
         }
     }
     Report() << "Resume handle " << socket << " is not in pausing list";
@@ -351,18 +410,10 @@ void PosixEpoll::WaitProc()
     m_uThread.store(Core::Thread::GetID());
     Platform::EpollEvent events[kBatch];
     std::vector<std::pair<Record, unsigned short>> ready;
-    std::vector<Record> idle;
     ready.reserve(kBatch);
     unsigned int delay = 0;
-    std::uint64_t nextCheck = Platform::MonotonicMs() + IdleCheckPeriod();
     while (m_bRunning.load()) {
-        std::uint64_t now = Platform::MonotonicMs();
-        if (now >= nextCheck) {
-            CheckIdle(idle);
-            nextCheck = now + IdleCheckPeriod();
-        }
-        unsigned int timeout = static_cast<unsigned int>(
-            std::min<std::uint64_t>(Internal::g_SelectTimeout.load(), nextCheck > now ? nextCheck - now : 0));
+        unsigned int timeout = Internal::g_SelectTimeout.load();
         if (auto hook = Internal::g_BeforeWait.load())
             hook();
         int count = Internal::TakeFailure(Internal::g_FailSelects) ? -1 : m_pEpoll->Wait(events, kBatch, timeout);
@@ -423,38 +474,6 @@ void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
     SetReadiness(handle, mask, read, write, except);
     handle.SetAttrib(Io::IoParam::IDLE, false);
     Internal::CallAttached(record.callback, handle, mask);
-}
-
-void PosixEpoll::CheckIdle(std::vector<Record>& copy)
-{
-    {
-        Core::Lock local(m_Lock);
-        local.Enter();
-        copy.reserve(m_Objects.size());
-        for (auto& entry : m_Objects) {
-            if (entry.second->selecting.load())
-                copy.push_back(entry.second);
-        }
-    }
-    if (auto hook = Internal::g_BeforeIdleCheck.load())
-        hook();
-    for (auto& record : copy) {
-        if (!m_bRunning.load())
-            break;
-        // A socket closed (or replaced) without a detach left the kernel's
-        // set unseen: reported once as an exception, as the select engine
-        // does, and never reported idle.
-        if (record->io->GetHandle() != record->socket) {
-            if (!record->stale) {
-                record->stale = true;
-                if (record->selecting.load())
-                    Deliver(*record, Platform::kPollExcept);
-            }
-            continue;
-        }
-        TimeOut::Check(*record);
-    }
-    copy.clear();
 }
 
 // ---------------------------------------------------------------- EpollNotify

@@ -19,8 +19,9 @@
 // of one object widens what is watched and keeps the first callback; a
 // paused socket is not reported; a socket still ready is reported again
 // (after Resume, or at once when the callback did not pause it); idle
-// reports come as the select engine's do, every IdleCheckPeriod from the
-// engine's own thread.
+// reports come as the select engine's do, every IdleCheckPeriod from an idle
+// checker thread that the epoll engines share, so that application code
+// behind them never holds up the engine's thread.
 //
 // Each socket is registered one-shot: a report disarms it, and it is armed
 // again after its callback returns (when it was not paused meanwhile) or by
@@ -29,10 +30,11 @@
 //
 // Records are keyed by the watched object and reach the kernel under a
 // number of their own, never the descriptor's: a descriptor number handed
-// out again after a close cannot reach an old record. A socket closed
-// without being detached drops out of the kernel's set silently; the next
-// idle check finds it and reports it once as an exception, and never idle.
-// Detach sockets before closing them.
+// out again after a close cannot reach an old record, and every call that
+// hands a socket's number to the kernel holds the socket open for the call
+// (Io::SocketIo::Use). A socket closed without being detached drops out of
+// the kernel's set silently; the next idle check finds it and reports it
+// once as an exception, and never idle. Detach sockets before closing them.
 #pragma once
 
 #include <vor/core/callback.h>
@@ -90,7 +92,7 @@ public:
         // armed in the kernel's set (cleared when a report arrives).
         bool attached = false;
         bool armed = false;
-        // Engine thread only: the socket was found closed under the engine
+        // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
         bool stale = false;
 
@@ -118,6 +120,8 @@ protected:
 
 private:
     using Record = Core::Guard<SocketInfo>;
+    // The idle checker the epoll engines share (sched/internal/idle.h).
+    using Idle = Internal::IdleChecker<TimeOut::SocketInfo>;
 
     bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
                     unsigned int mask);
@@ -127,8 +131,8 @@ private:
     bool IsEngineThread() const;
     static void ThreadMain(PosixEpoll* engine);
     void WaitProc();
-    void Deliver(SocketInfo& record, unsigned short got);
-    void CheckIdle(std::vector<Record>& copy);
+    static void Deliver(SocketInfo& record, unsigned short got);
+    static void CheckRecord(TimeOut::SocketInfo& record);
 
     std::atomic<bool> m_bRunning;
     std::atomic<unsigned int> m_uThread;

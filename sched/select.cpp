@@ -8,6 +8,8 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/poller.h"
+#include "platform/thread.h"
+#include "sched/internal/idle.h"
 #include "sched/internal/readiness.h"
 #include "sched/internal/selecthooks.h"
 
@@ -24,6 +26,7 @@ std::atomic<unsigned int> g_IdleCheckPeriod(10000);
 std::atomic<unsigned int> g_SelectTimeout(10000);
 std::atomic<int> g_FailWakeUps(0);
 std::atomic<int> g_FailSelects(0);
+std::atomic<int> g_FailArms(0);
 std::atomic<void (*)()> g_BeforeWait(nullptr);
 std::atomic<void (*)()> g_BeforeIdleCheck(nullptr);
 
@@ -43,33 +46,6 @@ using Core::Internal::Report;
 using Core::Internal::ReportLine;
 
 namespace {
-
-// One run of the idle checker thread. Each run has its own stop signal, so a
-// stop meant for one run can never be taken by the next.
-struct IdleRun : Core::LocalRef {
-    Core::Signal stop;
-};
-
-// The process-wide idle checker state, shared by every engine. Made once and
-// never destroyed: threads may still reach it while the process exits.
-template <class Info>
-struct IdleState {
-    // Guards `list`; never held together with an engine lock.
-    Core::Lock lock{Core::Lock::SPIN_LOCK};
-    std::unordered_map<std::uintptr_t, Core::Guard<Info>> list;
-    // Guards the engine count and the checker thread, so that the first
-    // engine's start and the last engine's stop never interleave.
-    Core::Lock control{Core::Lock::MUTEX_LOCK};
-    unsigned int engines = 0;
-    unsigned int thread = Core::Thread::INVALID_ID;
-    Core::Guard<Core::LocalRef> run;
-
-    static IdleState& Get()
-    {
-        static IdleState* state = new IdleState;
-        return *state;
-    }
-};
 
 template <class Engine>
 unsigned short FromPoll(unsigned short got)
@@ -111,117 +87,54 @@ void CommonSelect<S, Invalid>::IdleNotify::operator()(Info& info) const
     // closed since: none of those is reported.
     if (!record->selecting.load() || record->stale.load() || record->io->GetHandle() != record->socket)
         return;
-    record->handle.SetAttrib(Io::IoParam::IDLE, true);
-    Internal::CallAttached(record->callback, record->handle, record->mask.load());
+    // Only IDLE is reported: readiness left from the last wait would make
+    // the receiver read (or accept) here, beside a task doing the same.
+    unsigned int mask = record->mask.load();
+    Io::IoHandle& handle = record->handle;
+    if (mask & Io::Socket::Param::READ_MASK)
+        handle.SetAttrib(Io::IoParam::READABLE, false);
+    if (mask & Io::Socket::Param::WRITE_MASK)
+        handle.SetAttrib(Io::IoParam::WRITABLE, false);
+    if (mask & Io::Socket::Param::EXCEPT_MASK)
+        handle.SetAttrib(Io::IoParam::EXCEPT, false);
+    handle.SetAttrib(Io::IoParam::IDLE, true);
+    Internal::CallAttached(record->callback, handle, mask);
 }
 
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::AddIdle(Record const& record)
 {
-    using Info = typename TimeOut::SocketInfo;
-    auto& state = IdleState<Info>::Get();
-    Info* info = record.Raw();
-    Core::Lock local(state.lock);
-    local.Enter();
-    return state.list.emplace(KeyOf(info), Core::Guard<Info>(info)).second;
+    return Idle::Add(Core::Guard<typename TimeOut::SocketInfo>(record.Raw()));
 }
 
 template <class S, int Invalid>
 void CommonSelect<S, Invalid>::RemoveIdle(SocketInfo const* record)
 {
-    using Info = typename TimeOut::SocketInfo;
-    auto& state = IdleState<Info>::Get();
-    Core::Guard<Info> dropped; // released after the spin lock is left
-    Core::Lock local(state.lock);
-    local.Enter();
-    auto found = state.list.find(KeyOf(static_cast<Info const*>(record)));
-    if (found != state.list.end()) {
-        dropped = std::move(found->second);
-        state.list.erase(found);
-    }
+    Idle::Remove(record);
 }
 
 template <class S, int Invalid>
-void CommonSelect<S, Invalid>::CheckIdleProc(Core::Guard<Core::LocalRef> run)
+void CommonSelect<S, Invalid>::CheckRecord(typename TimeOut::SocketInfo& record)
 {
-    using Info = typename TimeOut::SocketInfo;
-    auto& state = IdleState<Info>::Get();
-    IdleRun* self = static_cast<IdleRun*>(run.Raw());
-    std::vector<Core::Guard<Info>> copy;
-    while (!self->stop.Wait(IdleCheckPeriod())) {
-        {
-            Core::Lock local(state.lock);
-            local.Enter();
-            copy.reserve(state.list.size());
-            for (auto& entry : state.list)
-                copy.push_back(entry.second);
-        }
-        if (auto hook = Internal::g_BeforeIdleCheck.load())
-            hook();
-        for (auto& record : copy)
-            TimeOut::Check(*record);
-        copy.clear();
-    }
+    TimeOut::Check(record);
 }
 
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::StartIdleChecker()
 {
-    auto& state = IdleState<typename TimeOut::SocketInfo>::Get();
-    Core::Lock local(state.control);
-    local.Enter();
-    if (++state.engines != 1)
-        return true;
-    IdleRun* run = new (std::nothrow) IdleRun;
-    Core::Guard<Core::LocalRef> counted(run);
-    if (run != nullptr)
-        run->DecRef();
-    Core::CallBack task;
-    unsigned int thread = Core::Thread::INVALID_ID;
-    if (counted.IsValid() && task.Bind(&CommonSelect::CheckIdleProc, counted))
-        thread = Core::Thread::Create(task);
-    if (thread == Core::Thread::INVALID_ID) {
-        --state.engines;
-        return false;
-    }
-    state.thread = thread;
-    state.run = counted;
-    return true;
+    return Idle::Start(&CommonSelect::CheckRecord);
 }
 
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::StopIdleChecker(unsigned int timeout)
 {
-    auto& state = IdleState<typename TimeOut::SocketInfo>::Get();
-    Core::Guard<Core::LocalRef> run;
-    unsigned int thread;
-    {
-        Core::Lock local(state.control);
-        local.Enter();
-        if (state.engines == 0 || --state.engines != 0)
-            return true;
-        run = std::move(state.run);
-        thread = state.thread;
-        state.thread = Core::Thread::INVALID_ID;
-    }
-    // Waited for outside the control lock: a checker callback may be
-    // starting an engine, which needs that lock.
-    static_cast<IdleRun*>(run.Raw())->stop.Set(1);
-    if (thread == Core::Thread::GetID())
-        return true; // called from an idle report: the thread ends after it
-    if (Core::Thread::Wait(thread, timeout))
-        return true;
-    Core::Thread::Kill(thread);
-    return false;
+    return Idle::Stop(timeout);
 }
 
 template <class S, int Invalid>
 unsigned int CommonSelect<S, Invalid>::GetEngineCount()
 {
-    auto& state = IdleState<typename TimeOut::SocketInfo>::Get();
-    Core::Lock local(state.control);
-    local.Enter();
-    return state.engines;
+    return Idle::Engines();
 }
 
 // ---------------------------------------------------------------- engine
@@ -414,6 +327,7 @@ bool CommonSelect<S, Invalid>::AttachMask(Io::IoBase const& handle, Core::CallBa
         }
         return true;
     } catch (...) {
+        Platform::RethrowIfKilled();
         Report() << "Attach handle " << socket << " unknown error, error code " << System::GetError();
         return false;
     }
@@ -570,9 +484,10 @@ template <class S, int Invalid>
 void CommonSelect<S, Invalid>::SelectProc()
 {
     m_uThread.store(Core::Thread::GetID());
-    SelectSet set;
+    // The records outlive the set: the set's uses point into their objects.
     std::vector<Record> records;
     records.reserve(MAX_SOCKETS);
+    SelectSet set;
     unsigned int delay = 0;
     while (m_bRunning.load()) {
         unsigned int stale = Collect(set, records);
@@ -582,6 +497,10 @@ void CommonSelect<S, Invalid>::SelectProc()
         bool waited = !Internal::TakeFailure(Internal::g_FailSelects) && Select(set, timeout);
         if (!waited && Platform::LastError() == 0)
             Platform::SetLastError(EINVAL);
+        int error = Platform::LastError();
+        for (unsigned int i = 1; i < set.count; ++i)
+            set.uses[i].Drop();
+        Platform::SetLastError(error);
         m_uState.store(BUILDING);
         if (!waited) {
             if (!m_bRunning.load())
@@ -619,7 +538,8 @@ unsigned int CommonSelect<S, Invalid>::Collect(SelectSet& set, std::vector<Recor
             // once as an exception instead of being waited on: its number
             // may already belong to another socket.
             S socket = record->socket;
-            if (record->io->GetHandle() != socket) {
+            if (static_cast<S>(set.uses[set.count].Take(*record->io)) != socket) {
+                set.uses[set.count].Drop();
                 socket = invalid;
                 ++stale;
             }

@@ -18,6 +18,7 @@
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
 #include <vor/io/iobase.h>
+#include <vor/io/socket.h>
 #include <vor/sched/notify.h>
 
 #include <atomic>
@@ -35,6 +36,11 @@ class SocketIo;
 }
 
 namespace Sched {
+
+namespace Internal {
+template <class Info>
+class IdleChecker;
+}
 
 // The idle checker's period in milliseconds: SocketTimeOut::CHECK_PERIOD
 // outside the library's own tests.
@@ -142,9 +148,13 @@ public:
     static constexpr unsigned short HANGUP = 0x100;
     static constexpr unsigned short INVALID = 0x200;
 
-    // The selecting thread's working block: the entries to wait on.
+    // The selecting thread's working block: the entries to wait on, and
+    // the sockets held open while they are waited on (so that a number
+    // given back by a close meanwhile cannot be waited on for another
+    // socket).
     struct SelectSet {
         SelectEntry entries[MAX_SOCKETS];
+        Io::SocketIo::Use uses[MAX_SOCKETS];
         unsigned int count = 0;
     };
 
@@ -192,11 +202,13 @@ private:
     void Dispatch(SelectSet& set, std::vector<Record>& records);
     void Deliver(SocketInfo& record, unsigned short got);
 
+    // The idle checker this kind of engine shares (sched/internal/idle.h).
+    using Idle = Internal::IdleChecker<typename TimeOut::SocketInfo>;
     static bool AddIdle(Record const& record);
     static void RemoveIdle(SocketInfo const* record);
+    static void CheckRecord(typename TimeOut::SocketInfo& record);
     static bool StartIdleChecker();
     static bool StopIdleChecker(unsigned int timeout);
-    static void CheckIdleProc(Core::Guard<Core::LocalRef> run);
 
     std::atomic<bool> m_bRunning;
     std::atomic<unsigned int> m_uState;

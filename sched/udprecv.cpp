@@ -79,6 +79,8 @@ private:
 // reading helper.
 struct UdpRecv::Reader {
     Io::ReadHandle socket;
+    // The socket's object (kept alive by `socket`), null when it is none.
+    Io::SocketIo const* io = nullptr;
     Core::CallBack callback;
     unsigned int generation = 0;
     bool fresh = false;
@@ -138,8 +140,13 @@ bool UdpRecv::Attach(Io::ReadHandle const& handle, Core::CallBack const& callbac
     m_Socket = handle;
     m_Callback = callback;
     ++m_uGeneration;
-    Platform::SetSocketOption(Io::Socket::Param::GetHandle(handle), Platform::SocketOption::ReceiveBuffer,
-                              own->m_iRecvBufferSize);
+    {
+        Core::Guard<Io::IoObject> object = handle.GetObject();
+        Io::SocketIo* io = dynamic_cast<Io::SocketIo*>(object.Raw());
+        Io::SocketIo::Use use;
+        if (io != nullptr && use.Take(*io) != Platform::kInvalidSocket)
+            Platform::SetSocketOption(use.Handle(), Platform::SocketOption::ReceiveBuffer, own->m_iRecvBufferSize);
+    }
 
     for (unsigned int i = 0; i < start; ++i) {
         Core::CallBack task;
@@ -266,6 +273,8 @@ void UdpRecv::ThreadProc(Core::Guard<UdpRecv>)
                 Core::Lock local(m_Lock);
                 local.EnterRead();
                 reader.socket = m_Socket;
+                Core::Guard<Io::IoObject> object = reader.socket.GetObject();
+                reader.io = dynamic_cast<Io::SocketIo*>(object.Raw());
                 reader.callback = m_Callback;
                 reader.generation = m_uGeneration.load();
                 reader.fresh = true;
@@ -291,7 +300,11 @@ void UdpRecv::Rest(Reader const& reader, unsigned int ms)
 // a peer that sends bad datagrams must not stall the receiver.
 bool UdpRecv::Receive(Reader& reader)
 {
-    unsigned int socket = Io::Socket::Param::GetHandle(reader.socket);
+    // The socket is held open for the read and the wait: a number given
+    // back by a close meanwhile could be another stream's, whose bytes a
+    // datagram read would take and drop.
+    Io::SocketIo::Use use;
+    unsigned int socket = reader.io != nullptr ? use.Take(*reader.io) : Platform::kInvalidSocket;
     if (socket == Platform::kInvalidSocket) {
         Rest(reader, BROKEN_SOCKET_REST);
         return false;
@@ -303,6 +316,13 @@ bool UdpRecv::Receive(Reader& reader)
         return false;
     reader.source->m_uSocket = socket;
     bool read = reader.buffer.Write(reader.sourceHandle, DATAGRAM_ROOM, *reader.from);
+    // Closed meanwhile: the close woke this read, and what it returned (a
+    // shut-down socket reads as an empty datagram) is no datagram.
+    if (reader.io->GetHandle() != socket) {
+        reader.buffer.Clear();
+        reader.from.Clear();
+        return false;
+    }
     if (!read) {
         switch (Platform::ClassifyReceiveError(reader.source->m_iError)) {
         case Platform::ReceiveError::NothingWaiting:
@@ -316,6 +336,7 @@ bool UdpRecv::Receive(Reader& reader)
         }
         return false;
     }
+    use.Drop();
     Io::IoHandle buffer = reader.buffer;
     Core::Guard<Io::IoParam> param = reader.from;
     reader.buffer.Clear();

@@ -29,17 +29,33 @@ public:
     bool Accept(IoObject* target, Socket::Param& peer) override;
     bool ShutDown(int how) override;
     Socket::Address GetAddress(Socket::Param::AddrType type) const override;
-    unsigned int GetHandle() const override { return m_uSocket.load(std::memory_order_acquire); }
+    unsigned int GetHandle() const override;
+    // Retires the number at once and wakes the calls in progress on it
+    // (shutdown); the system gets the socket back when the last use ends,
+    // here or in that use.
     bool Close() override;
 
 protected:
     // Creates the system socket at once; a failure leaves INVALID_SOCKET and
     // every later operation fails.
     PosixSocket(int domain, bool stream, int protocol);
+    // An object without a system socket, to be given one (an accepted
+    // connection).
+    PosixSocket();
     ~PosixSocket() override;
 
-    // Read by the select engine's thread while the owner may close: atomic.
+    unsigned int AcquireHandle() const override;
+    void ReleaseHandle() const override;
+    // Gives an object whose socket is closed (or that never had one) a new
+    // system socket. False when the object is still in use.
+    bool TakeSocket(unsigned int socket);
+
+    // The number stays this object's from the system's socket() (or
+    // accept) until the last use after Close releases it.
     std::atomic<unsigned int> m_uSocket;
+    // RETIRED once closed; below it, the uses in progress.
+    mutable std::atomic<unsigned int> m_uUses;
+    static constexpr unsigned int RETIRED = 0x80000000u;
     Socket::Address m_Address;
 };
 
@@ -63,6 +79,8 @@ public:
     static constexpr unsigned int CONNECT_TIMEOUT = 10000;
 
     PosixTcpSocket(int domain, int protocol);
+    // Without a system socket: the target of an accept.
+    PosixTcpSocket();
 
     using PosixSocket::ReadAll;
     using PosixSocket::WriteAll;
@@ -81,7 +99,7 @@ private:
     friend class PosixListenSocket;
     ~PosixTcpSocket() override;
     // Takes over an accepted connection.
-    void Adopt(unsigned int socket, Socket::Address const& peer);
+    bool Adopt(unsigned int socket, Socket::Address const& peer);
 };
 
 class PosixUdpSocket final : public PosixSocket {

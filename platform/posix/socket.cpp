@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,9 +84,18 @@ bool CloseSocket(SocketHandle socket)
 {
     if (!Usable(socket))
         return false;
+    // close() is a point where a kill takes effect, and sockets are closed
+    // from destructors and by the last use, where an unwind must not start:
+    // a kill waits for the next such point.
+    int state = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     // Linux releases the descriptor even when close reports EINTR; retrying
     // could close a descriptor another thread has just been given.
-    return close(Fd(socket)) == 0 || errno == EINTR;
+    bool closed = close(Fd(socket)) == 0 || errno == EINTR;
+    int error = errno;
+    pthread_setcancelstate(state, &state);
+    errno = error;
+    return closed;
 }
 
 bool BindSocket(SocketHandle socket, Ipv4Address const& address)

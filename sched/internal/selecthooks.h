@@ -16,6 +16,8 @@ extern std::atomic<unsigned int> g_SelectTimeout;
 // The next n wake-ups, or waits, fail as if the system had refused them.
 extern std::atomic<int> g_FailWakeUps;
 extern std::atomic<int> g_FailSelects;
+// The next n arming calls of an epoll engine fail.
+extern std::atomic<int> g_FailArms;
 
 // Called, when set, by a selecting thread between building its wait and
 // waiting, and by the idle checker between copying the idle list and

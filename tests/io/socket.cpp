@@ -11,7 +11,12 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 using namespace Vor::Io;
 using namespace VorTest;
@@ -122,4 +127,60 @@ TEST(SocketListen, RefusedPeerOfAnotherFamilyIsNotLeaked)
     unsigned int before = OpenDescriptorCount();
     EXPECT_FALSE(Socket::Accept(listener.GetReadHandle()).IsValid());
     EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// Two threads close one socket object while a third opens sockets: the
+// system hands a closed number to the next socket at once, so a close that
+// took the number before the other had given it back would close the third
+// thread's socket (ThreadSanitizer also sees the two closes of one number).
+TEST(SocketLifetime, ClosesRacingOnOneObjectNeverReachAnotherSocket)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned int> wrong{0};
+    std::thread opener([&] {
+        std::vector<std::pair<Socket, unsigned short>> live(16);
+        while (!stop) {
+            for (auto& slot : live) {
+                slot.first.GetHandle().Close();
+                slot.second = 0;
+                if (slot.first.Open(Socket::SOCKET_UDP, 2, 0) && slot.first.Bind(Socket::Address("127.0.0.1", 0)))
+                    slot.second = Socket::GetAddress(slot.first.GetHandle(), Socket::Param::LOCAL_ADDR).Port();
+            }
+            for (auto& slot : live) {
+                if (slot.second != 0 &&
+                    Socket::GetAddress(slot.first.GetHandle(), Socket::Param::LOCAL_ADDR).Port() != slot.second)
+                    ++wrong;
+            }
+        }
+    });
+    constexpr unsigned int ROUNDS = 2000;
+    std::atomic<unsigned int> round{0}, done{0};
+    IoHandle victims[2];
+    auto closer = [&](unsigned int which) {
+        for (unsigned int seen = 0; seen < ROUNDS; ++seen) {
+            while (round.load() == seen && !stop)
+                std::this_thread::yield();
+            if (stop)
+                return;
+            IoHandle victim = victims[which];
+            victim.Close();
+            ++done;
+        }
+    };
+    std::thread first(closer, 0), second(closer, 1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (unsigned int r = 0; r < ROUNDS && wrong == 0 && std::chrono::steady_clock::now() < deadline; ++r) {
+        Socket device;
+        ASSERT_TRUE(device.Open(Socket::SOCKET_TCP, 2, 0));
+        victims[0] = victims[1] = device.GetHandle();
+        done = 0;
+        ++round;
+        while (done.load() != 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+    }
+    stop = true;
+    first.join();
+    second.join();
+    opener.join();
+    EXPECT_EQ(wrong.load(), 0u) << "a close reached a socket it did not own";
 }

@@ -4,6 +4,7 @@
 #include "basic/internal/memhooks.h"
 #include "platform/socket.h"
 #include "support/capture.h"
+#include "support/net.h"
 #include "support/notify.h"
 #include "support/sockets.h"
 #include "support/wait.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -225,6 +227,40 @@ TEST_F(UdpRecvTest, UnInitEndsBlockedReadersWithoutKilling)
     ASSERT_TRUE(WaitUntil([&] { return result.load() != -1; }));
     EXPECT_EQ(result.load(), 1);
     EXPECT_TRUE(ThreadsSettleAt(0));
+}
+
+// The application closes the receiver's socket while its readers wait on
+// it, and a stream socket is opened at once: the readers must let go of the
+// closed socket's number, not read the stream's bytes as datagrams.
+TEST_F(UdpRecvTest, ClosedSocketsNumberIsNeverReadForAnotherStream)
+{
+    auto notify = MakeReceiver(2);
+    ASSERT_TRUE(notify->Attach(socket, Callback()));
+    ASSERT_TRUE(ThreadsSettleAt(2));
+    unsigned int number = Socket::Param::GetHandle(socket);
+    ASSERT_TRUE(receiving.device.GetHandle().Close());
+    // Streams until one has the number (when it is free), each checked.
+    std::vector<std::unique_ptr<VorTest::LoopbackTcpPair>> pairs;
+    for (int i = 0; i < 8; ++i) {
+        pairs.push_back(std::make_unique<VorTest::LoopbackTcpPair>());
+        ASSERT_TRUE(pairs.back()->IsValid());
+    }
+    std::string sent(3000, 'q');
+    for (auto& pair : pairs)
+        ASSERT_EQ(Platform::SendSocket(pair->Client(), sent.data(), sent.size(), 0), 3000);
+    for (auto& pair : pairs) {
+        std::size_t got = 0;
+        WaitUntil([&] {
+            char chunk[4096];
+            std::int64_t n = Platform::ReceiveSocket(pair->Server(), chunk, sizeof(chunk), Platform::DontWaitFlag());
+            got += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return got >= sent.size();
+        }, milliseconds(1000));
+        EXPECT_EQ(got, sent.size()) << "stream on number " << pair->Server()
+                                    << (pair->Server() == number ? " (the closed socket's)" : "");
+    }
+    EXPECT_EQ(m_uCount.load(), 0u) << "nothing was sent to the receiver";
+    EXPECT_TRUE(notify->UnInit(1000));
 }
 
 // A second attach of one socket makes no second receiver that a detach

@@ -1,0 +1,154 @@
+// Sockets closing, detaching and idling while the engines run, typed over
+// both engines: what the engines do with a socket's number must never reach
+// another socket, and application code behind idle reports must never hold
+// up the engine's own thread.
+#include <vor/io/socket.h>
+
+#include "sched/internal/selecthooks.h"
+#include "support/capture.h"
+#include "support/notify.h"
+#include "support/sockets.h"
+#include "support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+using namespace Vor;
+using Io::ReadHandle;
+using VorTest::Recorder;
+using VorTest::TcpConnection;
+using VorTest::WaitUntil;
+using Ms = std::chrono::milliseconds;
+
+namespace {
+
+template <class Kind>
+class Lifetime : public ::testing::Test {
+protected:
+    using N = typename Kind::Notify;
+    void TearDown() override
+    {
+        if (notify.IsValid())
+            notify->UnInit(1000);
+    }
+    N& Make(unsigned int idle = Sched::Notify::Param::NO_IDLE)
+    {
+        notify = VorTest::MakeNotifyOf<N>(idle);
+        return *notify;
+    }
+    static auto Readable()
+    {
+        return [](Recorder::Entry const& e) { return e.readable; };
+    }
+
+    // Declared first, destroyed last: no report outlives what it reaches.
+    Recorder recorder, fresh;
+    Core::Guard<N> notify;
+};
+
+using Kinds = ::testing::Types<VorTest::SelectKind, VorTest::EpollKind>;
+TYPED_TEST_SUITE(Lifetime, Kinds, VorTest::EngineName);
+
+} // namespace
+
+// The application closes a socket while the group detaches it and another
+// socket is attached at once: the system gives the closed number to the
+// next socket, so an engine call still holding the old number (a removal,
+// a re-arm) would silence the new socket.
+TYPED_TEST(Lifetime, CloseRacingADetachNeverSilencesTheNextSocket)
+{
+    auto& notify = this->Make();
+    constexpr unsigned int ROUNDS = 400;
+    for (unsigned int round = 0; round < ROUNDS; ++round) {
+        auto victim = std::make_unique<TcpConnection>();
+        ASSERT_TRUE(victim->IsValid());
+        ASSERT_TRUE(notify.Attach(ReadHandle(victim->server), this->recorder.Reads()));
+        std::atomic<int> go{0};
+        Io::IoHandle application = victim->server; // each thread its own handle
+        std::thread closer([&] {
+            ++go;
+            while (go.load() < 2)
+                std::this_thread::yield();
+            application.Close();
+        });
+        ++go;
+        while (go.load() < 2)
+            std::this_thread::yield();
+        notify.Detach(victim->server);
+        TcpConnection next;
+        ASSERT_TRUE(next.IsValid());
+        ASSERT_TRUE(notify.Attach(ReadHandle(next.server), this->fresh.Reads()));
+        closer.join();
+        unsigned int before = this->fresh.Count(this->Readable());
+        ASSERT_TRUE(next.client.GetHandle().Write("x", 1));
+        ASSERT_TRUE(WaitUntil([&] { return this->fresh.Count(this->Readable()) > before; }, Ms(5000)))
+            << "round " << round << ": the new socket was never reported";
+        ASSERT_TRUE(notify.Detach(next.server));
+    }
+}
+
+// A report of idleness is only that: readiness left on the object from an
+// earlier report would have the receiver read (or accept) on the idle
+// checker's thread, beside the task that reads it.
+TYPED_TEST(Lifetime, IdleReportCarriesNoLeftoverReadiness)
+{
+    VorTest::Tune period(Sched::Internal::g_IdleCheckPeriod, 40);
+    TcpConnection c;
+    ASSERT_TRUE(c.IsValid());
+    auto& notify = this->Make(40);
+    VorTest::HoldHook hold(Sched::Internal::g_BeforeIdleCheck);
+    ASSERT_TRUE(notify.Attach(ReadHandle(c.server), this->recorder.Reads()));
+    hold.Arm();
+    ASSERT_TRUE(hold.Holding());
+    c.server.SetAttrib(Io::IoParam::READABLE, true);
+    hold.Release();
+    ASSERT_TRUE(WaitUntil([&] { return this->recorder.Count([](Recorder::Entry const& e) { return e.idle; }) > 0; }));
+    for (auto const& entry : this->recorder.Entries())
+        EXPECT_FALSE(entry.idle && (entry.readable || entry.except)) << "an idle report with readiness";
+}
+
+// An OnIdle that blocks (writing to a peer that stopped reading, say) holds
+// up idle reports only: the engine's thread goes on reporting traffic.
+TYPED_TEST(Lifetime, BlockedIdleReportDoesNotHoldUpTraffic)
+{
+    VorTest::Tune period(Sched::Internal::g_IdleCheckPeriod, 40);
+    TcpConnection sleepy, busy;
+    ASSERT_TRUE(sleepy.IsValid() && busy.IsValid());
+    auto& notify = this->Make(40);
+    std::atomic<bool> blocked{false}, release{false};
+    this->recorder.then = [&](Io::IoBase& handle) {
+        if (handle.GetAttrib(Io::IoParam::IDLE) && !blocked.exchange(true))
+            WaitUntil([&] { return release.load(); }, Ms(10000));
+    };
+    ASSERT_TRUE(notify.Attach(ReadHandle(sleepy.server), this->recorder.Reads()));
+    ASSERT_TRUE(WaitUntil([&] { return blocked.load(); }));
+    ASSERT_TRUE(notify.Attach(ReadHandle(busy.server), this->fresh.Reads()));
+    ASSERT_TRUE(busy.client.GetHandle().Write("x", 1));
+    bool answered = WaitUntil([&] { return this->fresh.Count(this->Readable()) > 0; }, Ms(1000));
+    release = true;
+    EXPECT_TRUE(answered) << "traffic waited for an idle report";
+}
+
+TEST(EpollEngine, ResumeThatCannotArmTheSocketFails)
+{
+    TcpConnection c;
+    ASSERT_TRUE(c.IsValid());
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    Recorder recorder;
+    std::atomic<bool> paused{false};
+    // Paused by its report, as a group's task does: disarmed until Resume.
+    recorder.then = [&](Io::IoBase& handle) { paused = notify->Pause(handle); };
+    ASSERT_TRUE(notify->Attach(ReadHandle(c.server), recorder.Reads()));
+    ASSERT_TRUE(c.client.GetHandle().Write("x", 1));
+    ASSERT_TRUE(WaitUntil([&] { return paused.load(); }));
+    VorTest::StderrCapture capture;
+    Sched::Internal::g_FailArms = 1;
+    EXPECT_FALSE(notify->Resume(c.server)) << "the socket is not watched";
+    capture.Stop();
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Resume an invalid handle"});
+    notify->UnInit(1000);
+}
