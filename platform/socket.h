@@ -59,6 +59,9 @@ constexpr std::uint32_t NetToHost32(std::uint32_t v) { return HostToNet32(v); }
 
 // A new blocking socket (close-on-exec), or kInvalidSocket.
 SocketHandle OpenSocket(int domain, SocketKind kind, int protocol);
+// How many sockets OpenSocket has made in this process (for tests that
+// check a path opens none).
+std::uint64_t OpenedSocketCount();
 // Closes the socket. False leaves it open (the handle stays the caller's).
 bool CloseSocket(SocketHandle socket);
 

@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -73,8 +74,15 @@ bool WaitWritable(int fd, std::uint32_t timeoutMs)
 
 } // namespace
 
+namespace {
+std::atomic<std::uint64_t> s_uOpened{0};
+}
+
+std::uint64_t OpenedSocketCount() { return s_uOpened.load(std::memory_order_relaxed); }
+
 SocketHandle OpenSocket(int domain, SocketKind kind, int protocol)
 {
+    s_uOpened.fetch_add(1, std::memory_order_relaxed);
     int type = (kind == SocketKind::Stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC;
     int fd = socket(domain, type, protocol);
     return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);

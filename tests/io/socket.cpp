@@ -1,6 +1,7 @@
 #include <vor/io/socket.h>
 
 #include "platform/error.h"
+#include "platform/socket.h"
 #include "support/sockets.h"
 #include "support/stubio.h"
 #include "support/wait.h"
@@ -106,6 +107,19 @@ TEST(SocketUdp, DatagramsGoToTheDefaultOrGivenDestinationAndOversizedOnesAreRefu
     EXPECT_EQ(ReadText(out, 16), "re");
     RandomParam other;
     EXPECT_FALSE(out.Write("x", 1, other));
+}
+
+TEST(SocketListen, AcceptOpensNoSocketOfItsOwn)
+{
+    SocketListener listener;
+    Socket client;
+    ASSERT_TRUE(client.Open(Socket::SOCKET_TCP, 2, 0) && client.Connect(Socket::Param(listener.address)));
+    std::uint64_t opened = Vor::Platform::OpenedSocketCount();
+    IoHandle accepted = Socket::Accept(listener.device.GetReadHandle());
+    ASSERT_TRUE(accepted.IsValid());
+    EXPECT_EQ(Vor::Platform::OpenedSocketCount(), opened) << "the connection takes the accepted socket";
+    ASSERT_TRUE(client.GetHandle().Write("ok", 2));
+    EXPECT_EQ(ReadText(accepted, 2), "ok");
 }
 
 TEST(SocketListen, RefusedPeerOfAnotherFamilyIsNotLeaked)
