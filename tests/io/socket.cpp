@@ -14,8 +14,11 @@
 #include <netinet/in.h>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -143,58 +146,37 @@ TEST(SocketListen, RefusedPeerOfAnotherFamilyIsNotLeaked)
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-// Two threads close one socket object while a third opens sockets: the
-// system hands a closed number to the next socket at once, so a close that
-// took the number before the other had given it back would close the third
-// thread's socket (ThreadSanitizer also sees the two closes of one number).
-TEST(SocketLifetime, ClosesRacingOnOneObjectNeverReachAnotherSocket)
+// A close while another thread waits in a receive on the socket wakes the
+// receive (the socket is given back to the system when it returns): a
+// close alone would leave the reader waiting on a socket that is gone while
+// the system hands its number to the next socket.
+TEST(SocketLifetime, CloseWakesAReceiveInProgress)
 {
-    std::atomic<bool> stop{false};
-    std::atomic<unsigned int> wrong{0};
-    std::thread opener([&] {
-        std::vector<std::pair<Socket, unsigned short>> live(16);
-        while (!stop) {
-            for (auto& slot : live) {
-                slot.first.GetHandle().Close();
-                slot.second = 0;
-                if (slot.first.Open(Socket::SOCKET_UDP, 2, 0) && slot.first.Bind(Socket::Address("127.0.0.1", 0)))
-                    slot.second = Socket::GetAddress(slot.first.GetHandle(), Socket::Param::LOCAL_ADDR).Port();
-            }
-            for (auto& slot : live) {
-                if (slot.second != 0 &&
-                    Socket::GetAddress(slot.first.GetHandle(), Socket::Param::LOCAL_ADDR).Port() != slot.second)
-                    ++wrong;
-            }
-        }
+    BoundUdp socket;
+    IoHandle reader = socket.device.GetHandle(); // each thread its own handle
+    std::atomic<long> tid{0};
+    std::atomic<bool> returned{false};
+    std::thread blocked([&] {
+        tid = syscall(SYS_gettid);
+        char byte;
+        reader.Read(&byte, 1);
+        returned = true;
     });
-    constexpr unsigned int ROUNDS = 2000;
-    std::atomic<unsigned int> round{0}, done{0};
-    IoHandle victims[2];
-    auto closer = [&](unsigned int which) {
-        for (unsigned int seen = 0; seen < ROUNDS; ++seen) {
-            while (round.load() == seen && !stop)
-                std::this_thread::yield();
-            if (stop)
-                return;
-            IoHandle victim = victims[which];
-            victim.Close();
-            ++done;
-        }
-    };
-    std::thread first(closer, 0), second(closer, 1);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (unsigned int r = 0; r < ROUNDS && wrong == 0 && std::chrono::steady_clock::now() < deadline; ++r) {
-        Socket device;
-        ASSERT_TRUE(device.Open(Socket::SOCKET_TCP, 2, 0));
-        victims[0] = victims[1] = device.GetHandle();
-        done = 0;
-        ++round;
-        while (done.load() != 2 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
+    // Inside its receive once the kernel shows the thread waiting in it.
+    ASSERT_TRUE(WaitUntil([&] {
+        std::ifstream call("/proc/self/task/" + std::to_string(tid.load()) + "/syscall");
+        long number = -1;
+        return tid.load() != 0 && (call >> number) && number == SYS_recvfrom;
+    }));
+    ASSERT_TRUE(socket.device.GetHandle().Close());
+    bool woken = WaitUntil([&] { return returned.load(); }, std::chrono::milliseconds(2000));
+    if (!woken) {
+        Socket waker; // frees the reader after all
+        Socket::Param to(socket.address);
+        if (waker.Open(Socket::SOCKET_UDP, 2, 0))
+            waker.GetHandle().Write("x", 1, to);
     }
-    stop = true;
-    first.join();
-    second.join();
-    opener.join();
-    EXPECT_EQ(wrong.load(), 0u) << "a close reached a socket it did not own";
+    blocked.join();
+    EXPECT_TRUE(woken) << "the close left the receive waiting";
+    EXPECT_EQ(Socket::Param::GetHandle(reader), FAILED);
 }
