@@ -119,17 +119,22 @@ TYPED_TEST(Lifetime, BlockedIdleReportDoesNotHoldUpTraffic)
     TcpConnection sleepy, busy;
     ASSERT_TRUE(sleepy.IsValid() && busy.IsValid());
     auto& notify = this->Make(40);
-    std::atomic<bool> blocked{false}, release{false};
-    this->recorder.then = [&](Io::IoBase& handle) {
-        if (handle.GetAttrib(Io::IoParam::IDLE) && !blocked.exchange(true))
-            WaitUntil([&] { return release.load(); }, Ms(10000));
+    auto blocked = std::make_shared<std::atomic<int>>(0); // 1 in OnIdle, 2 left it
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    this->recorder.then = [blocked, release](Io::IoBase& handle) {
+        int none = 0;
+        if (handle.GetAttrib(Io::IoParam::IDLE) && blocked->compare_exchange_strong(none, 1)) {
+            WaitUntil([&] { return release->load(); }, Ms(10000));
+            *blocked = 2;
+        }
     };
     ASSERT_TRUE(notify.Attach(ReadHandle(sleepy.server), this->recorder.Reads()));
-    ASSERT_TRUE(WaitUntil([&] { return blocked.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return blocked->load() == 1; }));
     ASSERT_TRUE(notify.Attach(ReadHandle(busy.server), this->fresh.Reads()));
     ASSERT_TRUE(busy.client.GetHandle().Write("x", 1));
     bool answered = WaitUntil([&] { return this->fresh.Count(this->Readable()) > 0; }, Ms(1000));
-    release = true;
+    *release = true;
+    EXPECT_TRUE(WaitUntil([&] { return blocked->load() == 2; }));
     EXPECT_TRUE(answered) << "traffic waited for an idle report";
 }
 
