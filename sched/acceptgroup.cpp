@@ -4,6 +4,7 @@
 #include <vor/system/system.h>
 
 #include "core/internal/diag.h"
+#include "platform/thread.h"
 #include "platform/error.h"
 
 namespace Vor {
@@ -96,6 +97,7 @@ Io::IoHandle AcceptGroup::SyncOpen()
         SetListener(Io::IoHandle());
         return failed();
     } catch (...) {
+        Platform::RethrowIfKilled();
         unsigned int error = System::GetError();
         SetListener(Io::IoHandle());
         device.GetHandle().Close();
@@ -137,6 +139,7 @@ bool AcceptGroup::SyncAccept()
         }
         return true;
     } catch (...) {
+        Platform::RethrowIfKilled();
         unsigned int error = System::GetError();
         connection.Close();
         Report() << "Accepted socket error, error code : " << error;

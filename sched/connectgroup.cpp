@@ -7,6 +7,7 @@
 
 #include "core/internal/diag.h"
 #include "platform/error.h"
+#include "platform/thread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -37,6 +38,9 @@ public:
     Guard<ConnectGroup> group;
     // Cuts the pause after a failed attempt short.
     Core::Signal wake;
+    // The socket of the attempt in progress, under the group's lock: UnInit
+    // closes it, which ends a connect waiting for its handshake at once.
+    Io::IoHandle connecting;
 
 protected:
     ~Run() override = default;
@@ -79,16 +83,23 @@ bool ConnectGroup::UnInit(unsigned int timeout)
 {
     Guard<Core::LocalRef> run;
     std::vector<Io::IoHandle> list;
+    Io::IoHandle connecting;
     unsigned int thread;
     {
         Lock local(m_Lock);
         local.Enter();
         m_bActive = false;
         std::swap(run, m_Run);
+        if (run.IsValid())
+            std::swap(connecting, static_cast<Run*>(run.Raw())->connecting);
         thread = m_uThread;
         m_uThread = Thread::INVALID_ID;
         list.swap(m_List);
     }
+    // A peer that drops handshakes would hold the connect for its whole
+    // time-out: closing the socket ends it now, and the kill stays the last
+    // resort.
+    connecting.Close();
     // The thread is waited for outside the lock: it needs the lock to see
     // that its run has ended.
     if (run.IsValid()) {
@@ -215,10 +226,29 @@ bool ConnectGroup::Connect(Run& run)
                  << ", error code : " << error;
         return false;
     };
+    // Shown to UnInit while it lasts (see Run::connecting).
+    struct Showing {
+        ConnectGroup& group;
+        Run& run;
+        ~Showing()
+        {
+            Lock local(group.m_Lock);
+            local.Enter();
+            run.connecting.Clear();
+        }
+    };
     try {
         if (!device.Open(Io::Socket::SOCKET_TCP, 2, 0))
             return failed();
         step = 2;
+        {
+            Lock local(m_Lock);
+            local.Enter();
+            if (m_Run.Raw() != &run)
+                return failed(); // uninitialised meanwhile: no line
+            run.connecting = device.GetHandle();
+        }
+        Showing showing{*this, run};
         if (!device.Connect(Io::Socket::Param(address)))
             return failed();
         step = 3;
@@ -251,6 +281,7 @@ bool ConnectGroup::Connect(Run& run)
         }
         return true;
     } catch (...) {
+        Platform::RethrowIfKilled();
         unsigned int error = System::GetError();
         device.GetHandle().Close();
         Report() << "Connect to " << address.IpString() << ":" << address.Port() << " error, error code : " << error;

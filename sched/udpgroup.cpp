@@ -4,6 +4,7 @@
 #include <vor/system/system.h>
 
 #include "core/internal/diag.h"
+#include "platform/thread.h"
 
 namespace Vor {
 namespace Sched {
@@ -87,6 +88,7 @@ Io::IoHandle UdpGroup::SyncOpen()
         }
         return socket;
     } catch (...) {
+        Platform::RethrowIfKilled();
         device.GetHandle().Close();
         SetSocket(Io::IoHandle());
         Report() << "Udp sync open get an unknown error, error code : " << step;

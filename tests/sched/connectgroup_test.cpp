@@ -1,6 +1,10 @@
+#include "support/child.h"
 #include "support/groups.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 using namespace Vor;
@@ -122,6 +126,37 @@ TEST_P(ConnectGroupEngineTest, FiftyCreateAndUnInitReturnPromptlyAndLeaveNoThrea
     }
     EXPECT_LT(Clock::now() - start, milliseconds(10000));
     EXPECT_TRUE(WaitUntil([&] { return Core::Thread::GetCount() <= threads; }));
+}
+
+// A peer that drops handshakes (its listener's backlog is full and it never
+// accepts) holds the connect for the whole of its wait. UnInit with a short
+// time-out ends the attempt at once; a thread killed inside the connect
+// would end the process.
+TEST_P(ConnectGroupEngineTest, UnInitDuringADroppedHandshakeEndsPromptly)
+{
+    VorTest::ChildResult child = VorTest::RunInChild([&] {
+        VorTest::LoopbackListener deaf;
+        if (!deaf.IsValid() || listen(static_cast<int>(deaf.Socket()), 0) != 0)
+            return 10;
+        // The first fills the queue; the others' handshakes are dropped.
+        for (int i = 0; i < 3; ++i) {
+            int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            Platform::Ipv4Address to = VorTest::LoopbackAddress(deaf.Port());
+            connect(filler, reinterpret_cast<sockaddr const*>(&to), sizeof to);
+        }
+        Client client(GetParam(), new ConnectGroup, 1, 100);
+        if (!client.Start(deaf.Port()))
+            return 11;
+        // Inside its connect once it has had time to send its first SYN.
+        WaitUntil([] { return false; }, milliseconds(300));
+        Clock::time_point asked = Clock::now();
+        bool done = client.group->UnInit(200);
+        auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count();
+        std::printf("took %lld\n", static_cast<long long>(took));
+        return done && took < 150 && client.event->Count("open") == 0 ? 0 : 12;
+    }, std::string(), milliseconds(20000));
+    EXPECT_TRUE(child.finished);
+    EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ConnectGroupEngineTest, ::testing::ValuesIn(VorTest::EngineCases()),
