@@ -244,8 +244,10 @@ bool ConnectGroup::Connect(Run& run)
         {
             Lock local(m_Lock);
             local.Enter();
-            if (m_Run.Raw() != &run)
+            if (m_Run.Raw() != &run) {
+                local.Leave(); // failed() looks at the run under the lock
                 return failed(); // uninitialised meanwhile: no line
+            }
             run.connecting = device.GetHandle();
         }
         Showing showing{*this, run};
