@@ -80,9 +80,11 @@ protected:
         m_Value = value;
         return value;
     }
+    // Made at the first use and never destroyed: a value may still be used
+    // by a thread that runs on while the process exits.
     static Lock GetLock(void const* address)
     {
-        static LockTable<16, Lock::SPIN_LOCK> s_LockTable;
+        static LockTable<16, Lock::SPIN_LOCK>& s_LockTable = *new LockTable<16, Lock::SPIN_LOCK>;
         return s_LockTable[address];
     }
     T m_Value;

@@ -1,11 +1,13 @@
 #include <vor/core/lock.h>
 #include <vor/core/thread.h>
 
+#include "core/internal/testhooks.h"
 #include "platform/clock.h"
 #include "platform/semaphore.h"
 #include "platform/thread.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <new>
 
@@ -46,10 +48,26 @@ Registry& TheRegistry()
     return *s_pRegistry;
 }
 
+// What the creator hands the new thread. Both hold it, and the one that
+// lets go last frees it: a creator killed while it waits for the start
+// report must not leave the new thread writing into its dead stack.
 struct StartBlock {
     CallBack m_Task;
     Platform::Semaphore m_Started;
     unsigned int m_Id = Thread::INVALID_ID;
+    std::atomic<int> m_iHolders{2};
+
+    void Release()
+    {
+        if (m_iHolders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+};
+
+// The creator's hold on the block, let go also when it unwinds.
+struct StartHold {
+    StartBlock* m_pBlock;
+    ~StartHold() { m_pBlock->Release(); }
 };
 
 // Removes the thread's entry and wakes its waiters. It runs when the task
@@ -76,6 +94,7 @@ void RunThread(void* arg)
 {
     StartBlock* block = static_cast<StartBlock*>(arg);
     CallBack task = block->m_Task;
+    block->m_Task.Clear(); // whoever frees the block, the task's bindings stay with this thread
     unsigned int id = Platform::CurrentThreadId();
     {
         Registry& registry = TheRegistry();
@@ -85,8 +104,11 @@ void RunThread(void* arg)
         entry = Entry();
         entry.m_Handle = Platform::CurrentThread();
     }
+    if (Internal::ThreadStartHook hook = Internal::g_ThreadStarting.load())
+        hook();
     block->m_Id = id;
-    block->m_Started.Post(1); // the block belongs to the creator from here on
+    block->m_Started.Post(1);
+    block->Release();
 
     ExitStep exit{id};
     if (!task.CallBackV()) {
@@ -95,6 +117,61 @@ void RunThread(void* arg)
     }
     task.Clear();
 }
+
+// A waiter's semaphore listed in the entries of the threads it waits for.
+// The semaphore lives on the waiter's stack, so the listing ends with the
+// scope, also when the waiter is killed inside the wait: an exit step must
+// never post into a stack that is gone.
+class WaitScope {
+public:
+    WaitScope(Registry& registry, std::vector<unsigned int>& ids) : m_Registry(registry), m_Ids(ids)
+    {
+        Lock local(m_Registry.m_Lock);
+        local.Enter();
+        for (unsigned int id : m_Ids) {
+            auto found = m_Registry.m_Threads.find(id);
+            if (found != m_Registry.m_Threads.end()) {
+                found->second.m_Waiters.push_back(&m_Waiter);
+                ++m_uCounted;
+            }
+        }
+    }
+    WaitScope(WaitScope const&) = delete;
+    WaitScope& operator=(WaitScope const&) = delete;
+    ~WaitScope() { Finish(); }
+
+    Platform::Semaphore& Waiter() { return m_Waiter; }
+    // The threads it was listed with.
+    unsigned int Counted() const { return m_uCounted; }
+
+    // Removes the ended threads from the ids and withdraws this waiter from
+    // the others, never another waiter's listing.
+    void Finish()
+    {
+        if (m_bFinished)
+            return;
+        Lock local(m_Registry.m_Lock);
+        local.Enter();
+        auto running = [this](unsigned int id) {
+            auto found = m_Registry.m_Threads.find(id);
+            if (found == m_Registry.m_Threads.end())
+                return false;
+            auto& waiters = found->second.m_Waiters;
+            waiters.erase(std::remove(waiters.begin(), waiters.end(), &m_Waiter), waiters.end());
+            return true;
+        };
+        m_Ids.erase(std::remove_if(m_Ids.begin(), m_Ids.end(), [&](unsigned int id) { return !running(id); }),
+                    m_Ids.end());
+        m_bFinished = true;
+    }
+
+private:
+    Registry& m_Registry;
+    std::vector<unsigned int>& m_Ids;
+    Platform::Semaphore m_Waiter;
+    unsigned int m_uCounted = 0;
+    bool m_bFinished = false;
+};
 
 // Waits on `waiter` for `count` wake-ups within timeout ms.
 void WaitFor(Platform::Semaphore& waiter, unsigned int count, unsigned int timeout)
@@ -112,6 +189,10 @@ void WaitFor(Platform::Semaphore& waiter, unsigned int count, unsigned int timeo
 }
 
 } // namespace
+
+namespace Internal {
+std::atomic<ThreadStartHook> g_ThreadStarting{nullptr};
+} // namespace Internal
 
 Signal::Signal() : m_pImpl(new PosixSignal) {}
 
@@ -146,12 +227,17 @@ bool Signal::Wait(unsigned int timeout)
 
 unsigned int Thread::Create(CallBack const& task)
 {
-    StartBlock block;
-    block.m_Task = task;
-    if (!Platform::StartThread(&RunThread, &block, nullptr))
+    StartBlock* block = new (std::nothrow) StartBlock;
+    if (block == nullptr)
         return INVALID_ID;
-    block.m_Started.Wait(Platform::kInfinite);
-    return block.m_Id;
+    block->m_Task = task;
+    if (!Platform::StartThread(&RunThread, block, nullptr)) {
+        delete block;
+        return INVALID_ID;
+    }
+    StartHold hold{block};
+    block->m_Started.Wait(Platform::kInfinite);
+    return block->m_Id;
 }
 
 unsigned int Thread::GetID() { return Platform::CurrentThreadId(); }
@@ -166,35 +252,9 @@ bool Thread::Wait(std::vector<unsigned int>& ids, unsigned int timeout)
 {
     if (ids.empty())
         return true;
-    Registry& registry = TheRegistry();
-    Platform::Semaphore waiter;
-    unsigned int counted = 0;
-    {
-        Lock local(registry.m_Lock);
-        local.Enter();
-        for (unsigned int id : ids) {
-            auto found = registry.m_Threads.find(id);
-            if (found != registry.m_Threads.end()) {
-                found->second.m_Waiters.push_back(&waiter);
-                ++counted;
-            }
-        }
-    }
-    WaitFor(waiter, counted, timeout);
-
-    // Ended threads leave the list; for the others only this caller's own
-    // registration is withdrawn, never another waiter's.
-    Lock local(registry.m_Lock);
-    local.Enter();
-    auto running = [&registry, &waiter](unsigned int id) {
-        auto found = registry.m_Threads.find(id);
-        if (found == registry.m_Threads.end())
-            return false;
-        auto& waiters = found->second.m_Waiters;
-        waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
-        return true;
-    };
-    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](unsigned int id) { return !running(id); }), ids.end());
+    WaitScope scope(TheRegistry(), ids);
+    WaitFor(scope.Waiter(), scope.Counted(), timeout);
+    scope.Finish();
     return ids.empty();
 }
 

@@ -60,7 +60,9 @@ public:
     // Last resort: asks the listed threads to stop at their next blocking
     // call and waits briefly for them. Removes those that are gone; true
     // when ids is empty afterwards. A thread that never reaches a blocking
-    // call stays listed. Their waiters are woken as for a normal end.
+    // call stays listed. Their waiters are woken as for a normal end. A
+    // thread waiting for a reader/writer lock stops only once it holds the
+    // lock, at its next blocking call, and leaves the lock as it unwinds.
     static bool Kill(unsigned int id);
     static bool Kill(std::vector<unsigned int>& ids);
 

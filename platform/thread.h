@@ -31,6 +31,22 @@ bool CancelThread(ThreadHandle handle);
 // the process: this rethrows that one and returns for any other.
 void RethrowIfKilled();
 
+// Holds off the cancellation of the calling thread while it lives: a
+// cancellation requested meanwhile stays pending and takes effect at the
+// thread's first cancellation point after the scope. For waits a thread
+// must not leave half-way, such as a lock hand-off that has already counted
+// it in. Restores the state it found, so the scopes nest.
+class NoKill {
+public:
+    NoKill();
+    ~NoKill();
+    NoKill(NoKill const&) = delete;
+    NoKill& operator=(NoKill const&) = delete;
+
+private:
+    int m_iPrevious;
+};
+
 // Gives up the processor to another ready thread.
 void YieldThread();
 

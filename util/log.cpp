@@ -13,9 +13,33 @@
 namespace Vor {
 namespace Util {
 
-System::HashMap<unsigned int, Io::IoHandle, 1> Log::s_ModuleList;
-System::HashMap<unsigned int, unsigned int, 1> Log::s_LevelList;
-Core::Lock Log::s_Lock(Core::Lock::READ_WRITE_LOCK);
+namespace {
+
+// The registry behind Log's tables, made at its first use and never freed.
+// The library reaches it only through here, never through the members
+// bound to it below: a statement from another file's static initialiser
+// may come before those bindings are made.
+struct Tables {
+    System::HashMap<unsigned int, Io::IoHandle, 1> m_Modules;
+    System::HashMap<unsigned int, unsigned int, 1> m_Levels;
+    Core::Lock m_Lock{Core::Lock::READ_WRITE_LOCK};
+};
+
+Tables& TheTables()
+{
+    static Tables* s_pTables = new Tables;
+    return *s_pTables;
+}
+
+System::HashMap<unsigned int, Io::IoHandle, 1>& Modules() { return TheTables().m_Modules; }
+System::HashMap<unsigned int, unsigned int, 1>& Levels() { return TheTables().m_Levels; }
+Core::Lock& RegistryLock() { return TheTables().m_Lock; }
+
+} // namespace
+
+System::HashMap<unsigned int, Io::IoHandle, 1>& Log::s_ModuleList = Modules();
+System::HashMap<unsigned int, unsigned int, 1>& Log::s_LevelList = Levels();
+Core::Lock& Log::s_Lock = RegistryLock();
 std::atomic<unsigned long long> Log::s_uFilter[Log::FAST_MODULES];
 
 // ------------------------------------------------------------- line prefix
@@ -152,11 +176,11 @@ bool Log::AddModule(Param const& param)
         return false;
     Io::IoHandle handle = device.GetHandle();
     {
-        Core::Lock local(s_Lock);
+        Core::Lock local(RegistryLock());
         local.EnterWrite();
-        if (!s_ModuleList.emplace(param.m_uModule, handle).second)
+        if (!Modules().emplace(param.m_uModule, handle).second)
             return true; // the registered module stays; the new outputs go with `handle`, outside the lock
-        s_LevelList[param.m_uModule] = param.m_uLevel;
+        Levels()[param.m_uModule] = param.m_uLevel;
         SetFilter(param.m_uModule, static_cast<unsigned long long>(param.m_uLevel) + 1);
     }
     return true;
@@ -167,14 +191,14 @@ bool Log::DelModule(unsigned int module)
     // The handle is released after the lock is left: closing a file must
     // not hold up every statement of every module.
     Io::IoHandle removed;
-    Core::Lock local(s_Lock);
+    Core::Lock local(RegistryLock());
     local.EnterWrite();
-    auto found = s_ModuleList.find(module);
-    if (found != s_ModuleList.end()) {
+    auto found = Modules().find(module);
+    if (found != Modules().end()) {
         removed = found->second;
-        s_ModuleList.erase(found);
+        Modules().erase(found);
     }
-    s_LevelList.erase(module);
+    Levels().erase(module);
     SetFilter(module, 0);
     local.Leave();
     return true;
@@ -183,10 +207,10 @@ bool Log::DelModule(unsigned int module)
 bool Log::UnInit()
 {
     System::HashMap<unsigned int, Io::IoHandle, 1> removed;
-    Core::Lock local(s_Lock);
+    Core::Lock local(RegistryLock());
     local.EnterWrite();
-    removed.swap(s_ModuleList);
-    s_LevelList.clear();
+    removed.swap(Modules());
+    Levels().clear();
     for (auto& filter : s_uFilter)
         filter.store(0, std::memory_order_relaxed);
     local.Leave();
@@ -199,10 +223,10 @@ bool Log::Backup(std::string const& suffix, bool compress)
         return false;
     std::vector<Io::IoHandle> handles;
     {
-        Core::Lock local(s_Lock);
+        Core::Lock local(RegistryLock());
         local.EnterRead();
-        handles.reserve(s_ModuleList.size());
-        for (auto const& module : s_ModuleList)
+        handles.reserve(Modules().size());
+        for (auto const& module : Modules())
             handles.push_back(module.second);
     }
     LogDevice::Backup(handles, suffix, compress);
@@ -211,18 +235,18 @@ bool Log::Backup(std::string const& suffix, bool compress)
 
 bool Log::CheckLevel(unsigned int level, unsigned int module)
 {
-    Core::Lock local(s_Lock);
+    Core::Lock local(RegistryLock());
     local.EnterRead();
-    auto found = s_LevelList.find(module);
-    return found != s_LevelList.end() && level <= found->second;
+    auto found = Levels().find(module);
+    return found != Levels().end() && level <= found->second;
 }
 
 Io::WriteHandle Log::GetHandle(unsigned int module)
 {
-    Core::Lock local(s_Lock);
+    Core::Lock local(RegistryLock());
     local.EnterRead();
-    auto found = s_ModuleList.find(module);
-    if (found == s_ModuleList.end())
+    auto found = Modules().find(module);
+    if (found == Modules().end())
         return Io::WriteHandle();
     return Io::WriteHandle(found->second);
 }

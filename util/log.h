@@ -101,10 +101,11 @@ public:
                                                  wchar_t marker = L'%');
 
     // module -> the module's log handle, and module -> threshold; both
-    // guarded by s_Lock (lookups read, changes write).
-    static System::HashMap<unsigned int, Io::IoHandle, 1> s_ModuleList;
-    static System::HashMap<unsigned int, unsigned int, 1> s_LevelList;
-    static Core::Lock s_Lock;
+    // guarded by s_Lock (lookups read, changes write). They are made once
+    // and never destroyed: a thread may still log while the process exits.
+    static System::HashMap<unsigned int, Io::IoHandle, 1>& s_ModuleList;
+    static System::HashMap<unsigned int, unsigned int, 1>& s_LevelList;
+    static Core::Lock& s_Lock;
 
 private:
     Log();

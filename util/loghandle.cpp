@@ -116,7 +116,7 @@ bool LogHandle::Status::Copy(Io::IoParam const& other)
 }
 
 LogHandle::LogHandle(Io::WriteHandle const& console, Io::WriteHandle const& file)
-    : m_Lock(Core::Lock::READ_WRITE_LOCK), m_Console(console), m_File(file), m_bLost(false)
+    : m_Lock(Core::Lock::MUTEX_LOCK), m_Console(console), m_File(file), m_bLost(false)
 {
     SetAttrib(Io::IoParam::READABLE, false);
     SetAttrib(Io::IoParam::WRITABLE, true);
@@ -141,7 +141,7 @@ bool LogHandle::Close()
 bool LogHandle::WriteLine(std::string const& line, std::size_t messageAt)
 {
     Core::Lock local(m_Lock);
-    local.EnterRead();
+    local.Enter();
     if (m_File.IsValid()) {
         m_File.Write(line.data(), static_cast<unsigned int>(line.size()));
         m_File.Flush();

@@ -85,11 +85,11 @@ private:
     // Opens the module's file again for appending; false when it cannot.
     bool Reopen(std::string const& name);
 
-    // Lines take it shared, swaps and closing exclusively: a swap or close
-    // waits for the lines in progress, and no line sees an output change
-    // under it. Lines of several threads may be written at once: each is
-    // one write into the file's stream, which that stream's own lock keeps
-    // whole, and one flush may then carry the lines of several threads.
+    // Recursive: lines, swaps and closing each hold it, so a swap or close
+    // waits for the line in progress and no line sees an output change
+    // under it. An opener run by a swap may log to this same module (its
+    // line finds no file then, only the console) without locking itself
+    // out, which a reader/writer lock would do.
     Core::Lock m_Lock;
     Io::WriteHandle m_Console;
     Io::WriteHandle m_File;

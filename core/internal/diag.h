@@ -1,9 +1,11 @@
-// The library's diagnostic lines on standard error. Not part of the installed
+// The library's diagnostic lines on std::cerr. Not part of the installed
 // interface.
 #pragma once
 
-#include "platform/console.h"
+#include "platform/mutex.h"
 
+#include <cerrno>
+#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -11,11 +13,32 @@ namespace Vor {
 namespace Core {
 namespace Internal {
 
-// Writes `text` and one newline to standard error in a single write.
+// Orders the diagnostic lines of every thread, so that no two ever mix.
+// Never destroyed: a library thread may still report while the process
+// exits.
+inline Platform::RecursiveMutex& ReportLock()
+{
+    static Platform::RecursiveMutex* s_pLock = new Platform::RecursiveMutex;
+    return *s_pLock;
+}
+
+// Writes `text` and one newline to std::cerr as one piece, then flushes.
+// Through std::cerr rather than descriptor 2, so that an application that
+// gives std::cerr another buffer gets the library's lines there too.
 inline void ReportLine(std::string text)
 {
+    struct Hold {
+        Hold() { ReportLock().Lock(); }
+        ~Hold() { ReportLock().Unlock(); } // also when a killed thread unwinds inside the write
+    };
+    int saved = errno; // a diagnostic must not disturb the error it reports
     text.push_back('\n');
-    Platform::WriteStandardError(text.data(), text.size());
+    {
+        Hold hold;
+        std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
+        std::cerr.flush();
+    }
+    errno = saved;
 }
 
 // Builds a line from streamed pieces and writes it whole when destroyed:

@@ -11,9 +11,18 @@
 //   bits 32..47  writers waiting
 //   bits 48..63  readers waiting
 // so the uncontended paths are a single atomic operation each.
+//
+// A thread counted in as a waiter cannot be taken out again: the releaser
+// may already have handed it the lock. So the hand-off wait holds off the
+// thread's cancellation (Thread::Kill); a kill that arrives meanwhile takes
+// effect at the thread's next cancellation point, once it owns the lock,
+// and the unwind then leaves the lock through the owner's handle or scope.
+// A waiter cancelled inside the wait would be handed the lock though gone,
+// and no writer would ever enter again.
 #pragma once
 
 #include "platform/semaphore.h"
+#include "platform/thread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -40,7 +49,7 @@ public:
                 next = Make(State(w), Writers(w), Readers(w) + 1);
             if (m_Word.compare_exchange_weak(w, next, std::memory_order_acquire, std::memory_order_relaxed)) {
                 if (!enters)
-                    m_ReaderWake.Wait(Platform::kInfinite);
+                    AwaitHandOff(m_ReaderWake);
                 return;
             }
         }
@@ -58,7 +67,7 @@ public:
                 next = Make(State(w), Writers(w) + 1, Readers(w));
             if (m_Word.compare_exchange_weak(w, next, std::memory_order_acquire, std::memory_order_relaxed)) {
                 if (!enters)
-                    m_WriterWake.Wait(Platform::kInfinite);
+                    AwaitHandOff(m_WriterWake);
                 return;
             }
         }
@@ -96,6 +105,12 @@ public:
     }
 
 private:
+    static void AwaitHandOff(Platform::Semaphore& wake)
+    {
+        Platform::NoKill hold;
+        wake.Wait(Platform::kInfinite);
+    }
+
     static std::int32_t State(std::uint64_t w) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(w)); }
     static std::uint32_t Writers(std::uint64_t w) { return static_cast<std::uint32_t>((w >> 32) & 0xFFFF); }
     static std::uint32_t Readers(std::uint64_t w) { return static_cast<std::uint32_t>(w >> 48); }

@@ -12,6 +12,11 @@ namespace Internal {
 extern std::atomic<int> g_FailLockAllocations;
 bool FailLockAllocation();
 
+// Called by every new thread after it is registered and before it reports
+// its start to its creator, so a test can hold the creator inside Create.
+using ThreadStartHook = void (*)();
+extern std::atomic<ThreadStartHook> g_ThreadStarting;
+
 } // namespace Internal
 } // namespace Core
 } // namespace Vor

@@ -77,6 +77,17 @@ void RethrowIfKilled()
     }
 }
 
+NoKill::NoKill() : m_iPrevious(PTHREAD_CANCEL_ENABLE)
+{
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_iPrevious);
+}
+
+NoKill::~NoKill()
+{
+    int ignored;
+    pthread_setcancelstate(m_iPrevious, &ignored);
+}
+
 void YieldThread() { sched_yield(); }
 
 void CpuRelax()

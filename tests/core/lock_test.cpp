@@ -1,4 +1,5 @@
 #include <vor/core/lock.h>
+#include <vor/core/thread.h>
 
 #include "core/internal/testhooks.h"
 #include "support/wait.h"
@@ -61,6 +62,28 @@ private:
     std::atomic<bool> m_bStarted{false}, m_bIn{false}, m_bRelease{false};
     std::thread m_Thread;
 };
+
+// What a thread started with Thread::Create does with a reader/writer lock.
+struct LockUser {
+    Lock const* m_pLock;
+    bool m_bRead;
+    Signal* m_pPark;          // waited on, inside the lock, when given
+    std::atomic<bool> m_bIn{false};
+};
+void EnterAndPark(LockUser* user)
+{
+    Lock mine(*user->m_pLock);
+    user->m_bRead ? mine.EnterRead() : mine.Enter();
+    user->m_bIn = true;
+    if (user->m_pPark != nullptr)
+        user->m_pPark->Wait(Signal::INFINITE_WAIT);
+}
+unsigned int StartUser(LockUser& user)
+{
+    CallBack task;
+    task.Bind(&EnterAndPark, &user);
+    return Thread::Create(task);
+}
 
 } // namespace
 
@@ -149,4 +172,29 @@ TEST(LockTest, WaitingWriterGoesFirstThenWaitingReadersEnter)
     EXPECT_FALSE(late.Entered(30ms));
     writer.Release();
     EXPECT_TRUE(late.Entered());
+}
+
+// Threads killed while they wait their turn are handed the lock all the
+// same, stop only once they hold it, and leave it as they unwind: a reader
+// and then a writer enter after them.
+TEST(LockTest, WaitersKilledInTheirTurnLeaveTheLockToThoseAfterThem)
+{
+    // Never freed: a lock kept by a waiter that is gone would hold a late
+    // thread for ever.
+    static Lock& shared = *new Lock(Lock::READ_WRITE_LOCK);
+    Lock holder(shared);
+    holder.Enter();
+    Signal park;
+    LockUser reader{&shared, true, &park}, writer{&shared, false, &park};
+    std::vector<unsigned int> ids{StartUser(reader), StartUser(writer)};
+    EXPECT_FALSE(Thread::Kill(ids)) << "killed while counted in for the lock";
+    holder.Leave();
+    EXPECT_TRUE(Thread::Wait(ids, 10000));
+    EXPECT_TRUE(reader.m_bIn && writer.m_bIn);
+    for (bool read : {true, false}) {
+        LockUser late{&shared, read, nullptr};
+        unsigned int id = StartUser(late);
+        ASSERT_TRUE(WaitUntil([&] { return late.m_bIn.load(); })) << (read ? "reader" : "writer");
+        EXPECT_TRUE(Thread::Wait(id, 10000));
+    }
 }

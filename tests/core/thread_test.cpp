@@ -1,15 +1,32 @@
 #include <vor/core/thread.h>
 
+#include "core/internal/testhooks.h"
 #include "platform/clock.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace Vor::Core;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VOR_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOR_TEST_ASAN 1
+#endif
+#endif
+
+#ifdef VOR_TEST_ASAN
+// The frames of a thread are kept apart and poisoned once it has gone, so
+// that a write into a killed thread's stack is reported where it happens.
+extern "C" char const* __asan_default_options() { return "detect_stack_use_after_return=1"; }
+#endif
 
 namespace {
 
@@ -23,6 +40,23 @@ unsigned int Start(Signal* signal = nullptr)
     CallBack task;
     task.Bind(signal != nullptr ? &Park : &CountRun, signal);
     return Thread::Create(task);
+}
+
+void WaitForever(unsigned int* id) { Thread::Wait(*id, Signal::INFINITE_WAIT); }
+void StartOne(Signal* go) { go->Wait(Signal::INFINITE_WAIT), Start(); }
+
+// Whether the system thread of that id has ended (the ids are the kernel's).
+bool Ended(unsigned int id)
+{
+    return VorTest::WaitUntil([id] { return access(("/proc/self/task/" + std::to_string(id)).c_str(), F_OK) != 0; });
+}
+
+// Holds the next new thread, once armed, inside its start until released.
+std::atomic<bool> g_bHoldNext{false}, g_bHeld{false};
+void HoldStart()
+{
+    if (g_bHoldNext.exchange(false))
+        g_bHeld = true, VorTest::WaitUntil([] { return !g_bHeld.load(); });
 }
 
 } // namespace
@@ -105,4 +139,35 @@ TEST(ThreadTest, KillEndsABlockedThreadWakesItsWaiterAndRacesTheThreadsOwnEndSaf
         Thread::Kill(shortLived);
         EXPECT_TRUE(Thread::Wait(shortLived, 10000));
     }
+}
+
+// A thread killed inside Wait or inside Create leaves nothing behind that
+// the awaited or the new thread would later write into its dead stack
+// (reported where it happens under the address sanitizer).
+TEST(ThreadTest, KilledWaitersAndCreatorsLeaveNothingBehind)
+{
+    g_Runs = 0;
+    Signal gate;
+    unsigned int before = Thread::GetCount(), parked = Start(&gate);
+    CallBack wait;
+    wait.Bind(&WaitForever, &parked);
+    unsigned int waiter = Thread::Create(wait);
+    ASSERT_NE(waiter, Thread::INVALID_ID);
+    EXPECT_TRUE(Thread::Kill(waiter) && Ended(waiter)); // its stack is gone
+    gate.Set(1); // the parked thread's end wakes the waiters it has listed
+    EXPECT_TRUE(Thread::Wait(parked, 10000));
+
+    Internal::g_ThreadStarting = &HoldStart;
+    Signal go;
+    CallBack create;
+    create.Bind(&StartOne, &go);
+    unsigned int creator = Thread::Create(create);
+    ASSERT_NE(creator, Thread::INVALID_ID);
+    g_bHoldNext = true;
+    go.Set(1);
+    EXPECT_TRUE(VorTest::WaitUntil([] { return g_bHeld.load(); })); // the creator waits for its start report
+    EXPECT_TRUE(Thread::Kill(creator) && Ended(creator));
+    g_bHeld = false;
+    EXPECT_TRUE(VorTest::WaitUntil([&] { return g_Runs == 1 && Thread::GetCount() == before; }));
+    Internal::g_ThreadStarting = nullptr;
 }

@@ -8,11 +8,14 @@
 #include "util/internal/logline.h"
 
 #include "support/capture.h"
+#include "support/child.h"
 #include "support/files.h"
 #include "support/wait.h"
 
+#include <vor/core/atomic.h>
 #include <vor/core/callback.h>
 #include <vor/core/thread.h>
+#include <vor/io/file.h>
 #include <vor/system/system.h>
 
 #include <gtest/gtest.h>
@@ -20,7 +23,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <iostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -280,13 +285,87 @@ TEST_F(LogTest, FailedSwapKeepsWritingToTheCurrentFile)
     ASSERT_TRUE(log.opened);
     Core::CallBack noFile; // a callback without a result opens nothing
     noFile.Bind(+[] {});
-    StderrCapture capture;
+    // The report goes through std::cerr: it reaches a buffer the
+    // application gave std::cerr as well as descriptor 2.
+    std::ostringstream redirected;
+    std::streambuf* standard = std::cerr.rdbuf(redirected.rdbuf());
     EXPECT_FALSE(log.Swap(noFile));
+    std::cerr.rdbuf(standard);
+    EXPECT_EQ("Can not get new log file handle\n", redirected.str());
+    StderrCapture capture;
     EXPECT_FALSE(log.Swap(Core::CallBack()));
     capture.Stop();
-    EXPECT_EQ((Lines{"Can not get new log file handle", "Can not get new log file handle"}), capture.Lines());
+    EXPECT_EQ(Lines{"Can not get new log file handle"}, capture.Lines());
     ASSERT_TRUE(log.Write("after"));
     EXPECT_EQ((Lines{"before", "after"}), Messages(log.path));
+}
+
+namespace {
+
+struct LoggingOpener {
+    WrittenDevice* m_pLog;
+    std::string m_Path;
+};
+Io::WriteHandle OpenWhileLogging(LoggingOpener* opener)
+{
+    opener->m_pLog->Write("inside the swap");
+    Io::File file;
+    return file.Open(opener->m_Path, "a+") ? file.GetWriteHandle() : Io::WriteHandle();
+}
+
+} // namespace
+
+// An opener may log to the module it is swapping: its line finds no file,
+// and the swap goes on. In a child process, which a handle that locked
+// itself out would hold for ever.
+TEST_F(LogTest, SwapOpenerMayLogToItsOwnModule)
+{
+    std::string fresh = m_Dir.Path("fresh.log");
+    VorTest::ChildResult child = VorTest::RunInChild(
+        [&] {
+            WrittenDevice log(m_Dir.Path("old.log"));
+            LoggingOpener args{&log, fresh};
+            Core::CallBack opener;
+            opener.Bind(&OpenWhileLogging, &args);
+            return log.opened && log.Swap(opener) && log.Write("after") ? 0 : 1;
+        },
+        "", std::chrono::seconds(5));
+    EXPECT_TRUE(child.finished);
+    EXPECT_EQ(0, child.exitCode);
+    EXPECT_EQ(Lines{"before"}, Messages(m_Dir.Path("old.log")));
+    EXPECT_EQ(Lines{"after"}, Messages(fresh));
+}
+
+namespace {
+
+// A locked value, counted by a thread that logs without end.
+Core::Value<unsigned long long, 1, 0, 8, 0> g_uLogged;
+void LogWithoutEnd()
+{
+    for (;;)
+        VOR_LOG(1, Log::INFO_LEVEL) << "line " << ++g_uLogged << Log::End();
+}
+
+} // namespace
+
+// The process exits normally while a thread of the library goes on logging
+// through the static destruction at exit.
+TEST_F(LogTest, ProcessExitsNormallyWhileAThreadKeepsLogging)
+{
+    std::string path = m_Dir.Path("exit.log");
+    for (int round = 0; round < 50; ++round) {
+        VorTest::ChildResult child = VorTest::RunInChild([&] {
+            Log::AddModule(Log::Param(1, Log::INFO_LEVEL, 0, path));
+            Core::CallBack task;
+            task.Bind(&LogWithoutEnd);
+            Core::Thread::Create(task);
+            VorTest::WaitUntil([] { return g_uLogged > 100; });
+            std::exit(3);
+            return 0;
+        });
+        ASSERT_TRUE(child.finished) << "round " << round;
+        ASSERT_EQ(3, child.exitCode) << "round " << round << ": " << child.err;
+    }
 }
 
 // Every line whole and in exactly one file while eight threads write and
