@@ -67,6 +67,8 @@ bool CloseSocket(SocketHandle socket);
 
 bool BindSocket(SocketHandle socket, Ipv4Address const& address);
 bool ListenSocket(SocketHandle socket, int backlog);
+// The longest queue of pending connections the system allows a listener.
+int MaxListenBacklog();
 // Accepts one connection (close-on-exec); the peer's address goes to
 // `peer` when given, its length to `length` (in: the room, out: the size).
 SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length);

@@ -6,6 +6,7 @@
 #include "core/internal/diag.h"
 #include "platform/thread.h"
 #include "platform/error.h"
+#include "platform/socket.h"
 
 namespace Vor {
 namespace Sched {
@@ -13,12 +14,6 @@ namespace Sched {
 using Core::Guard;
 using Core::Lock;
 using Core::Internal::Report;
-
-namespace {
-
-constexpr unsigned int LISTEN_BACKLOG = 5;
-
-} // namespace
 
 AcceptGroup::AcceptGroup(Type type) : TcpGroup(type) {}
 
@@ -81,7 +76,9 @@ Io::IoHandle AcceptGroup::SyncOpen()
         if (!device.Bind(GetAddress()))
             return failed();
         step = 3;
-        if (!device.Listen(LISTEN_BACKLOG))
+        // The system's longest queue: a burst of clients connecting at once
+        // would otherwise see handshakes dropped and retried a second later.
+        if (!device.Listen(static_cast<unsigned int>(Platform::MaxListenBacklog())))
             return failed();
         step = 4;
         Io::IoHandle socket = device.GetHandle();
@@ -163,6 +160,8 @@ bool AcceptGroup::OnIdle(Io::IoBase& handle)
         return true;
     return TcpGroup::OnIdle(handle);
 }
+
+bool AcceptGroup::IsReopenNeeded() const { return !IsLive(GetListener()); }
 
 bool AcceptGroup::OnClose(Io::IoBase& handle)
 {

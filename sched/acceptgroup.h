@@ -33,6 +33,8 @@ protected:
     // The listener leaves the group here; the close path then detaches it
     // and closes it.
     bool OnClose(Io::IoBase& handle) override;
+    // Only a closed listener is opened again.
+    bool IsReopenNeeded() const override;
 
 private:
     Io::IoHandle SyncOpen();

@@ -291,19 +291,25 @@ bool ConnectGroup::Connect(Run& run)
     }
 }
 
-bool ConnectGroup::OnClose(Io::IoBase& handle)
+void ConnectGroup::Unlist(Io::IoBase const& handle)
 {
     std::vector<Io::IoHandle> removed; // released outside the lock
-    {
-        Lock local(m_Lock);
-        local.Enter();
-        auto keep = std::stable_partition(m_List.begin(), m_List.end(),
-                                          [&](Io::IoHandle const& listed) { return listed != handle; });
-        removed.assign(keep, m_List.end());
-        m_List.erase(keep, m_List.end());
-    }
+    Lock local(m_Lock);
+    local.Enter();
+    auto keep = std::stable_partition(m_List.begin(), m_List.end(),
+                                      [&](Io::IoHandle const& listed) { return listed != handle; });
+    removed.assign(keep, m_List.end());
+    m_List.erase(keep, m_List.end());
+    local.Leave();
+}
+
+bool ConnectGroup::OnClose(Io::IoBase& handle)
+{
+    Unlist(handle);
     return TcpGroup::OnClose(handle);
 }
+
+void ConnectGroup::OnDropped(Io::IoBase const& handle) { Unlist(handle); }
 
 } // namespace Sched
 } // namespace Vor

@@ -56,9 +56,12 @@ protected:
     bool CreateGroup() override;
     // The connection leaves the group's list before the event hears of it.
     bool OnClose(Io::IoBase& handle) override;
+    // So does one the application closed itself, without a callback.
+    void OnDropped(Io::IoBase const& handle) override;
 
 private:
     class Run;
+    void Unlist(Io::IoBase const& handle);
 
     static void ConnectMain(Core::Guard<Core::LocalRef> run);
     void ConnectProc(Run& run);

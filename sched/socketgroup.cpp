@@ -119,16 +119,34 @@ bool SocketGroup::IsOpen(Io::IoBase const& handle) const
     return m_Closing.count(object.Raw()) == 0;
 }
 
-bool SocketGroup::ClaimClose(Io::IoBase const& handle)
+bool SocketGroup::ClaimClose(Io::IoBase const& handle, bool closed)
 {
     Guard<Io::IoObject> object = handle.GetObject();
     Lock local(m_CloseLock);
     local.Enter();
     // Checked under the lock: a close path that ended before we got here
     // closed the socket before it gave up its claim.
-    if (handle.IsValid() && Io::Socket::Param::GetHandle(handle) == NO_SOCKET)
+    if (!closed && handle.IsValid() && Io::Socket::Param::GetHandle(handle) == NO_SOCKET)
         return false;
     return m_Closing.insert(object.Raw()).second;
+}
+
+bool SocketGroup::DropClosed(Io::IoBase const& handle)
+{
+    if (IsLive(handle))
+        return false;
+    // Claimed, so that two reports of it (an idle one and an exception)
+    // detach it once. The notify has no record of it after the first
+    // detach, and is quiet about it then.
+    if (ClaimClose(handle, true)) {
+        Guard<Io::IoObject> object = handle.GetObject();
+        Guard<Notify> notify = GetNotifyGuard();
+        if (notify.IsValid())
+            notify->Detach(handle);
+        OnDropped(handle);
+        ReleaseClose(object.Raw());
+    }
+    return true;
 }
 
 void SocketGroup::ReleaseClose(Io::IoObject const* object)
@@ -140,6 +158,8 @@ void SocketGroup::ReleaseClose(Io::IoObject const* object)
 
 void SocketGroup::OnReadNotify(Io::ReadHandle handle)
 {
+    if (!handle.IsValid() || DropClosed(handle))
+        return;
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::READABLE))
         keep = OnRead(handle);
@@ -148,6 +168,8 @@ void SocketGroup::OnReadNotify(Io::ReadHandle handle)
 
 void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
 {
+    if (!handle.IsValid() || DropClosed(handle))
+        return;
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::WRITABLE))
         keep = OnWrite(handle);
@@ -156,9 +178,11 @@ void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
 
 bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
 {
-    // A report that raced the socket's close path (an idle report while a
-    // task closes it, or the other way round) has nothing left to do.
-    if (!IsOpen(handle) && handle.IsValid())
+    // No callback hears of an empty handle, or of a socket the application
+    // closed itself (it is let go of quietly); a report that raced the
+    // socket's close path (an idle report while a task closes it, or the
+    // other way round) has nothing left to do.
+    if (!handle.IsValid() || DropClosed(handle) || !IsOpen(handle))
         return false;
     handle.SetAttrib(Io::IoParam::READABLE, false);
     handle.SetAttrib(Io::IoParam::WRITABLE, false);
@@ -198,6 +222,10 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
     }
     if (!reopen || !notify.IsValid())
         return false;
+    // Nothing to open again (a connection of a group whose listener
+    // serves): no pause.
+    if (!IsReopenNeeded())
+        return CreateGroup();
     System::Sleep(REOPEN_DELAY);
     // A group uninitialised during the pause opens nothing.
     if (m_bStopping.load())
@@ -317,8 +345,9 @@ void TcpGroup::DispatchNotify(T const& handle)
 void TcpGroup::OnReadNotify(Io::ReadHandle handle)
 {
     // Idle reports come from the idle checker, not from a wait: handled at
-    // once, without pausing the socket.
-    if (handle.GetAttrib(Io::IoParam::IDLE)) {
+    // once, without pausing the socket. So is the report of a socket the
+    // application closed: it is let go of on the spot.
+    if (handle.GetAttrib(Io::IoParam::IDLE) || !IsLive(handle)) {
         SocketGroup::OnReadNotify(handle);
         return;
     }
@@ -327,7 +356,7 @@ void TcpGroup::OnReadNotify(Io::ReadHandle handle)
 
 void TcpGroup::OnWriteNotify(Io::WriteHandle handle)
 {
-    if (handle.GetAttrib(Io::IoParam::IDLE)) {
+    if (handle.GetAttrib(Io::IoParam::IDLE) || !IsLive(handle)) {
         SocketGroup::OnWriteNotify(handle);
         return;
     }

@@ -114,14 +114,25 @@ protected:
     bool IsOpen(Io::IoBase const& handle) const;
     // Whether the handle holds a socket that is not closed.
     static bool IsLive(Io::IoBase const& handle);
+    // Lets go of a socket the application closed itself: detached once,
+    // quietly, and no callback hears of it. True when it was such a socket.
+    bool DropClosed(Io::IoBase const& handle);
+    // Whether CreateGroup, asked after a close, would open anything; the
+    // close path waits before a reopen only then. Groups whose socket stays
+    // open (an accept group's listener) say no while it does.
+    virtual bool IsReopenNeeded() const { return true; }
+    // A socket the application closed itself has been let go of: a group
+    // that lists its sockets takes it off the list here.
+    virtual void OnDropped(Io::IoBase const& handle) { (void)handle; }
 
 private:
     static void ReadReport(Core::Guard<SocketGroup> group, Io::ReadHandle handle);
     static void WriteReport(Core::Guard<SocketGroup> group, Io::WriteHandle handle);
 
     // Takes the close path of the handle's object for the calling thread;
-    // false when another thread has it, or the socket is already closed.
-    bool ClaimClose(Io::IoBase const& handle);
+    // false when another thread has it, or (unless `closed` is allowed) the
+    // socket is already closed.
+    bool ClaimClose(Io::IoBase const& handle, bool closed = false);
     void ReleaseClose(Io::IoObject const* object);
     bool ClosePath(Io::IoBase& handle);
 

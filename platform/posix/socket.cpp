@@ -116,6 +116,8 @@ bool ListenSocket(SocketHandle socket, int backlog)
     return Usable(socket) && listen(Fd(socket), backlog) == 0;
 }
 
+int MaxListenBacklog() { return SOMAXCONN; }
+
 SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length)
 {
     if (!Usable(socket))

@@ -1,6 +1,15 @@
 #include "support/groups.h"
+#include "support/notify.h"
+
+#include "sched/internal/selecthooks.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <regex>
 
 using namespace Vor;
@@ -8,6 +17,7 @@ using namespace Vor::Sched;
 using VorTest::Peer;
 using VorTest::WaitUntil;
 using Server = VorTest::RunningGroup<AcceptGroup>;
+using Client = VorTest::RunningGroup<ConnectGroup>;
 
 namespace {
 
@@ -138,6 +148,123 @@ TEST_P(AcceptGroupEngineTest, ClosedListenerIsDetachedBeforeItIsClosedAndReopene
     EXPECT_TRUE(next.Connect(server.port) && next.Send("new") && next.Receive(3) == "new");
     capture.Stop();
     EXPECT_EQ(capture.Text(), "");
+}
+
+// Connections the application closes itself, on either side, are let go
+// of at the next report or idle check: detached once, their objects let go,
+// without a line about an invalid handle. The listener and later clients go on.
+TEST_P(AcceptGroupEngineTest, ConnectionsTheApplicationClosesAreLetGoOf)
+{
+    VorTest::Tune period(Sched::Internal::g_IdleCheckPeriod, 40);
+    Server server(GetParam(), new AcceptGroup);
+    Client client(GetParam(), new ConnectGroup, 1, 100);
+    Io::IoHandle accepted, connected;
+    bool first = true;
+    server.event->openHook = [&](Io::IoBase& handle) {
+        if (first)
+            accepted = Io::IoHandle(handle), first = false;
+    };
+    client.event->openHook = [&](Io::IoBase& handle) { connected = Io::IoHandle(handle); };
+    Peer peer;
+    ASSERT_TRUE(server.Start() && peer.Connect(server.port));
+    ASSERT_TRUE(WaitUntil([&] { return server.notify->GetCount() == 2; }));
+    VorTest::StderrCapture capture;
+    auto letGo = [](Io::IoHandle& handle, Core::Guard<Sched::Notify> const& notify, unsigned int left) {
+        Core::GlobalRef const* object = handle.GetObject().Raw();
+        EXPECT_TRUE(handle.Close());
+        handle.Clear();
+        EXPECT_TRUE(WaitUntil([&] { return notify->GetCount() == left; })) << notify->GetCount();
+        // The scripted event keeps every object it saw: its hold is the last.
+        EXPECT_TRUE(WaitUntil([&] { return Core::GlobalRef::GetRefAt(object) == 1; }))
+            << "still held: " << Core::GlobalRef::GetRefAt(object);
+    };
+    letGo(accepted, server.notify, 1);
+    EXPECT_TRUE(peer.WaitClosed());
+
+    ASSERT_TRUE(client.Start(server.port));
+    ASSERT_TRUE(WaitUntil([&] { return client.group->GetCount() == 1 && server.event->Count("open") == 2; }));
+    Io::IoHandle kept = client.group->GetSocket();
+    kept.Clear();
+    letGo(connected, client.notify, 0);
+    EXPECT_EQ(client.group->GetCount(), 0u);
+
+    Peer later;
+    EXPECT_TRUE(later.Connect(server.port) && later.Send("still") && later.Receive(5) == "still");
+    capture.Stop();
+    EXPECT_EQ(capture.Text().find("invalid handle"), std::string::npos) << capture.Text();
+}
+
+// A connection's OnClose that asks for a reopen finds the listener open:
+// nothing to open, so no pause before it. Under LocalSched the close paths
+// run on the engine's thread, one after another, where each pause would
+// hold up all the others.
+TEST_P(AcceptGroupEngineTest, ClosesAskingForAReopenOfALiveListenerDoNotPause)
+{
+    Server server(GetParam(), new AcceptGroup);
+    server.event->reopen = true;
+    ASSERT_TRUE(server.Start());
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 20; ++i) {
+        peers.emplace_back(new Peer);
+        ASSERT_TRUE(peers.back()->Connect(server.port)) << i;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.event->Count("open") == 20; }));
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    for (auto& peer : peers)
+        ASSERT_TRUE(peer->Send("bye"));
+    for (auto& peer : peers)
+        EXPECT_TRUE(peer->WaitClosed());
+    // 20 pauses of 100 ms would take 2 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    Peer later;
+    EXPECT_TRUE(later.Connect(server.port) && later.Send("on") && later.Receive(2) == "on");
+}
+
+// A thousand clients connect at once, each sends a byte and waits for it:
+// every one is answered within a few seconds. A short listen queue drops
+// handshakes, which the clients retry only a second or more later.
+TEST_P(AcceptGroupEngineTest, AThousandClientsConnectingAtOnceAreAllAnswered)
+{
+    constexpr unsigned int kClients = 1000, kNeeded = 2 * kClients + 256;
+    unsigned int limit = VorTest::RaiseDescriptorLimit(kNeeded);
+    if (limit < kNeeded)
+        GTEST_SKIP() << "needs " << kNeeded << " open descriptors; the hard limit allows " << limit;
+    Server server(GetParam(), new AcceptGroup);
+    ASSERT_TRUE(server.Start());
+    Platform::Ipv4Address address = VorTest::LoopbackAddress(server.port);
+    std::vector<pollfd> clients;
+    for (unsigned int i = 0; i < kClients; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        clients.push_back(pollfd{fd, POLLOUT, 0});
+        int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << i;
+    }
+    // Each client: connected -> sent -> answered.
+    std::vector<int> step(kClients, 0);
+    unsigned int answered = 0;
+    std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (answered < kClients && std::chrono::steady_clock::now() < end) {
+        if (poll(clients.data(), clients.size(), 100) < 0)
+            break;
+        for (unsigned int i = 0; i < kClients; ++i) {
+            pollfd& client = clients[i];
+            if (client.revents == 0 || step[i] == 2)
+                continue;
+            char byte = 'x';
+            if (step[i] == 0 && (client.revents & POLLOUT) && send(client.fd, &byte, 1, MSG_NOSIGNAL) == 1) {
+                step[i] = 1;
+                client.events = POLLIN;
+            } else if (step[i] == 1 && (client.revents & POLLIN) && recv(client.fd, &byte, 1, 0) == 1) {
+                step[i] = 2;
+                client.events = 0;
+                ++answered;
+            }
+        }
+    }
+    for (pollfd& client : clients)
+        close(client.fd);
+    EXPECT_EQ(answered, kClients);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AcceptGroupEngineTest, ::testing::ValuesIn(VorTest::EngineCases()),
