@@ -178,11 +178,10 @@ void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
 
 bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
 {
-    // No callback hears of an empty handle, or of a socket the application
-    // closed itself (it is let go of quietly); a report that raced the
+    // No callback hears of an empty handle; a report that raced the
     // socket's close path (an idle report while a task closes it, or the
     // other way round) has nothing left to do.
-    if (!handle.IsValid() || DropClosed(handle) || !IsOpen(handle))
+    if (!handle.IsValid() || !IsOpen(handle))
         return false;
     handle.SetAttrib(Io::IoParam::READABLE, false);
     handle.SetAttrib(Io::IoParam::WRITABLE, false);
@@ -201,7 +200,10 @@ bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
 
 bool SocketGroup::ClosePath(Io::IoBase& handle)
 {
-    if (!ClaimClose(handle))
+    // A socket the application closed during a callback is let go of
+    // quietly; one it closes while the socket is kept goes at its next
+    // report.
+    if (DropClosed(handle) || !ClaimClose(handle))
         return false;
     Guard<Io::IoObject> object = handle.GetObject();
     bool reopen = OnClose(handle);
