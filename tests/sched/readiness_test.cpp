@@ -364,6 +364,9 @@ TYPED_TEST(Readiness, ReusedDescriptorNumberNeverReachesTheOldRecord)
     Socket client;
     ASSERT_TRUE(client.Open(Socket::SOCKET_TCP, 2, 0) && client.Connect(Socket::Param(listener.address)));
     ASSERT_TRUE(first.GetObject()->Close()); // behind the engine's back
+    // An engine thread using the number right now releases it when it is done.
+    Platform::Ipv4Address name;
+    ASSERT_TRUE(WaitUntil([&] { return !Platform::GetSocketName(number, &name); }));
     IoHandle reused = Socket::Accept(listener.device.GetReadHandle());
     ASSERT_EQ(SocketOf(reused), number);
     ASSERT_TRUE(notify.Attach(ReadHandle(reused), fresh.Reads()));
