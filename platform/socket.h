@@ -72,6 +72,9 @@ int MaxListenBacklog();
 // Accepts one connection (close-on-exec); the peer's address goes to
 // `peer` when given, its length to `length` (in: the room, out: the size).
 SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length);
+// True for an error saying the process or the system has no descriptor
+// left: an accept failing so succeeds again only once some are closed.
+bool IsDescriptorExhaustion(int error);
 // Connects, waiting at most `timeoutMs` for the handshake, and leaves the
 // socket blocking again. A time-out fails with ETIMEDOUT.
 bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs);

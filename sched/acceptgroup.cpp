@@ -19,6 +19,66 @@ AcceptGroup::AcceptGroup(Type type) : TcpGroup(type) {}
 
 AcceptGroup::AcceptGroup(AcceptGroup const& other) : TcpGroup(other) {}
 
+bool AcceptGroup::Init(Trigger::Param& param)
+{
+    {
+        Lock local(m_HoldLock);
+        local.Enter();
+        m_bHoldEnded = false;
+        // Wake-ups left by an earlier UnInit would cut the next hold short.
+        while (m_HoldWake.Wait(0)) {
+        }
+    }
+    return TcpGroup::Init(param);
+}
+
+bool AcceptGroup::UnInit(unsigned int timeout)
+{
+    std::vector<unsigned int> threads;
+    {
+        Lock local(m_HoldLock);
+        local.Enter();
+        m_bHoldEnded = true;
+        std::swap(threads, m_HoldThreads);
+    }
+    if (!threads.empty())
+        m_HoldWake.Set(static_cast<unsigned int>(threads.size()));
+    bool held = Core::Thread::Wait(threads, timeout);
+    return TcpGroup::UnInit(timeout) && held;
+}
+
+bool AcceptGroup::HoldResume(Io::IoBase const& handle, Guard<Notify> const& notify)
+{
+    if (!notify.IsValid() || !IsListener(handle) || !TakeHold())
+        return false;
+    unsigned int delay = m_uHoldDelay.load();
+    Hold hold{Guard<AcceptGroup>(this), notify, Io::IoHandle(handle), delay};
+    Core::CallBack task;
+    Lock local(m_HoldLock);
+    local.Enter();
+    if (m_bHoldEnded || !hold.group.IsValid() || !task.Bind(&AcceptGroup::HoldMain, hold))
+        return false;
+    // Threads that have resumed their hold are gone or about to be.
+    Core::Thread::Wait(m_HoldThreads, 0);
+    unsigned int thread = Core::Thread::Create(task);
+    if (thread == Core::Thread::INVALID_ID)
+        return false; // resumed at once, as before
+    m_HoldThreads.push_back(thread);
+    m_uHoldDelay.store(delay * 2 < EXHAUSTED_DELAY_MAX ? delay * 2 : EXHAUSTED_DELAY_MAX);
+    return true;
+}
+
+void AcceptGroup::HoldMain(Hold hold)
+{
+    AcceptGroup& group = *hold.group;
+    group.m_HoldWake.Wait(hold.delay);
+    Lock local(group.m_HoldLock);
+    local.Enter();
+    // Under UnInit the listener stays paused: it is being detached.
+    if (!group.m_bHoldEnded)
+        hold.notify->Resume(hold.listener);
+}
+
 Io::IoHandle AcceptGroup::GetListener() const
 {
     Lock local(m_Lock);
@@ -116,8 +176,13 @@ bool AcceptGroup::SyncAccept()
     };
     try {
         connection = Io::Socket::Accept(Io::ReadHandle(GetListener()));
-        if (!connection.IsValid())
+        if (!connection.IsValid()) {
+            if (Platform::IsDescriptorExhaustion(Platform::LastError()))
+                HoldNext();
             return failed();
+        }
+        if (m_uHoldDelay.load(std::memory_order_relaxed) != EXHAUSTED_DELAY)
+            m_uHoldDelay.store(EXHAUSTED_DELAY);
         step = 2;
         if (!connection.GetAttrib(Io::IoParam::VALID))
             return failed();

@@ -8,8 +8,12 @@
 #pragma once
 
 #include <vor/core/lock.h>
+#include <vor/core/thread.h>
 #include <vor/io/iobase.h>
 #include <vor/sched/socketgroup.h>
+
+#include <atomic>
+#include <vector>
 
 namespace Vor {
 namespace Sched {
@@ -19,6 +23,17 @@ public:
     explicit AcceptGroup(Type type = SYNC);
     // The copy has no listener of its own until its Create.
     AcceptGroup(AcceptGroup const& other);
+
+    bool Init(Trigger::Param& param) override;
+    // Ends a hold of the listener first (see HoldResume), then
+    // uninitialises the TCP group.
+    bool UnInit(unsigned int timeout) override;
+
+    // How long the listener stays paused after an accept found no
+    // descriptor left (ms); each further such accept doubles it, up to
+    // EXHAUSTED_DELAY_MAX, until one succeeds.
+    static constexpr unsigned int EXHAUSTED_DELAY = 100;
+    static constexpr unsigned int EXHAUSTED_DELAY_MAX = 1000;
 
 protected:
     ~AcceptGroup() override = default;
@@ -35,6 +50,11 @@ protected:
     bool OnClose(Io::IoBase& handle) override;
     // Only a closed listener is opened again.
     bool IsReopenNeeded() const override;
+    // After an accept that found no descriptor left the listener is still
+    // readable: resumed at once, it would be reported again and again. A
+    // thread of its own resumes it after the delay instead, so that neither
+    // the engine nor a worker waits meanwhile.
+    bool HoldResume(Io::IoBase const& handle, Core::Guard<Notify> const& notify) override;
 
 private:
     Io::IoHandle SyncOpen();
@@ -42,12 +62,27 @@ private:
     Io::IoHandle GetListener() const;
     void SetListener(Io::IoHandle listener);
     bool IsListener(Io::IoBase const& handle) const;
+    // What a holding thread keeps alive until it has resumed the listener.
+    struct Hold {
+        Core::Guard<AcceptGroup> group;
+        Core::Guard<Notify> notify;
+        Io::IoHandle listener;
+        unsigned int delay;
+    };
+    static void HoldMain(Hold hold);
 
     // Serialises opening, so that two reopens never race for the address.
     Core::Lock m_OpenLock{Core::Lock::MUTEX_LOCK};
     // Guards the listener handle, read by every task of the group.
     mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
     Io::IoHandle m_Listener;
+    // The threads holding the listener paused; UnInit wakes them early and
+    // they then leave it paused.
+    Core::Lock m_HoldLock{Core::Lock::MUTEX_LOCK};
+    Core::Signal m_HoldWake;
+    std::vector<unsigned int> m_HoldThreads;
+    bool m_bHoldEnded = false;
+    std::atomic<unsigned int> m_uHoldDelay{EXHAUSTED_DELAY};
 };
 
 } // namespace Sched

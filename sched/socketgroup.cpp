@@ -266,8 +266,11 @@ bool TcpGroup::Pool::OnHandle(Guard<Handler::Param> param)
 template <class T>
 bool TcpGroup::Param<T>::Proc()
 {
-    if (m_Group.IsValid())
+    if (m_Group.IsValid()) {
         m_Group->ContinueNotify(m_Handle);
+        if (m_Group->m_bHold.load(std::memory_order_relaxed) && m_Group->HoldResume(m_Handle, m_Notify))
+            return true;
+    }
     // A socket closed by the report was detached with it: this finds no
     // engine and changes nothing.
     return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
@@ -323,6 +326,8 @@ bool TcpGroup::UnInit(unsigned int timeout)
         scheduler->UnRegister(m_uSequence);
     return done;
 }
+
+bool TcpGroup::HoldResume(Io::IoBase const&, Guard<Notify> const&) { return false; }
 
 Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const { return Io::WriteHandle(Io::IoHandle(handle)); }
 

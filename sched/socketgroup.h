@@ -213,6 +213,14 @@ protected:
     void OnReadNotify(Io::ReadHandle handle) override;
     void OnWriteNotify(Io::WriteHandle handle) override;
 
+    // A report asks that its socket stay paused after it (HoldNext); once
+    // the report has run, HoldResume is asked to take on resuming it. True
+    // when it does (the socket is then resumed by the group, later); false
+    // resumes it at once, as after any report.
+    void HoldNext() { m_bHold.store(true); }
+    bool TakeHold() { return m_bHold.exchange(false); }
+    virtual bool HoldResume(Io::IoBase const& handle, Core::Guard<Notify> const& notify);
+
 private:
     static std::uint64_t GetSeq();
     static Core::Guard<Handler> CreatePool();
@@ -223,6 +231,7 @@ private:
     void ContinueNotify(Io::WriteHandle& handle);
 
     std::uint64_t m_uSequence;
+    std::atomic<bool> m_bHold{false};
     // The scheduler the pool was registered in, for UnInit.
     mutable Core::Lock m_PoolLock{Core::Lock::SPIN_LOCK};
     Core::Guard<Scheduler> m_PoolScheduler;

@@ -118,6 +118,8 @@ bool ListenSocket(SocketHandle socket, int backlog)
 
 int MaxListenBacklog() { return SOMAXCONN; }
 
+bool IsDescriptorExhaustion(int error) { return error == EMFILE || error == ENFILE; }
+
 SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length)
 {
     if (!Usable(socket))

@@ -1,14 +1,18 @@
+#include "support/child.h"
 #include "support/groups.h"
 #include "support/notify.h"
 
 #include "sched/internal/selecthooks.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <regex>
 
@@ -120,6 +124,58 @@ TEST_P(AcceptGroupTest, NoReportOfAConnectionBeforeItsOpenReturned)
     Peer client;
     EXPECT_TRUE(client.Connect(server.port) && client.Send("early") && client.Receive(5) == "early");
     EXPECT_EQ(early.load(), 0);
+}
+
+// With no descriptor left, a pending connection keeps the listener
+// readable. The accept's two lines stay, but the listener is held paused
+// between tries (no engine, worker or standard error running flat out), and
+// the connection is served once descriptors are free again.
+TEST_P(AcceptGroupTest, RunningOutOfDescriptorsHoldsTheListenerAndRecovers)
+{
+    using std::chrono::milliseconds;
+    VorTest::ChildResult child = VorTest::RunInChild([&] {
+        Server server(GetParam(), new AcceptGroup);
+        rlimit limit{};
+        if (!server.Start() || getrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 10;
+        limit.rlim_cur = limit.rlim_max < 256 ? limit.rlim_max : 256;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 11;
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(2)) >= 0;)
+            fillers.push_back(fd);
+        if (errno != EMFILE || fillers.empty())
+            return 12;
+        close(fillers.back());
+        fillers.pop_back();
+        Peer waiting; // takes the last descriptor; the kernel completes its handshake
+        if (!waiting.Connect(server.port))
+            return 13;
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        WaitUntil([] { return false; }, milliseconds(1500)); // the window measured
+        getrusage(RUSAGE_SELF, &after);
+        auto ms = [](rusage const& r) {
+            return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000L + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000L;
+        };
+        long cpu = ms(after) - ms(before);
+        std::printf("cpu %ld ms\n", cpu);
+        for (int fd : fillers)
+            close(fd);
+        if (!waiting.Send("x") || waiting.Receive(1) != "x")
+            return 14;
+        return cpu < 300 ? 0 : 15;
+    }, std::string(), milliseconds(20000));
+    EXPECT_TRUE(child.finished);
+    EXPECT_EQ(child.exitCode, 0) << child.out << child.err.substr(0, 2000);
+    unsigned int lines = 0, exhausted = 0;
+    for (std::size_t at = 0; (at = child.err.find('\n', at)) != std::string::npos; ++at)
+        ++lines;
+    for (std::size_t at = 0; (at = child.err.find("Accept socket error, error code : 24", at)) != std::string::npos; ++at)
+        ++exhausted;
+    EXPECT_GE(exhausted, 1u) << child.err.substr(0, 2000);
+    // Fewer than ten lines a second over the 1.5 s window and the recovery.
+    EXPECT_LE(lines, 15u) << child.err.substr(0, 2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, AcceptGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
