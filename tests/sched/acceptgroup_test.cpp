@@ -132,6 +132,11 @@ TEST_P(AcceptGroupTest, NoReportOfAConnectionBeforeItsOpenReturned)
 // the connection is served once descriptors are free again.
 TEST_P(AcceptGroupTest, RunningOutOfDescriptorsHoldsTheListenerAndRecovers)
 {
+#ifdef VOR_TEST_UBSAN
+    // The checker opens a pipe to look at each new dynamic type it meets;
+    // with no descriptor left it reports a false invalid vptr and stops.
+    GTEST_SKIP() << "the undefined-behaviour checker needs free descriptors for its own checks";
+#endif
     using std::chrono::milliseconds;
     VorTest::ChildResult child = VorTest::RunInChild([&] {
         Server server(GetParam(), new AcceptGroup);
