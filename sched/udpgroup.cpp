@@ -40,16 +40,22 @@ bool UdpGroup::CreateGroup()
 {
     if (GetType() != SYNC)
         return false;
-    Lock opening(m_OpenLock);
-    opening.Enter();
+    // One open at a time, claimed rather than locked: OnOpen and OnClose
+    // run inside it, and application code never runs under the group's
+    // locks. A second Create while an open is under way returns at once;
+    // that open writes its own line if it fails.
+    bool idle = false;
+    if (!m_bOpening.compare_exchange_strong(idle, true))
+        return true;
+    struct Claim {
+        std::atomic<bool>& opening;
+        ~Claim() { opening.store(false); } // a kill inside OnOpen lets go of it too
+    } claim{m_bOpening};
     // An open socket is kept: it is never replaced, least of all by an
     // empty handle after a failed open.
     if (IsLive(GetSocket()))
         return true;
-    Io::IoHandle socket = SyncOpen();
-    if (!socket.IsValid())
-        return false;
-    return true;
+    return SyncOpen().IsValid();
 }
 
 Io::IoHandle UdpGroup::SyncOpen()

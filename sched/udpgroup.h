@@ -6,6 +6,8 @@
 // every answer leaves through the group's one socket.
 #pragma once
 
+#include <atomic>
+
 #include <vor/core/lock.h>
 #include <vor/io/iobase.h>
 #include <vor/sched/socketgroup.h>
@@ -28,15 +30,15 @@ protected:
 
     // For a SYNC group: opens and binds a socket on the stored address
     // unless the group's socket is open already. True when the group then
-    // has an open socket.
+    // has an open socket, or when another thread's open is under way.
     bool CreateGroup() override;
 
 private:
     Io::IoHandle SyncOpen();
     void SetSocket(Io::IoHandle socket);
 
-    // Serialises opening (Create against a reopen of the close path).
-    Core::Lock m_OpenLock{Core::Lock::MUTEX_LOCK};
+    // Set while an open runs (Create against a reopen of the close path).
+    std::atomic<bool> m_bOpening{false};
     // Guards the socket handle, read by GetDevice on any thread.
     mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
     Io::IoHandle m_Socket;

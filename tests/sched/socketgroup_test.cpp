@@ -179,6 +179,31 @@ TEST_P(UdpGroupTest, RepliesFromTheBoundPortAndReopensAfterClose)
               (std::vector<std::string>{"open 1", "read 1", "read 1", "close 1", "open 2", "read 2"}));
 }
 
+// OnOpen runs outside the group's locks: a Create made on another thread
+// while it runs (an OnOpen that waits for one would otherwise never return)
+// comes back at once and opens nothing more.
+TEST_P(UdpGroupTest, CreateDuringOnOpenReturnsWithoutWaitingForIt)
+{
+    Endpoint endpoint(GetParam(), new UdpGroup);
+    std::atomic<int> answered{0}; // 1: true, 2: false
+    int answeredInOpen = 0;
+    std::thread other;
+    endpoint.event->openHook = [&](Io::IoBase&) {
+        if (other.joinable())
+            return;
+        other = std::thread([&] { answered = endpoint.group->Create(Io::Socket::Address("127.0.0.1", endpoint.port)) ? 1 : 2; });
+        WaitUntil([&] { return answered.load() != 0; }, milliseconds(2000));
+        answeredInOpen = answered.load();
+    };
+    ASSERT_TRUE(endpoint.Start());
+    other.join();
+    EXPECT_EQ(answeredInOpen, 1);
+    Peer client(false);
+    std::uint16_t from = 0;
+    EXPECT_TRUE(client.Send("one", 0, endpoint.port) && client.Receive(65536, &from) == "one" && from == endpoint.port);
+    EXPECT_EQ(endpoint.event->Count("open"), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(All, UdpGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
 
 } // namespace
