@@ -61,9 +61,12 @@ template <class T>
 bool Notify::AttachHandle(T const& handle, Core::CallBack const& callback)
 {
     // Only sockets can be watched; refusing others here keeps them from
-    // being offered to every engine (and from making new ones).
-    if (Io::Socket::Param::GetHandle(handle) == 0xFFFFFFFFu)
+    // being offered to every engine (and from making new ones). No engine
+    // would take one, so the caller hears it as such.
+    if (Io::Socket::Param::GetHandle(handle) == 0xFFFFFFFFu) {
+        Core::Internal::ReportLine("Can not get valid notify");
         return false;
+    }
     Core::Lock local(m_Lock);
     local.Enter();
     if (!m_Param.IsValid())

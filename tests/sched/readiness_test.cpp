@@ -181,7 +181,7 @@ TYPED_TEST(Readiness, ResumeBetweenBuildingAndStartingAWaitIsNotLost)
     engine->UnInit(1000);
 }
 
-TYPED_TEST(Readiness, MisuseIsReportedByTheEngineAndRefusedQuietlyByTheNotify)
+TYPED_TEST(Readiness, MisuseIsReportedByTheEngineAndTheNotifySaysOnlyThatNoEngineTakesAHandle)
 {
     using N = typename TypeParam::Notify;
     IoHandle& s = this->c.server;
@@ -194,7 +194,6 @@ TYPED_TEST(Readiness, MisuseIsReportedByTheEngineAndRefusedQuietlyByTheNotify)
     auto& notify = this->Make();
     VorTest::StderrCapture quiet;
     EXPECT_FALSE(notify.Pause(s) || notify.Resume(s) || notify.Detach(s));
-    ASSERT_TRUE(quiet.Lines().empty());
     // Refused up front: no engine is made for handles without a socket.
     EXPECT_FALSE(notify.Attach(ReadHandle(memory.GetHandle()), this->recorder.Reads()));
     EXPECT_FALSE(notify.Attach(ReadHandle(empty), this->recorder.Reads()));
@@ -203,6 +202,7 @@ TYPED_TEST(Readiness, MisuseIsReportedByTheEngineAndRefusedQuietlyByTheNotify)
     EXPECT_FALSE(notify.Attach(ReadHandle(s), this->recorder.Reads()));
     EXPECT_EQ(N::GetEngineCount(), 0u);
     quiet.Stop();
+    EXPECT_EQ(quiet.Lines(), std::vector<std::string>(2, "Can not get valid notify"));
     auto engine = this->MakeEngine();
     VorTest::StderrCapture capture;
     EXPECT_FALSE(engine->Pause(s) || engine->Resume(s) || engine->Detach(s));
