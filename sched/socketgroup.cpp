@@ -266,14 +266,21 @@ bool TcpGroup::Pool::OnHandle(Guard<Handler::Param> param)
 template <class T>
 bool TcpGroup::Param<T>::Proc()
 {
-    if (m_Group.IsValid()) {
-        m_Group->ContinueNotify(m_Handle);
-        if (m_Group->m_bHold.load(std::memory_order_relaxed) && m_Group->HoldResume(m_Handle, m_Notify))
-            return true;
-    }
-    // A socket closed by the report was detached with it: this finds no
-    // engine and changes nothing.
-    return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
+    if (!m_Group.IsValid())
+        return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
+    m_Group->ContinueNotify(m_Handle);
+    if (m_Group->m_bHold.load(std::memory_order_relaxed) && m_Group->HoldResume(m_Handle, m_Notify))
+        return true;
+    // A socket the application closed while its report ran is paused and
+    // would never be reported again: it is let go of here, quietly. One
+    // the report closed was detached with it, and this changes nothing.
+    if (m_Group->DropClosed(m_Handle))
+        return true;
+    if (m_Notify.IsValid() && m_Notify->Resume(m_Handle))
+        return true;
+    // Closed between the check and the resume: let go of all the same.
+    m_Group->DropClosed(m_Handle);
+    return false;
 }
 
 template class TcpGroup::Param<Io::ReadHandle>;

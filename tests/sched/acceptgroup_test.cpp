@@ -183,6 +183,35 @@ TEST_P(AcceptGroupTest, RunningOutOfDescriptorsHoldsTheListenerAndRecovers)
     EXPECT_LE(lines, 15u) << child.err.substr(0, 2000);
 }
 
+// A connection the application closes inside a callback that keeps it is
+// paused for that report and would never be reported again: it is let go
+// of when the report ends, quietly, and the listener serves on.
+TEST_P(AcceptGroupTest, ConnectionClosedByACallbackThatKeepsItIsLetGoOf)
+{
+    class ClosingGroup : public HandAcceptGroup {
+    protected:
+        bool OnRead(Io::ReadHandle& handle) override
+        {
+            if (!listener.IsValid() || handle.GetObject().Raw() == listener.GetObject().Raw())
+                return HandAcceptGroup::OnRead(handle);
+            return Io::IoHandle(handle).Close();
+        }
+    };
+    VorTest::RunningGroup<ClosingGroup> server(GetParam(), new ClosingGroup);
+    ASSERT_TRUE(server.Start());
+    VorTest::StderrCapture capture;
+    for (int round = 0; round < 3; ++round) {
+        Peer peer;
+        ASSERT_TRUE(peer.Connect(server.port));
+        ASSERT_TRUE(WaitUntil([&] { return server.notify->GetCount() == 2; }));
+        ASSERT_TRUE(peer.Send("x"));
+        EXPECT_TRUE(peer.WaitClosed());
+        EXPECT_TRUE(WaitUntil([&] { return server.notify->GetCount() == 1; })) << server.notify->GetCount();
+    }
+    capture.Stop();
+    EXPECT_EQ(capture.Text(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(All, AcceptGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
 
 class AcceptGroupEngineTest : public VorTest::GroupTest {};
