@@ -55,12 +55,13 @@ bool Check(bool ok, std::string const& what)
 }
 
 // What is injected, and how often the system came through it as it should.
-enum Fault { RESET, HALF_CLOSE, STALL, BAD_KIND, HUGE_LENGTH, CUT_BODY, LISTENER, SERVER_AWAY, EMPTY_DGRAM,
-             BIG_DGRAM, LOG_SWAP, FAULTS };
+enum Fault { RESET, HALF_CLOSE, STALL, BAD_KIND, HUGE_LENGTH, CUT_BODY, APP_CLOSE, LISTENER, SERVER_AWAY,
+             DEAF_PEER, BURST, EMPTY_DGRAM, BIG_DGRAM, LOG_SWAP, FAULTS };
 char const* const kFaultNames[FAULTS] = {
-    "peer reset mid-message",  "half-close",         "reader stopped reading", "packet of unknown kind",
-    "packet over the limit",   "packet cut by reset", "listener closed",       "connect group's server gone",
-    "empty datagram",          "oversized datagram",  "log swap and backup"};
+    "peer reset mid-message",  "half-close",          "reader stopped reading",      "packet of unknown kind",
+    "packet over the limit",   "packet cut by reset", "closed by the server's code", "listener closed",
+    "connect group's server gone", "connect group on a deaf peer", "burst of connects", "empty datagram",
+    "oversized datagram",      "log swap and backup"};
 std::atomic<unsigned int> g_Injected[FAULTS], g_Survived[FAULTS];
 std::atomic<std::uint64_t> g_Messages{0}, g_Bytes{0}, g_Opened{0}, g_Lost{0}, g_Unaccepted{0};
 std::atomic<int> g_Live{0};
@@ -154,6 +155,7 @@ public:
         char mode = 0;
         std::atomic<std::uint64_t> in{0}, out{0};
         std::unique_ptr<Frame> frame;
+        Io::IoHandle handle;
     };
 
     bool OnOpen(Io::IoBase& handle) override
@@ -165,6 +167,7 @@ public:
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sending, sizeof sending);
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiving, sizeof receiving);
         auto conn = std::make_shared<Conn>();
+        conn->handle = Io::IoHandle(handle);
         unsigned short port = Io::Socket::GetAddress(handle, Io::Socket::Param::PEER_ADDR).Port();
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Live[handle.GetObject().Raw()] = conn;
@@ -206,6 +209,8 @@ public:
         std::lock_guard<std::mutex> hold(m_Lock);
         auto found = m_Live.find(handle.GetObject().Raw());
         if (found == m_Live.end()) {
+            if (m_AppClosed.count(handle.GetObject().Raw()) != 0)
+                return false; // closed by CloseByApp while its close path ran
             ++listenerCloses;
             return true; // the listener: open a new one
         }
@@ -217,6 +222,38 @@ public:
         m_Live.erase(found);
         ++closed;
         return false;
+    }
+    // The service's own code closes the connection from `port` while its
+    // reports run: no OnClose follows, the group lets go of it by itself.
+    void CloseByApp(unsigned short port)
+    {
+        Io::IoHandle handle;
+        {
+            std::lock_guard<std::mutex> hold(m_Lock);
+            auto found = m_Ports.find(port);
+            if (found == m_Ports.end())
+                return;
+            handle = found->second->handle;
+        }
+        Io::IoObject const* object = handle.GetObject().Raw();
+        handle.Close();
+        std::lock_guard<std::mutex> hold(m_Lock);
+        auto found = m_Live.find(object);
+        if (found == m_Live.end())
+            return; // its close path came first and counted it
+        // Kept, so that its object's address is never taken for the
+        // listener's.
+        m_AppClosed[found->first] = found->second->handle;
+        m_Live.erase(found);
+        m_Ports.erase(port);
+        ++appClosed;
+    }
+    // After the group's UnInit: its connections close as their objects go.
+    void LetGo()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        for (auto& live : m_Live)
+            live.second->handle.Clear();
     }
     std::shared_ptr<Conn> Find(Io::IoBase const& handle)
     {
@@ -238,11 +275,12 @@ public:
         return found == m_Ports.end() ? nullptr : found->second;
     }
 
-    std::atomic<unsigned int> opened{0}, closed{0}, listenerCloses{0};
+    std::atomic<unsigned int> opened{0}, closed{0}, appClosed{0}, listenerCloses{0};
 
 private:
     std::mutex m_Lock;
     std::map<Io::IoObject const*, std::shared_ptr<Conn>> m_Live;
+    std::map<Io::IoObject const*, Io::IoHandle> m_AppClosed;
     std::map<unsigned short, std::shared_ptr<Conn>> m_Ports;
     std::map<unsigned short, std::uint64_t> m_AcceptedAt;
 };
@@ -528,7 +566,7 @@ private:
         bool ok = false;
         if (c.fault == HALF_CLOSE)
             ok = eof && c.expect.empty();
-        else if (c.fault == STALL)
+        else if (c.fault == STALL || c.fault == APP_CLOSE)
             ok = true;
         else if (c.fault == BAD_KIND || c.fault == HUGE_LENGTH)
             ok = c.expect.empty(); // every earlier request answered first
@@ -556,7 +594,7 @@ private:
         for (std::size_t k = 0; k < conns.size(); ++k) {
             Conn& c = conns[(start + k) % conns.size()];
             if (c.fd < 0 || c.connecting || c.fault >= 0 || c.got == 0 ||
-                (fault != RESET && fault != HALF_CLOSE && c.framed != framed))
+                (fault != RESET && fault != HALF_CLOSE && fault != APP_CLOSE && c.framed != framed))
                 continue;
             ++g_Injected[fault];
             c.fault = fault;
@@ -565,6 +603,8 @@ private:
                 PutHeader(c.out, 7, 0, 0);
             if (fault == HUGE_LENGTH)
                 PutHeader(c.out, 1, 0, 0xFFFFFF00u);
+            if (fault == APP_CLOSE)
+                m_pServer->CloseByApp(c.port); // while its echoes flow
             if (fault == RESET || fault == CUT_BODY) {
                 // Part of a message, then a reset instead of a close.
                 std::string part;
@@ -601,6 +641,62 @@ bool Served(unsigned short port)
                   recv(fd, &answer, 1, 0) == 1 && answer == '!';
     close(fd);
     return served;
+}
+
+// `count` connects to the port at once, each a byte echo of five bytes:
+// how many got their bytes back within 30 seconds.
+unsigned int Burst(unsigned short port, unsigned int count)
+{
+    std::vector<int> fds(count, -1);
+    std::vector<std::string> got(count);
+    std::vector<bool> sent(count, false);
+    sockaddr_in to = Loopback(port);
+    for (int& fd : fds) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
+            close(fd), fd = -1;
+    }
+    unsigned int answered = 0;
+    std::vector<pollfd> polls;
+    std::vector<unsigned int> who;
+    for (std::uint64_t deadline = Now() + 30000; answered < count && Now() < deadline;) {
+        polls.clear();
+        who.clear();
+        for (unsigned int i = 0; i < count; ++i)
+            if (fds[i] >= 0 && got[i].size() < 5) {
+                polls.push_back(pollfd{fds[i], static_cast<short>(sent[i] ? POLLIN : POLLOUT), 0});
+                who.push_back(i);
+            }
+        if (polls.empty())
+            break;
+        poll(polls.data(), polls.size(), 100);
+        for (std::size_t k = 0; k < polls.size(); ++k) {
+            unsigned int i = who[k];
+            int error = 0;
+            socklen_t size = sizeof error;
+            char buffer[16];
+            ssize_t n = 0;
+            if (polls[k].revents == 0)
+                continue;
+            bool ok = false;
+            if (!sent[i]) {
+                ok = sent[i] = getsockopt(fds[i], SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
+                               send(fds[i], "Rburst", 6, MSG_NOSIGNAL) == 6;
+            } else if ((n = recv(fds[i], buffer, sizeof buffer, 0)) > 0) {
+                got[i].append(buffer, static_cast<std::size_t>(n));
+                answered += got[i] == "burst";
+                ok = true;
+            } else {
+                ok = n < 0 && errno == EAGAIN;
+            }
+            if (!ok)
+                close(fds[i]), fds[i] = -1;
+        }
+    }
+    for (int fd : fds)
+        if (fd >= 0)
+            close(fd);
+    return answered;
 }
 
 // ------------------------------------------------------------- logging
@@ -677,7 +773,8 @@ private:
 // ------------------------------------------------------------- a round
 constexpr unsigned int kLinks = 4;      // connections of the connect group
 constexpr unsigned int kInterval = 300; // its pause between failed attempts, ms
-constexpr Fault kConnectionFaults[] = {RESET, HALF_CLOSE, STALL, BAD_KIND, HUGE_LENGTH, CUT_BODY};
+constexpr Fault kConnectionFaults[] = {RESET, HALF_CLOSE, STALL, BAD_KIND, HUGE_LENGTH, CUT_BODY, APP_CLOSE};
+constexpr unsigned int kBurst = 300; // connects at once
 
 template <class N>
 Guard<Sched::Notify> MakeNotify()
@@ -700,6 +797,42 @@ Guard<Sched::AcceptGroup> Serve(Guard<Sched::Scheduler> const& scheduler, Guard<
 }
 
 std::uint64_t g_MaxReconnect = 0;
+
+// A connect group whose peer drops its handshakes (a listener that never
+// accepts, its queue full) is shut down inside its connect: UnInit ends it
+// within its time-out, and the process goes on.
+template <class N>
+bool DeafPeer(Guard<Sched::Scheduler> const& scheduler, std::string& what)
+{
+    int deaf = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at = Loopback(0);
+    socklen_t size = sizeof at;
+    bool listening = deaf >= 0 && bind(deaf, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+                     listen(deaf, 0) == 0 && getsockname(deaf, reinterpret_cast<sockaddr*>(&at), &size) == 0;
+    std::vector<int> fillers;
+    for (int i = 0; listening && i < 3; ++i) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(fillers.back(), reinterpret_cast<sockaddr*>(&at), sizeof at); // the first fills the queue
+    }
+    auto event = Adopt(new Pinger);
+    auto group = Adopt(new Sched::ConnectGroup);
+    Guard<Sched::Notify> notify = MakeNotify<N>();
+    Sched::SocketGroup::Param param(scheduler, notify, Guard<Sched::IoEvent>(event.Raw()), 1, 100);
+    bool started = listening && group->Init(param) && group->Create(Io::Socket::Address("127.0.0.1", ntohs(at.sin_port)));
+    // Inside its connect once it has had time to send its first handshake.
+    VorTest::WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+    std::uint64_t asked = Now();
+    bool done = group->UnInit(200);
+    std::uint64_t took = Now() - asked;
+    notify->UnInit(1000);
+    for (int fd : fillers)
+        close(fd);
+    if (deaf >= 0)
+        close(deaf);
+    what = "started " + std::to_string(started) + ", UnInit " + std::to_string(done) + " in " + std::to_string(took) +
+           " ms, connected " + std::to_string(group->GetCount());
+    return started && done && took < 1000 && group->GetCount() == 0;
+}
 
 template <class N>
 void Round(std::string const& name, unsigned int seconds, unsigned int connections, std::filesystem::path const& dir)
@@ -757,7 +890,7 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             std::printf("soak: %s %4.1f s: %d connections, %llu bytes checked\n", name.c_str(), (Now() - start) / 1000.0,
                         g_Live.load(), static_cast<unsigned long long>(g_Bytes)), std::fflush(stdout);
         if (tick % 2 == 0)
-            drivers[tick / 2 % drivers.size()]->Ask(kConnectionFaults[tick / 2 % 6]);
+            drivers[tick / 2 % drivers.size()]->Ask(kConnectionFaults[tick / 2 % 7]);
         for (int i = 0; i < 5; ++i, ++sentGood) {
             std::string d = Datagrams::Make(sentGood);
             sendto(sender, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
@@ -776,11 +909,24 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             g_Survived[LISTENER] += Check(served, "listener: reported " + std::to_string(broken) + ", closed " +
                                                       std::to_string(closed) + ", served again " + std::to_string(served));
         }
+        if (tick % 60 == 10) {
+            std::string what;
+            ++g_Injected[DEAF_PEER];
+            g_Survived[DEAF_PEER] += Check(DeafPeer<N>(scheduler, what), "connect group on a deaf peer: " + what);
+        }
+        if (tick % 60 == 30) {
+            // Several hundred new clients at once, beside the traffic.
+            ++g_Injected[BURST];
+            unsigned int answered = Burst(port, kBurst);
+            g_Survived[BURST] += Check(answered == kBurst, "burst: " + std::to_string(answered) + " of " +
+                                                             std::to_string(kBurst) + " connects answered");
+        }
         if (tick % 60 == 40) {
             // The connect group's server goes away and comes back.
             ++g_Injected[SERVER_AWAY];
             groupB->UnInit(5000);
             groupB.Clear();
+            serverB->LetGo();
             bool gone = WaitUntil([&] { return client->GetCount() == 0; });
             serverB = Adopt(new Server);
             for (int attempt = 0; attempt < 50 && !groupB.IsValid(); ++attempt)
@@ -845,9 +991,14 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             if (c.fd >= 0)
                 close(c.fd);
     g_Live = 0;
-    Check(WaitUntil([&] { return server->closed == server->opened; }, milliseconds(30000)),
-          name + ": the server closed every connection its clients closed (" + std::to_string(server->closed) + " of " +
-              std::to_string(server->opened) + ")");
+    // Those its own code closed are let go of without an OnClose, at their
+    // next report or idle check; every one leaves the notify.
+    Check(WaitUntil([&] { return server->closed + server->appClosed == server->opened; }, milliseconds(30000)),
+          name + ": the server closed every connection its clients closed (" + std::to_string(server->closed) + " and " +
+              std::to_string(server->appClosed) + " closed by its code, of " + std::to_string(server->opened) + ")");
+    Check(WaitUntil([&] { return tapped->GetCount() == 1; }, milliseconds(30000)),
+          name + ": the server let go of every connection (" + std::to_string(tapped->GetCount()) +
+              " sockets attached, the listener one of them)");
     Check(WaitUntil([&] { return datagrams.good == sentGood && datagrams.empty == sentEmpty; }) && datagrams.bad == 0,
           name + ": datagrams " + std::to_string(datagrams.good) + " of " + std::to_string(sentGood) + ", empty " +
               std::to_string(datagrams.empty) + " of " + std::to_string(sentEmpty) + ", bad " +
