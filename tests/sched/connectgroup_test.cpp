@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -154,6 +155,31 @@ TEST_P(ConnectGroupEngineTest, UnInitDuringADroppedHandshakeEndsPromptly)
         auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count();
         std::printf("took %lld\n", static_cast<long long>(took));
         return done && took < 150 && client.event->Count("open") == 0 ? 0 : 12;
+    }, std::string(), milliseconds(20000));
+    EXPECT_TRUE(child.finished);
+    EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
+}
+
+// An OnOpen that never returns holds the connect thread inside the group's
+// catch-all handler: UnInit kills the thread there, and the kill's unwind
+// passes the handler instead of ending the process.
+TEST_P(ConnectGroupEngineTest, KillInsideABlockedOnOpenEndsTheThreadNotTheProcess)
+{
+    VorTest::ChildResult child = VorTest::RunInChild([&] {
+        VorTest::LoopbackListener listener; // the kernel completes the handshake
+        if (!listener.IsValid())
+            return 10;
+        std::atomic<bool> inOpen{false};
+        Client client(GetParam(), new ConnectGroup, 1, 100);
+        client.event->openHook = [&](Io::IoBase&) {
+            inOpen = true;
+            WaitUntil([] { return false; }, milliseconds(60000)); // blocked until killed
+        };
+        if (!client.Start(listener.Port()) || !WaitUntil([&] { return inOpen.load(); }))
+            return 11;
+        bool done = client.group->UnInit(200);
+        std::printf("killed: %d\n", done ? 0 : 1);
+        return client.group->GetThread() == Core::Thread::INVALID_ID ? 0 : 12;
     }, std::string(), milliseconds(20000));
     EXPECT_TRUE(child.finished);
     EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
