@@ -170,10 +170,11 @@ TEST_P(ConnectGroupEngineTest, KillInsideABlockedOnOpenEndsTheThreadNotTheProces
         if (!listener.IsValid())
             return 10;
         std::atomic<bool> inOpen{false};
+        Core::Signal never;
         Client client(GetParam(), new ConnectGroup, 1, 100);
         client.event->openHook = [&](Io::IoBase&) {
             inOpen = true;
-            WaitUntil([] { return false; }, milliseconds(60000)); // blocked until killed
+            never.Wait(60000); // blocked until killed
         };
         if (!client.Start(listener.Port()) || !WaitUntil([&] { return inOpen.load(); }))
             return 11;
