@@ -52,13 +52,21 @@ private:
     mutable std::atomic<int> m_iCount;
 };
 
-// Counted in the process-wide registry. The base of long-lived objects that
-// other threads may reach through plain pointers.
+// Counted with the help of the process-wide registry. The base of
+// long-lived objects that other threads may reach through plain pointers.
 //
-// Every operation asks the registry first and never reads the object: an
-// address without an entry is a dead object (or one never registered).
+// The registry lists every live GlobalRef object by address. Whatever starts
+// from a plain pointer (IncRef, IncRefAt, GetRef, a guard built from a
+// pointer) asks the registry first and reads the object only while its entry
+// stands, so a pointer to an object that is gone gives a failure, never a
+// read of freed memory. A holder of a reference already knows the object is
+// alive: copying a guard and dropping a reference change the count, kept
+// beside the object, with one atomic operation and no registry look-up.
+// Only the release that takes the count to 0 goes back to the registry, to
+// decide under its write lock whether the object dies (a reference taken
+// through a plain pointer meanwhile keeps it alive).
 // Uncounted objects (built with count 0xFFFFFFFF) are listed in the registry
-// too, marked as uncounted, so they are recognised without being touched.
+// too, so that they are recognised, and never change or die by counting.
 class GlobalRef {
 public:
     static constexpr unsigned int UNCOUNTED = 0xFFFFFFFFu;
@@ -66,15 +74,33 @@ public:
     // True when the reference was taken (or the object is uncounted); false
     // when the object is gone or dying.
     bool IncRef() const;
-    // True when a reference was dropped (or the object is uncounted); false
-    // when the address has no entry. Deletes the object at the last release.
-    bool DecRef() const;
+    // For a caller that holds a reference of its own: one more.
+    void IncRefHeld() const
+    {
+        if (m_bCounted)
+            m_iCount.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Drops a reference held by the caller: true when it was dropped (or the
+    // object is uncounted); false, with nothing changed, when the object is
+    // already dying. Deletes the object at the last release.
+    bool DecRef() const
+    {
+        if (!m_bCounted)
+            return true;
+        int count = m_iCount.load(std::memory_order_relaxed);
+        do {
+            if (count < 1)
+                return false;
+        } while (!m_iCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel,
+                                                 std::memory_order_relaxed));
+        return count > 1 || ReleaseLast();
+    }
     // 1 for an uncounted object, the count for a registered one, 0xFFFFFFFF
     // for an address without an entry.
     unsigned int GetRef() const;
 
     // The same, through a pointer that may no longer point at a live object:
-    // they never read the object, only the registry.
+    // they read the object only while the registry lists it.
     static bool IncRefAt(GlobalRef const* object);
     static unsigned int GetRefAt(GlobalRef const* object);
 
@@ -85,7 +111,13 @@ protected:
     virtual ~GlobalRef();
 
 private:
+    // After a release took the count to 0: deletes the object unless a
+    // reference was taken through the registry meanwhile. False when the
+    // registry no longer lists it (another release decided).
+    bool ReleaseLast() const;
+
     bool const m_bCounted;
+    mutable std::atomic<int> m_iCount;
 };
 
 // A GlobalRef with nothing of its own, for exercising the counting.
@@ -99,15 +131,17 @@ protected:
 
 namespace Detail {
 // Guards take references through here. A GlobalRef object may be reached
-// through a stale pointer, so its reference is taken without a call on the
-// object itself.
+// through a stale pointer, so a reference from a plain pointer is taken
+// through the registry; a copy of a held reference is taken directly.
 template <class T, bool Global = std::is_base_of<GlobalRef, T>::value>
 struct RefOps {
     static bool Inc(T* p) { return p->IncRef(); }
+    static void IncHeld(T* p) { p->IncRef(); }
 };
 template <class T>
 struct RefOps<T, true> {
     static bool Inc(T* p) { return GlobalRef::IncRefAt(static_cast<GlobalRef const*>(p)); }
+    static void IncHeld(T* p) { static_cast<GlobalRef const*>(p)->IncRefHeld(); }
 };
 } // namespace Detail
 
@@ -125,7 +159,7 @@ public:
 
     Guard() : m_pObject(s_pNull) {}
     Guard(T* p) : m_pObject(Acquire(p)) {}
-    Guard(Guard const& g) : m_pObject(Acquire(g.m_pObject)) {}
+    Guard(Guard const& g) : m_pObject(AcquireHeld(g.m_pObject)) {}
     Guard(Guard&& g) noexcept : m_pObject(g.m_pObject) { g.m_pObject = s_pNull; }
     ~Guard() { Release(m_pObject); }
 
@@ -136,7 +170,13 @@ public:
         Release(old);
         return *this;
     }
-    Guard& operator=(Guard const& g) { return *this = g.m_pObject; }
+    Guard& operator=(Guard const& g)
+    {
+        T* old = m_pObject;
+        m_pObject = AcquireHeld(g.m_pObject); // the new reference first: self-assignment is safe
+        Release(old);
+        return *this;
+    }
     Guard& operator=(Guard&& g) noexcept
     {
         if (this != &g) {
@@ -146,6 +186,16 @@ public:
             Release(old);
         }
         return *this;
+    }
+
+    // A guard that takes over a reference the caller holds on p, taking no
+    // new one: the creation reference of a new object, say. Empty for null.
+    static Guard Adopt(T* p)
+    {
+        Guard guard;
+        if (p != nullptr)
+            guard.m_pObject = p;
+        return guard;
     }
 
     // Drops the reference and becomes empty; false (no change) when empty.
@@ -202,6 +252,14 @@ private:
     {
         if (IsEmpty(p) || !Detail::RefOps<T>::Inc(p))
             return s_pNull;
+        return p;
+    }
+    // A further reference on an object a guard holds: it is alive.
+    static T* AcquireHeld(T* p)
+    {
+        if (IsEmpty(p))
+            return s_pNull;
+        Detail::RefOps<T>::IncHeld(p);
         return p;
     }
     static void Release(T* p)

@@ -257,6 +257,12 @@ IoObject* IoBase::Acquire(IoObject* object)
     return object;
 }
 
+IoObject* IoBase::AcquireHeld(IoObject* object)
+{
+    object->IncRefHeld(); // held by a handle: alive, and the null object is uncounted
+    return object;
+}
+
 void IoBase::Release(IoObject* object)
 {
     if (object != GetNull())
@@ -265,13 +271,13 @@ void IoBase::Release(IoObject* object)
 
 IoBase::IoBase() : m_pIo(GetNull()) {}
 IoBase::IoBase(IoObject* object) : m_pIo(Acquire(object)) {}
-IoBase::IoBase(IoBase const& other) : m_pIo(Acquire(other.m_pIo)) {}
+IoBase::IoBase(IoBase const& other) : m_pIo(AcquireHeld(other.m_pIo)) {}
 IoBase::~IoBase() { Release(m_pIo); }
 
 IoBase& IoBase::operator=(IoBase const& other)
 {
     IoObject* old = m_pIo;
-    m_pIo = Acquire(other.m_pIo); // the new reference first: self-assignment is safe
+    m_pIo = AcquireHeld(other.m_pIo); // the new reference first: self-assignment is safe
     Release(old);
     return *this;
 }
@@ -298,7 +304,10 @@ bool IoBase::Close()
 Core::Guard<IoObject> IoBase::GetObject() const
 {
     GetNull(); // installs the null object of Guard<IoObject>
-    return Core::Guard<IoObject>(m_pIo);
+    if (m_pIo == Core::Guard<IoObject>::s_pNull)
+        return Core::Guard<IoObject>();
+    m_pIo->IncRefHeld();
+    return Core::Guard<IoObject>::Adopt(m_pIo);
 }
 
 bool IoBase::operator<(IoBase const& other) const

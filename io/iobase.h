@@ -286,6 +286,7 @@ private:
     // The null object, made on first use; returned with a reference taken.
     static IoObject* GetNull();
     static IoObject* Acquire(IoObject* object);
+    static IoObject* AcquireHeld(IoObject* object);
     static void Release(IoObject* object);
 
     IoObject* m_pIo;

@@ -84,10 +84,11 @@ bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
     {
         Lock::ReadScope scope(m_Lock);
         auto found = m_Registry.find(id);
-        // Nothing is taken for an empty entry or a handler that is already
-        // being destroyed.
-        if (found != m_Registry.end() && found->second.IsValid() && IncRefAt(found->second.Raw()))
+        // Nothing is taken for an empty entry.
+        if (found != m_Registry.end() && found->second.IsValid()) {
             handler = found->second.Raw();
+            handler->IncRefHeld(); // the registry's guard holds it
+        }
     }
     if (handler == nullptr) {
         Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";

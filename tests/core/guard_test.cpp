@@ -125,3 +125,37 @@ TEST(GuardTest, ManyObjectsKeepTheirOwnCountsAndDeadOnesAreKnownWithoutBeingTouc
     EXPECT_EQ(g_Deaths.load(), kObjects);
     EXPECT_FALSE(Guard<Shared>(objects[7]).IsValid());
 }
+
+TEST(GuardTest, CopiesAndReleasesFromManyThreadsKeepTheCountExact)
+{
+    // Copies of a held guard count without the registry; plain-pointer
+    // guards count through it. Both kinds, mixed across threads, must leave
+    // exactly the creator's reference, and the last release deletes once.
+    g_Deaths = 0;
+    Shared* object = new Shared;
+    Guard<Shared> held(object);
+    object->DecRef();
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            ++ready;
+            while (ready.load() < 3)
+                std::this_thread::yield();
+            for (int i = 0; i < 200000; ++i) {
+                Guard<Shared> copy = t == 0 ? Guard<Shared>(object) : held;
+                Guard<Shared> again;
+                again = copy;
+                if (again->m_iAlive != 0x600D)
+                    return;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(object->GetRef(), 1u);
+    EXPECT_EQ(g_Deaths.load(), 0);
+    held.Clear();
+    EXPECT_EQ(g_Deaths.load(), 1);
+    EXPECT_EQ(GlobalRef::GetRefAt(object), GlobalRef::UNCOUNTED);
+    EXPECT_FALSE(Guard<Shared>(object).IsValid());
+}
