@@ -26,14 +26,31 @@ unsigned int Count(std::int64_t result)
     return result < 0 ? IoObject::FAILED : static_cast<unsigned int>(result);
 }
 
+// The object as a socket, or null. The library's own sockets are known by
+// their exact type, a comparison of two type identities; anything else (an
+// application's own socket object) takes the walk of the class tree.
+SocketIo* AsSocket(IoObject* object)
+{
+    std::type_info const& type = typeid(*object);
+    if (&type == &typeid(PosixTcpSocket) || &type == &typeid(PosixUdpSocket) || &type == &typeid(PosixListenSocket))
+        return static_cast<PosixSocket*>(object);
+    return dynamic_cast<SocketIo*>(object);
+}
+
 // The socket object held by a handle, with a reference kept for the call.
 struct SocketRef {
     explicit SocketRef(IoBase const& handle) : object(handle.GetObject()) {}
-    SocketIo* Get() const { return dynamic_cast<SocketIo*>(object.Raw()); }
+    SocketIo* Get() const { return AsSocket(object.Raw()); }
     Core::Guard<IoObject> object;
 };
 
 } // namespace
+
+template <>
+SocketIo* IoBase::As<SocketIo>() const
+{
+    return AsSocket(m_pIo);
+}
 
 static_assert(sizeof(Socket::Address) == 16, "an address is the system's 16 bytes");
 
@@ -111,8 +128,9 @@ bool Socket::Param::Copy(IoParam const& other)
 
 unsigned int Socket::Param::GetHandle(IoBase const& handle)
 {
-    SocketRef ref(handle);
-    return ref.Get() != nullptr ? ref.Get()->GetHandle() : 0xFFFFFFFFu;
+    // The handle holds the object for the call.
+    SocketIo* socket = handle.As<SocketIo>();
+    return socket != nullptr ? socket->GetHandle() : 0xFFFFFFFFu;
 }
 
 // ---------------------------------------------------------------- Socket

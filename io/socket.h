@@ -238,5 +238,10 @@ protected:
     static unsigned int WriteLoop(unsigned char const* buffer, unsigned int n, Once once);
 };
 
+// The socket object of a handle without a walk of the class tree for the
+// library's own sockets (the hot paths ask this per message).
+template <>
+SocketIo* IoBase::As<SocketIo>() const;
+
 } // namespace Io
 } // namespace Vor

@@ -60,6 +60,41 @@ TEST(SocketDevice, UnknownKindsFailedSocketsAndOtherObjectsAreRefused)
     EXPECT_FALSE(Socket::Accept(tcp.GetReadHandle()).IsValid()) << "not listening";
 }
 
+namespace {
+// An application's own socket object: it is no socket of the library's, and
+// must still be taken for a socket through a handle.
+class OwnSocket final : public SocketIo {
+public:
+    using SocketIo::Read;
+    using SocketIo::Write;
+    unsigned int ReadOnce(void*, unsigned int, Socket::Param&, int) const override { return FAILED; }
+    unsigned int ReadOnce(void*, unsigned int, int) const override { return FAILED; }
+    unsigned int WriteOnce(void const*, unsigned int, Socket::Param&, int) override { return FAILED; }
+    unsigned int WriteOnce(void const*, unsigned int, int) override { return FAILED; }
+    bool Bind(Socket::Address const&) override { return false; }
+    bool Listen(int) override { return false; }
+    bool Connect(Socket::Param const&) override { return false; }
+    bool Accept(IoObject*, Socket::Param&) override { return false; }
+    bool ShutDown(int) override { return false; }
+    Socket::Address GetAddress(Socket::Param::AddrType) const override { return Socket::Address(); }
+    unsigned int GetHandle() const override { return 4242; }
+    bool Close() override { return true; }
+};
+} // namespace
+
+TEST(SocketDevice, AnApplicationsOwnSocketObjectIsTakenForASocket)
+{
+    OwnSocket* own = new OwnSocket;
+    IoHandle handle(own);
+    own->DecRef();
+    EXPECT_EQ(handle.As<SocketIo>(), own);
+    EXPECT_EQ(Socket::Param::GetHandle(handle), 4242u);
+    EXPECT_FALSE(Socket::ShutDown(handle));
+    TcpConnection c;
+    ASSERT_TRUE(c.IsValid());
+    EXPECT_NE(Socket::Param::GetHandle(c.server), FAILED) << "the library's own sockets by their type";
+}
+
 TEST(SocketTcp, ShutDownRefusesAnUnknownDirectionAndAShortStreamFailsTheRead)
 {
     TcpConnection c;
