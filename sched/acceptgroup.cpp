@@ -22,8 +22,7 @@ AcceptGroup::AcceptGroup(AcceptGroup const& other) : TcpGroup(other) {}
 bool AcceptGroup::Init(Trigger::Param& param)
 {
     {
-        Lock local(m_HoldLock);
-        local.Enter();
+        Lock::WriteScope scope(m_HoldLock);
         m_bHoldEnded = false;
         // Wake-ups left by an earlier UnInit would cut the next hold short.
         while (m_HoldWake.Wait(0)) {
@@ -36,8 +35,7 @@ bool AcceptGroup::UnInit(unsigned int timeout)
 {
     std::vector<unsigned int> threads;
     {
-        Lock local(m_HoldLock);
-        local.Enter();
+        Lock::WriteScope scope(m_HoldLock);
         m_bHoldEnded = true;
         std::swap(threads, m_HoldThreads);
     }
@@ -54,8 +52,7 @@ bool AcceptGroup::HoldResume(Io::IoBase const& handle, Guard<Notify> const& noti
     unsigned int delay = m_uHoldDelay.load();
     Hold hold{Guard<AcceptGroup>(this), notify, Io::IoHandle(handle), delay};
     Core::CallBack task;
-    Lock local(m_HoldLock);
-    local.Enter();
+    Lock::WriteScope scope(m_HoldLock);
     if (m_bHoldEnded || !hold.group.IsValid() || !task.Bind(&AcceptGroup::HoldMain, hold))
         return false;
     // Threads that have resumed their hold are gone or about to be.
@@ -72,8 +69,7 @@ void AcceptGroup::HoldMain(Hold hold)
 {
     AcceptGroup& group = *hold.group;
     group.m_HoldWake.Wait(hold.delay);
-    Lock local(group.m_HoldLock);
-    local.Enter();
+    Lock::WriteScope scope(group.m_HoldLock);
     // Under UnInit the listener stays paused: it is being detached.
     if (!group.m_bHoldEnded)
         hold.notify->Resume(hold.listener);
@@ -81,16 +77,14 @@ void AcceptGroup::HoldMain(Hold hold)
 
 Io::IoHandle AcceptGroup::GetListener() const
 {
-    Lock local(m_Lock);
-    local.Enter();
+    Lock::WriteScope scope(m_Lock);
     return m_Listener;
 }
 
 void AcceptGroup::SetListener(Io::IoHandle listener)
 {
     {
-        Lock local(m_Lock);
-        local.Enter();
+        Lock::WriteScope scope(m_Lock);
         std::swap(m_Listener, listener);
     }
     // The old handle is released outside the spin lock.
@@ -98,8 +92,7 @@ void AcceptGroup::SetListener(Io::IoHandle listener)
 
 bool AcceptGroup::IsListener(Io::IoBase const& handle) const
 {
-    Lock local(m_Lock);
-    local.Enter();
+    Lock::WriteScope scope(m_Lock);
     return m_Listener.IsValid() && handle == m_Listener;
 }
 

@@ -155,8 +155,7 @@ bool PosixEpoll::UnInit(unsigned int timeout)
 
     std::vector<Record> dropped;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         for (auto& entry : m_Objects) {
             entry.second->attached = false;
             entry.second->selecting.store(false);
@@ -204,8 +203,7 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
 
         step = 2;
         {
-            Core::Lock local(m_Lock);
-            local.Enter();
+            Core::Lock::WriteScope scope(m_Lock);
             auto found = m_Objects.find(key);
             if (found != m_Objects.end()) {
                 SocketInfo& known = *found->second;
@@ -241,8 +239,7 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
 
         step = 6;
         {
-            Core::Lock local(m_Lock);
-            local.Enter();
+            Core::Lock::WriteScope scope(m_Lock);
             // Checked again: another attach may have taken the object or
             // filled the engine since.
             bool registered = false;
@@ -302,8 +299,7 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
     std::uintptr_t key = ObjectKey(handle);
     Record record;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         auto found = m_Objects.find(key);
         if (found != m_Objects.end()) {
             record = std::move(found->second);
@@ -339,8 +335,7 @@ bool PosixEpoll::Pause(Io::IoBase const& handle)
     }
     std::uintptr_t key = ObjectKey(handle);
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         auto found = m_Objects.find(key);
         // No system call: a report that arrives for a paused socket is
         // dropped (and disarms it), and Resume arms it again.
@@ -359,41 +354,41 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
         return false;
     }
     std::uintptr_t key = ObjectKey(handle);
+    bool paused = false;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         auto found = m_Objects.find(key);
         if (found != m_Objects.end() && !found->second->selecting.exchange(true)) {
+            paused = true;
             SocketInfo& record = *found->second;
             ++record.activity;
             // Armed again: a socket that is still ready is reported at once.
             ArmLocked(record);
             if (record.armed)
                 return true;
-            // Not watched after all: the caller learns it, as from a
-            // failed wake-up of the select engine.
-            unsigned int error = System::GetError();
-            local.Leave();
-            ReportLine("Resume an invalid handle");
-            Platform::SetLastError(static_cast<int>(error));
-            return false;
         }
     }
-    Report() << "Resume handle " << socket << " is not in pausing list";
+    if (!paused) {
+        Report() << "Resume handle " << socket << " is not in pausing list";
+        return false;
+    }
+    // Not watched after all: the caller learns it, as from a failed wake-up
+    // of the select engine.
+    unsigned int error = System::GetError();
+    ReportLine("Resume an invalid handle");
+    Platform::SetLastError(static_cast<int>(error));
     return false;
 }
 
 bool PosixEpoll::IsFull() const
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
+    Core::Lock::WriteScope scope(m_Lock);
     return m_Objects.size() >= MAX_SOCKETS;
 }
 
 unsigned int PosixEpoll::GetSocketCount() const
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
+    Core::Lock::WriteScope scope(m_Lock);
     return static_cast<unsigned int>(m_Objects.size());
 }
 
@@ -431,8 +426,7 @@ void PosixEpoll::WaitProc()
             // Keys are looked up under the lock, so a record detached since
             // the kernel reported it is skipped; each report disarmed its
             // registration.
-            Core::Lock local(m_Lock);
-            local.Enter();
+            Core::Lock::WriteScope scope(m_Lock);
             for (int i = 0; i < count; ++i) {
                 if (events[i].key == kWakeKey) {
                     m_pWakeUp->Drain();
@@ -453,8 +447,7 @@ void PosixEpoll::WaitProc()
                 Deliver(record, entry.second);
             // Armed again unless the callback paused or detached it (then
             // Resume arms it, or nothing does).
-            Core::Lock local(m_Lock);
-            local.Enter();
+            Core::Lock::WriteScope scope(m_Lock);
             ArmLocked(record);
         }
         ready.clear();

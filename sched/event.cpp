@@ -12,8 +12,7 @@ namespace {
 template <class T>
 Guard<T> LockedCopy(Lock const& lock, Guard<T> const& stored)
 {
-    Lock local(lock);
-    local.Enter();
+    Lock::ReadScope scope(lock);
     return stored;
 }
 
@@ -23,8 +22,7 @@ template <class T>
 void LockedStore(Lock const& lock, Guard<T>& stored, Guard<T> value)
 {
     {
-        Lock local(lock);
-        local.Enter();
+        Lock::WriteScope scope(lock);
         std::swap(stored, value);
     }
     value.Clear();
@@ -139,8 +137,7 @@ IoEvent::IoEvent(IoEvent const& other) : Event(other), m_Triggers(other.GetIoTri
 
 std::vector<Guard<IoTrigger>> IoEvent::GetIoTriggers() const
 {
-    Lock local(m_Lock);
-    local.Enter();
+    Lock::ReadScope scope(m_Lock);
     return m_Triggers;
 }
 
@@ -149,8 +146,7 @@ bool IoEvent::Init(Event::Param const& param)
     IoEvent::Param const* ioParam = dynamic_cast<IoEvent::Param const*>(&param);
     if (ioParam == nullptr || !ioParam->m_Trigger.IsValid())
         return false;
-    Lock local(m_Lock);
-    local.Enter();
+    Lock::WriteScope scope(m_Lock);
     for (Guard<IoTrigger> const& bound : m_Triggers) {
         if (bound == ioParam->m_Trigger)
             return true;
@@ -196,6 +192,16 @@ Guard<Trigger> IoEvent::GetTrigger()
 
 Io::WriteHandle IoEvent::GetDevice(Io::IoBase const& handle) const
 {
+    // An event bound to one trigger, the usual case, asks it without a copy
+    // of the list. The trigger is asked outside the lock either way.
+    Guard<IoTrigger> only;
+    {
+        Lock::ReadScope scope(m_Lock);
+        if (m_Triggers.size() == 1)
+            only = m_Triggers.front();
+    }
+    if (only.IsValid())
+        return only->GetDevice(handle);
     for (Guard<IoTrigger> const& trigger : GetIoTriggers()) {
         Io::WriteHandle device = trigger->GetDevice(handle);
         if (device.IsValid())

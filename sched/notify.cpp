@@ -15,8 +15,7 @@ Notify::Notify() : m_Lock(Core::Lock::READ_WRITE_LOCK) {}
 
 Notify::Notify(Notify const& other) : GlobalRef(other), m_Lock(other.m_Lock)
 {
-    Core::Lock local(other.m_Lock);
-    local.EnterRead();
+    Core::Lock::ReadScope scope(other.m_Lock);
     m_Param = other.m_Param;
     m_Handles = other.m_Handles;
 }
@@ -26,8 +25,7 @@ Notify::~Notify() { Notify::UnInit(1000); }
 bool Notify::Start(Core::Guard<Param> const& param)
 {
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         m_Param = param;
     }
     return OnInit(*param);
@@ -39,8 +37,7 @@ bool Notify::UnInit(unsigned int)
 {
     HandleMap handles;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         handles.swap(m_Handles);
         m_Param.Clear();
     }
@@ -67,8 +64,7 @@ bool Notify::AttachHandle(T const& handle, Core::CallBack const& callback)
         Core::Internal::ReportLine("Can not get valid notify");
         return false;
     }
-    Core::Lock local(m_Lock);
-    local.Enter();
+    Core::Lock::WriteScope scope(m_Lock);
     if (!m_Param.IsValid())
         return false;
     Io::IoHandle key(handle);
@@ -103,9 +99,8 @@ bool Notify::Attach(Io::ReadHandle const& handle, Core::CallBack const& callback
 
 bool Notify::Detach(Io::IoBase const& handle)
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
-    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    Core::Lock::WriteScope scope(m_Lock);
+    auto recorded = m_Handles.find(handle);
     if (recorded == m_Handles.end())
         return false;
     Core::Guard<NotifyBase> engine = recorded->second;
@@ -130,34 +125,29 @@ bool Notify::WithEngine(Io::IoBase const& handle, Call call) const
 {
     // The read lock stays held across the engine call: a detach cannot take
     // the record away in between.
-    Core::Lock local(m_Lock);
-    local.EnterRead();
-    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    Core::Lock::ReadScope scope(m_Lock);
+    auto recorded = m_Handles.find(handle);
     if (recorded == m_Handles.end())
         return false;
-    Core::Guard<NotifyBase> engine = recorded->second;
-    return call(*engine);
+    return call(*recorded->second.Raw()); // the record holds the engine while the lock is held
 }
 
 unsigned int Notify::GetCount() const
 {
-    Core::Lock local(m_Lock);
-    local.EnterRead();
+    Core::Lock::ReadScope scope(m_Lock);
     return static_cast<unsigned int>(m_Handles.size());
 }
 
 Core::Guard<NotifyBase> Notify::GetNotify(Io::IoBase const& handle) const
 {
-    Core::Lock local(m_Lock);
-    local.EnterRead();
-    auto recorded = m_Handles.find(Io::IoHandle(handle));
+    Core::Lock::ReadScope scope(m_Lock);
+    auto recorded = m_Handles.find(handle);
     return recorded == m_Handles.end() ? Core::Guard<NotifyBase>() : recorded->second;
 }
 
 Core::Guard<Notify::Param> Notify::GetParam() const
 {
-    Core::Lock local(m_Lock);
-    local.EnterRead();
+    Core::Lock::ReadScope scope(m_Lock);
     return m_Param;
 }
 
@@ -180,8 +170,7 @@ template <class E>
 bool TypeNotify<E>::OnInit(Param const& param)
 {
     {
-        Core::Lock local(s_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(s_Lock);
         if (!m_bCounted.exchange(true))
             ++s_iTypeCount;
     }
@@ -204,8 +193,7 @@ bool TypeNotify<E>::Leave(unsigned int timeout)
         // The count and the list change together under s_Lock, so a notify
         // initialised meanwhile starts a fresh list instead of losing its
         // engines to this shut-down.
-        Core::Lock local(s_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(s_Lock);
         if (m_bCounted.exchange(false) && --s_iTypeCount == 0)
             engines.swap(s_NotifyList);
     }
@@ -255,8 +243,7 @@ unsigned int TypeNotify<E>::GetTypeCount()
 template <class E>
 unsigned int TypeNotify<E>::GetEngineCount()
 {
-    Core::Lock local(s_Lock);
-    local.Enter();
+    Core::Lock::WriteScope scope(s_Lock);
     return static_cast<unsigned int>(s_NotifyList.size());
 }
 

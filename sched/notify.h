@@ -116,7 +116,13 @@ protected:
     virtual Core::Guard<Param> GetParam() const;
 
 private:
-    using HandleMap = std::map<Io::IoHandle, Core::Guard<NotifyBase>>;
+    // Ordered by object address; looked up by any handle over the object,
+    // without a counted copy of it for the key.
+    struct ByObject {
+        using is_transparent = void;
+        bool operator()(Io::IoBase const& a, Io::IoBase const& b) const { return a < b; }
+    };
+    using HandleMap = std::map<Io::IoHandle, Core::Guard<NotifyBase>, ByObject>;
 
     bool Start(Core::Guard<Param> const& param);
     template <class T>

@@ -16,8 +16,7 @@ Scheduler::Scheduler() : m_Lock(Lock::READ_WRITE_LOCK) {}
 
 Scheduler::Scheduler(Scheduler const& other) : GlobalRef(other), m_Lock(other.m_Lock)
 {
-    Lock local(m_Lock);
-    local.EnterRead();
+    Lock::ReadScope scope(m_Lock);
     m_Registry = other.m_Registry;
 }
 
@@ -25,8 +24,7 @@ Scheduler::~Scheduler()
 {
     Registry dropped;
     {
-        Lock local(m_Lock);
-        local.Enter();
+        Lock::WriteScope scope(m_Lock);
         dropped.swap(m_Registry);
     }
     // The registry's references go here, outside the lock.
@@ -38,8 +36,7 @@ bool Scheduler::UnInit(unsigned int) { return true; }
 
 bool Scheduler::Register(Guard<Handler> handler, std::uint64_t id)
 {
-    Lock local(m_Lock);
-    local.Enter();
+    Lock::WriteScope scope(m_Lock);
     // try_emplace leaves `handler` untouched when the id is taken, so no
     // reference can end under the lock.
     m_Registry.try_emplace(id, handler);
@@ -66,8 +63,7 @@ bool Scheduler::UnRegister(std::uint64_t id)
     // after the lock is left, since it may be the handler's last.
     Guard<Handler> removed;
     {
-        Lock local(m_Lock);
-        local.Enter();
+        Lock::WriteScope scope(m_Lock);
         auto found = m_Registry.find(id);
         if (found != m_Registry.end()) {
             removed = std::move(found->second);

@@ -209,8 +209,7 @@ bool CommonSelect<S, Invalid>::UnInit(unsigned int timeout)
 
     std::vector<Record> dropped;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
             for (auto& entry : *list) {
                 entry.second->selecting.store(false);
@@ -316,8 +315,7 @@ bool CommonSelect<S, Invalid>::AttachMask(Io::IoBase const& handle, Core::CallBa
         if (!WakeIfSelecting(selecting)) {
             unsigned int error = System::GetError();
             {
-                Core::Lock local(m_Lock);
-                local.Enter();
+                Core::Lock::WriteScope scope(m_Lock);
                 m_Selecting.erase(key);
                 record->selecting.store(false);
             }
@@ -345,8 +343,7 @@ bool CommonSelect<S, Invalid>::Detach(Io::IoBase const& handle)
     Record record;
     bool selecting = false;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
             auto found = list->find(key);
             if (found != list->end()) {
@@ -392,8 +389,7 @@ typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoB
     RecordMap& to = resume ? m_Selecting : m_Pausing;
     Record record;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         auto found = from.find(key);
         if (found != from.end()) {
             record = found->second;
@@ -439,16 +435,14 @@ bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::IsFull() const
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
+    Core::Lock::WriteScope scope(m_Lock);
     return m_Selecting.size() + m_Pausing.size() + 1 >= MAX_SOCKETS;
 }
 
 template <class S, int Invalid>
 unsigned int CommonSelect<S, Invalid>::GetSocketCount() const
 {
-    Core::Lock local(m_Lock);
-    local.Enter();
+    Core::Lock::WriteScope scope(m_Lock);
     return static_cast<unsigned int>(m_Selecting.size() + m_Pausing.size());
 }
 
@@ -528,8 +522,7 @@ unsigned int CommonSelect<S, Invalid>::Collect(SelectSet& set, std::vector<Recor
     set.entries[0] = SelectEntry{static_cast<S>(m_pWakeUp->Handle()), Io::Socket::Param::READ_MASK, 0};
     set.count = 1;
     {
-        Core::Lock local(m_Lock);
-        local.Enter();
+        Core::Lock::WriteScope scope(m_Lock);
         for (auto& entry : m_Selecting) {
             SocketInfo* record = entry.second.Raw();
             if (record->stale.load() || set.count >= MAX_SOCKETS)

@@ -45,8 +45,7 @@ bool SocketGroup::UnInit(unsigned int timeout)
 
 Io::Socket::Address SocketGroup::GetAddress() const
 {
-    Lock local(m_AddressLock);
-    local.Enter();
+    Lock::WriteScope scope(m_AddressLock);
     return m_Address;
 }
 
@@ -59,8 +58,7 @@ Io::WriteHandle SocketGroup::GetDevice(Io::IoBase const&) const
 bool SocketGroup::Create(Io::Socket::Address const& address)
 {
     {
-        Lock local(m_AddressLock);
-        local.Enter();
+        Lock::WriteScope scope(m_AddressLock);
         m_Address = address;
     }
     return CreateGroup();
@@ -114,16 +112,14 @@ bool SocketGroup::IsOpen(Io::IoBase const& handle) const
     if (!IsLive(handle))
         return false;
     Guard<Io::IoObject> object = handle.GetObject();
-    Lock local(m_CloseLock);
-    local.Enter();
+    Lock::WriteScope scope(m_CloseLock);
     return m_Closing.count(object.Raw()) == 0;
 }
 
 bool SocketGroup::ClaimClose(Io::IoBase const& handle, bool closed)
 {
     Guard<Io::IoObject> object = handle.GetObject();
-    Lock local(m_CloseLock);
-    local.Enter();
+    Lock::WriteScope scope(m_CloseLock);
     // Checked under the lock: a close path that ended before we got here
     // closed the socket before it gave up its claim.
     if (!closed && handle.IsValid() && Io::Socket::Param::GetHandle(handle) == NO_SOCKET)
@@ -151,8 +147,7 @@ bool SocketGroup::DropClosed(Io::IoBase const& handle)
 
 void SocketGroup::ReleaseClose(Io::IoObject const* object)
 {
-    Lock local(m_CloseLock);
-    local.Enter();
+    Lock::WriteScope scope(m_CloseLock);
     m_Closing.erase(object);
 }
 
@@ -312,8 +307,7 @@ bool TcpGroup::Init(Trigger::Param& param)
         return false;
     }
     {
-        Lock local(m_PoolLock);
-        local.Enter();
+        Lock::WriteScope scope(m_PoolLock);
         m_PoolScheduler = scheduler;
     }
     return SocketGroup::Init(param);
@@ -324,8 +318,7 @@ bool TcpGroup::UnInit(unsigned int timeout)
     bool done = SocketGroup::UnInit(timeout);
     Guard<Scheduler> scheduler;
     {
-        Lock local(m_PoolLock);
-        local.Enter();
+        Lock::WriteScope scope(m_PoolLock);
         std::swap(scheduler, m_PoolScheduler);
     }
     // Tasks already made keep their own reference on the pool.
