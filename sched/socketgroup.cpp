@@ -6,6 +6,7 @@
 #include "core/internal/diag.h"
 
 #include <new>
+#include <typeinfo>
 
 namespace Vor {
 namespace Sched {
@@ -254,7 +255,19 @@ Core::CallBack SocketGroup::GetCallBack(bool read)
 
 bool TcpGroup::Pool::OnHandle(Guard<Handler::Param> param)
 {
-    ParamProc* proc = dynamic_cast<ParamProc*>(param.Raw());
+    // The group's own reports by their exact type; anything else by the
+    // walk of the class tree.
+    Handler::Param* raw = param.Raw();
+    ParamProc* proc = nullptr;
+    if (raw != nullptr) {
+        std::type_info const& type = typeid(*raw);
+        if (&type == &typeid(TcpGroup::Param<Io::ReadHandle>))
+            proc = static_cast<TcpGroup::Param<Io::ReadHandle>*>(raw);
+        else if (&type == &typeid(TcpGroup::Param<Io::WriteHandle>))
+            proc = static_cast<TcpGroup::Param<Io::WriteHandle>*>(raw);
+        else
+            proc = dynamic_cast<ParamProc*>(raw);
+    }
     return proc != nullptr && proc->Proc();
 }
 
