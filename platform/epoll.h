@@ -2,10 +2,11 @@
 // and the kernel keeps the set, so a wait costs the same for ten sockets as
 // for ten thousand.
 //
-// Registrations are one-shot: once a socket has been reported it stays
-// registered but is not reported again until Arm. A registration is level
-// triggered: arming a socket that is ready already reports it at the next
-// wait. Any thread may register, arm and remove while another thread waits.
+// Registrations are level triggered: a socket is reported at every wait
+// while it is ready, and arming a socket that is ready already reports it at
+// the next wait. A one-shot registration, once reported, stays registered
+// but is not reported again until Arm. Any thread may register, arm and
+// remove while another thread waits.
 #pragma once
 
 #include "platform/poller.h"
@@ -37,8 +38,9 @@ public:
     // `oneShot` false keeps reporting while the socket is ready (for the
     // waiting thread's own wake-up).
     bool Add(SocketHandle socket, std::uint64_t key, std::uint16_t want, bool oneShot = true);
-    // Arms a registered socket again for `want` under `key`.
-    bool Arm(SocketHandle socket, std::uint64_t key, std::uint16_t want);
+    // Arms a registered socket again for `want` under `key`, one-shot or
+    // not. One-shot for nothing (`want` 0) disarms it.
+    bool Arm(SocketHandle socket, std::uint64_t key, std::uint16_t want, bool oneShot = true);
     // Ends the registration. A socket the system closed is no longer
     // registered: its number must not be removed then, it may be another's.
     bool Remove(SocketHandle socket);

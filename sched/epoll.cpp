@@ -210,9 +210,9 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
                 unsigned int before = known.mask.fetch_or(mask);
                 // An armed registration waits for the old conditions only:
                 // armed again with the wider ones.
-                if ((before | mask) != before && known.armed) {
+                if ((before | mask) != before && known.armed.load()) {
                     known.armed = false;
-                    ArmLocked(known);
+                    ArmLocked(known, known.oneShot);
                 }
                 return true;
             }
@@ -252,7 +252,7 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
                 // Registered under the lock: a detach or another attach of
                 // the object cannot slip between the lists and the kernel's
                 // set.
-                registered = m_pEpoll->Add(socket, record->key, Internal::PollBits(mask));
+                registered = m_pEpoll->Add(socket, record->key, Internal::PollBits(mask), false);
             }
             if (registered) {
                 record->attached = true;
@@ -279,9 +279,9 @@ failed:
     return false;
 }
 
-void PosixEpoll::ArmLocked(SocketInfo& record)
+void PosixEpoll::ArmLocked(SocketInfo& record, bool oneShot)
 {
-    if (record.armed || !record.attached || !record.selecting.load())
+    if (record.armed.load() || !record.attached || !record.selecting.load())
         return;
     // An object closed (or given another socket) behind the engine's back:
     // its old number may belong to someone else's socket by now. Held for
@@ -289,8 +289,22 @@ void PosixEpoll::ArmLocked(SocketInfo& record)
     Io::SocketIo::Use use(*record.io);
     if (use.Handle() != record.socket)
         return;
-    record.armed = !Internal::TakeFailure(Internal::g_FailArms) &&
-                   m_pEpoll->Arm(record.socket, record.key, Internal::PollBits(record.mask.load()));
+    bool armed = !Internal::TakeFailure(Internal::g_FailArms) &&
+                 m_pEpoll->Arm(record.socket, record.key, Internal::PollBits(record.mask.load()), oneShot);
+    if (armed)
+        record.oneShot = oneShot;
+    record.armed = armed;
+}
+
+void PosixEpoll::DisarmLocked(SocketInfo& record)
+{
+    // A closed socket left the kernel's set with its number, which may be
+    // another socket's by now: nothing to do then, and nothing may be done.
+    Io::SocketIo::Use use(*record.io);
+    if (use.Handle() == record.socket)
+        m_pEpoll->Arm(record.socket, record.key, 0, true);
+    record.oneShot = true;
+    record.armed = false;
 }
 
 bool PosixEpoll::Detach(Io::IoBase const& handle)
@@ -363,7 +377,8 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
             SocketInfo& record = *found->second;
             ++record.activity;
             // Armed again: a socket that is still ready is reported at once.
-            ArmLocked(record);
+            // Still armed when the pause came within its report.
+            ArmLocked(record, !IsEngineThread());
             if (record.armed)
                 return true;
         }
@@ -424,8 +439,8 @@ void PosixEpoll::WaitProc()
         delay = 0;
         {
             // Keys are looked up under the lock, so a record detached since
-            // the kernel reported it is skipped; each report disarmed its
-            // registration.
+            // the kernel reported it is skipped. A one-shot registration was
+            // disarmed by its report; a level-triggered one stays armed.
             Core::Lock::WriteScope scope(m_Lock);
             for (int i = 0; i < count; ++i) {
                 if (events[i].key == kWakeKey) {
@@ -435,7 +450,13 @@ void PosixEpoll::WaitProc()
                 auto found = m_Keys.find(events[i].key);
                 if (found == m_Keys.end())
                     continue;
-                found->second->armed = false;
+                SocketInfo& record = *found->second;
+                if (record.oneShot) {
+                    record.armed = false; // the kernel disarmed it with this report
+                } else if (!record.selecting.load()) {
+                    DisarmLocked(record); // the disarm its pause left for now
+                    continue;
+                }
                 ready.emplace_back(found->second, events[i].got);
             }
         }
@@ -445,10 +466,13 @@ void PosixEpoll::WaitProc()
             SocketInfo& record = *entry.first;
             if (record.selecting.load())
                 Deliver(record, entry.second);
+            // Still armed: level-triggered, or resumed and armed meanwhile.
+            if (record.armed.load())
+                continue;
             // Armed again unless the callback paused or detached it (then
             // Resume arms it, or nothing does).
             Core::Lock::WriteScope scope(m_Lock);
-            ArmLocked(record);
+            ArmLocked(record, false);
         }
         ready.clear();
     }

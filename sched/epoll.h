@@ -88,10 +88,17 @@ public:
         std::uint64_t key = 0;
         // Not paused (and attached): reports are delivered only then.
         std::atomic<bool> selecting{false};
-        // Guarded by the engine lock: still in the engine's lists, and
-        // armed in the kernel's set (cleared when a report arrives).
+        // Guarded by the engine lock: still in the engine's lists.
         bool attached = false;
-        bool armed = false;
+        // Armed in the kernel's set. Changed under the engine lock; the
+        // engine thread may read it without.
+        std::atomic<bool> armed{false};
+        // Guarded by the engine lock: armed one-shot, so the kernel disarms
+        // it at its next report. Otherwise it is armed level-triggered and
+        // stays so while reports are delivered; one that comes while the
+        // socket is paused disarms it then (a pause costs no system call,
+        // and a pause and resume within one report none at all).
+        bool oneShot = false;
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
         bool stale = false;
@@ -126,8 +133,13 @@ private:
     bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
                     unsigned int mask);
     // Arms the record in the kernel's set unless it is armed, paused,
-    // detached or its object no longer holds the socket. Engine lock held.
-    void ArmLocked(SocketInfo& record);
+    // detached or its object no longer holds the socket: one-shot for a
+    // resume from another thread, which the engine thread cannot see coming,
+    // level-triggered on the engine thread. Engine lock held.
+    void ArmLocked(SocketInfo& record, bool oneShot);
+    // Disarms a level-triggered record reported while paused. Engine lock
+    // held.
+    void DisarmLocked(SocketInfo& record);
     bool IsEngineThread() const;
     static void ThreadMain(PosixEpoll* engine);
     void WaitProc();

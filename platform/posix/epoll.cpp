@@ -71,9 +71,9 @@ bool Epoll::Add(SocketHandle socket, std::uint64_t key, std::uint16_t want, bool
     return Control(m_Handle, EPOLL_CTL_ADD, socket, key, ToEpoll(want, oneShot));
 }
 
-bool Epoll::Arm(SocketHandle socket, std::uint64_t key, std::uint16_t want)
+bool Epoll::Arm(SocketHandle socket, std::uint64_t key, std::uint16_t want, bool oneShot)
 {
-    return Control(m_Handle, EPOLL_CTL_MOD, socket, key, ToEpoll(want, true));
+    return Control(m_Handle, EPOLL_CTL_MOD, socket, key, ToEpoll(want, oneShot));
 }
 
 bool Epoll::Remove(SocketHandle socket)

@@ -4,6 +4,7 @@
 // up the engine's own thread.
 #include <vor/io/socket.h>
 
+#include "platform/socket.h"
 #include "sched/internal/selecthooks.h"
 #include "support/capture.h"
 #include "support/notify.h"
@@ -138,22 +139,111 @@ TYPED_TEST(Lifetime, BlockedIdleReportDoesNotHoldUpTraffic)
     EXPECT_TRUE(answered) << "traffic waited for an idle report";
 }
 
+namespace {
+// Counts the epoll engine's waits, so that a test can see the engine go round
+// (and see it spin).
+std::atomic<unsigned int> g_Waits{0};
+void CountWait() { ++g_Waits; }
+
+struct CountingWaits {
+    CountingWaits() { Sched::Internal::g_BeforeWait = &CountWait; }
+    ~CountingWaits() { Sched::Internal::g_BeforeWait = nullptr; }
+};
+
+// A connection on the engine whose socket its callback pauses (and, if told,
+// closes) with the byte unread: a report that leaves it level-triggered and
+// ready, so the disarm waits for the next report.
+struct PausedInItsReport {
+    explicit PausedInItsReport(Core::Guard<Sched::EpollNotify> const& n, bool close = false) : notify(n)
+    {
+        recorder.drain = false;
+        recorder.then = [this, close](Io::IoBase& handle) {
+            paused = notify->Pause(handle);
+            if (close)
+                handle.GetObject()->Close();
+        };
+    }
+    bool Start()
+    {
+        return c.IsValid() && other.IsValid() && notify->Attach(ReadHandle(other.server), otherReports.Reads()) &&
+               notify->Attach(ReadHandle(c.server), recorder.Reads()) && c.client.GetHandle().Write("x", 1) &&
+               WaitUntil([&] { return paused.load(); });
+    }
+    // A report of the other connection: the engine has handled every wait
+    // before it, the one that saw the paused socket ready again among them.
+    bool GoRound()
+    {
+        unsigned int seen = otherReports.Count();
+        return other.client.GetHandle().Write("y", 1) && otherReports.WaitFor(seen + 1);
+    }
+
+    Core::Guard<Sched::EpollNotify> notify;
+    Recorder recorder, otherReports;
+    TcpConnection c, other;
+    std::atomic<bool> paused{false};
+};
+} // namespace
+
 TEST(EpollEngine, ResumeThatCannotArmTheSocketFails)
 {
-    TcpConnection c;
-    ASSERT_TRUE(c.IsValid());
     auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
-    Recorder recorder;
-    std::atomic<bool> paused{false};
-    // Paused by its report, as a group's task does: disarmed until Resume.
-    recorder.then = [&](Io::IoBase& handle) { paused = notify->Pause(handle); };
-    ASSERT_TRUE(notify->Attach(ReadHandle(c.server), recorder.Reads()));
-    ASSERT_TRUE(c.client.GetHandle().Write("x", 1));
-    ASSERT_TRUE(WaitUntil([&] { return paused.load(); }));
+    PausedInItsReport p(notify);
+    ASSERT_TRUE(p.Start());
+    ASSERT_TRUE(p.GoRound()) << "reported again while paused, and disarmed";
     VorTest::StderrCapture capture;
     Sched::Internal::g_FailArms = 1;
-    EXPECT_FALSE(notify->Resume(c.server)) << "the socket is not watched";
+    EXPECT_FALSE(notify->Resume(p.c.server)) << "the socket is not watched";
     capture.Stop();
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Resume an invalid handle"});
+    notify->UnInit(1000);
+}
+
+TEST(EpollEngine, SocketPausedInItsReportIsDisarmedAtItsNextReportAndReportedAfterResume)
+{
+    CountingWaits waits;
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    PausedInItsReport p(notify);
+    ASSERT_TRUE(p.Start());
+    // Still ready and still registered: a registration left armed would be
+    // reported at every wait, the engine spinning without a callback.
+    ASSERT_TRUE(p.GoRound());
+    unsigned int before = g_Waits.load();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(p.GoRound());
+    EXPECT_LT(g_Waits.load() - before, 20u) << "the paused socket kept the engine going round";
+    EXPECT_EQ(p.recorder.Count(), 1u) << "reported while paused";
+    p.paused = false;
+    ASSERT_TRUE(notify->Resume(p.c.server));
+    EXPECT_TRUE(WaitUntil([&] { return p.paused.load(); })) << "the unread byte is reported after the resume";
+    EXPECT_EQ(p.recorder.Count(), 2u);
+    notify->UnInit(1000);
+}
+
+TEST(EpollEngine, SocketClosedWhileItsDisarmIsDeferredNeverReachesTheNextSocketOnItsNumber)
+{
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    PausedInItsReport p(notify, true);
+    unsigned int number = Io::Socket::Param::GetHandle(p.c.server);
+    VorTest::SocketListener listener;
+    Io::Socket client;
+    ASSERT_TRUE(client.Open(Io::Socket::SOCKET_TCP, 2, 0) && client.Connect(Io::Socket::Param(listener.address)));
+    ASSERT_TRUE(p.Start());
+    Platform::Ipv4Address name;
+    ASSERT_TRUE(WaitUntil([&] { return !Platform::GetSocketName(number, &name); })) << "given back to the system";
+    Io::IoHandle reused = Io::Socket::Accept(listener.device.GetReadHandle());
+    ASSERT_EQ(Io::Socket::Param::GetHandle(reused), number);
+    Recorder fresh;
+    ASSERT_TRUE(notify->Attach(ReadHandle(reused), fresh.Reads()));
+    ASSERT_TRUE(client.GetHandle().Write("y", 1));
+    ASSERT_TRUE(fresh.WaitFor(1));
+    // Neither a resume nor the detach of the old record touches the new one.
+    {
+        VorTest::StderrCapture capture;
+        EXPECT_FALSE(notify->Resume(p.c.server)) << "closed";
+    }
+    EXPECT_TRUE(notify->Detach(p.c.server));
+    ASSERT_TRUE(client.GetHandle().Write("z", 1));
+    ASSERT_TRUE(fresh.WaitFor(2));
+    EXPECT_EQ(p.recorder.Count(), 1u);
     notify->UnInit(1000);
 }
