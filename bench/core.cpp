@@ -9,13 +9,25 @@
 
 #include <memory>
 #include <mutex>
+#include <thread>
 
 using namespace Vor::Core;
 
 namespace {
 
 class Local : public LocalRef {};
-class Global : public GlobalRef {};
+// As large as the library's own counted objects (sockets, groups, engines
+// are all larger than a cache line): two threads' objects never share a line.
+class Global : public GlobalRef {
+    char m_Payload[64] = {};
+};
+
+// A program that uses the library has started threads, and the standard
+// library's counted pointers then count atomically; before any thread they
+// do not, which would make the baseline a plain increment.
+struct StartsAThread {
+    StartsAThread() { std::thread([] {}).join(); }
+} s_StartsAThread;
 
 void SharedPtrCopy(benchmark::State& state)
 {
