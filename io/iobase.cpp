@@ -265,8 +265,7 @@ IoObject* IoBase::AcquireHeld(IoObject* object)
 
 void IoBase::Release(IoObject* object)
 {
-    if (object != GetNull())
-        object->DecRef();
+    object->DecRef(); // the null object is uncounted: nothing changes for it
 }
 
 IoBase::IoBase() : m_pIo(GetNull()) {}
@@ -303,7 +302,8 @@ bool IoBase::Close()
 
 Core::Guard<IoObject> IoBase::GetObject() const
 {
-    GetNull(); // installs the null object of Guard<IoObject>
+    // The null object of Guard<IoObject> is installed: this handle was
+    // built, which made it.
     if (m_pIo == Core::Guard<IoObject>::s_pNull)
         return Core::Guard<IoObject>();
     m_pIo->IncRefHeld();
