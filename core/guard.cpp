@@ -183,23 +183,23 @@ bool GlobalRef::IncRefAt(GlobalRef const* object)
     return true;
 }
 
-bool GlobalRef::ReleaseLast() const
+bool GlobalRef::ReleaseLast(GlobalRef const* object)
 {
     // The count reached 0. Whether the object really dies is decided under
     // the write lock: another thread may have taken a reference through
     // IncRefAt in between. Without an entry another release decided already
     // (the object is gone): nothing here may read it, and the answer is false.
-    Registry::Shard& shard = TheRegistry().For(this);
+    Registry::Shard& shard = TheRegistry().For(object);
     {
         WriteScope scope(shard.m_Lock);
-        std::uintptr_t* slot = shard.m_Map.Find(Key(this));
+        std::uintptr_t* slot = shard.m_Map.Find(Key(object));
         if (slot == nullptr)
             return false;
-        if (m_iCount.load(std::memory_order_acquire) >= 1)
+        if (object->m_iCount.load(std::memory_order_acquire) >= 1)
             return true;
         shard.m_Map.Erase(slot);
     }
-    delete this;
+    delete object;
     return true;
 }
 

@@ -93,7 +93,9 @@ public:
                 return false;
         } while (!m_iCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel,
                                                  std::memory_order_relaxed));
-        return count > 1 || ReleaseLast();
+        // Not a member call: by the time it runs, a reference taken through
+        // the registry and dropped again may have deleted the object.
+        return count > 1 || ReleaseLast(this);
     }
     // 1 for an uncounted object, the count for a registered one, 0xFFFFFFFF
     // for an address without an entry.
@@ -113,8 +115,9 @@ protected:
 private:
     // After a release took the count to 0: deletes the object unless a
     // reference was taken through the registry meanwhile. False when the
-    // registry no longer lists it (another release decided).
-    bool ReleaseLast() const;
+    // registry no longer lists it (another release decided, and the object
+    // may be gone: it is not read then).
+    static bool ReleaseLast(GlobalRef const* object);
 
     bool const m_bCounted;
     mutable std::atomic<int> m_iCount;
