@@ -135,7 +135,7 @@ TEST(GuardTest, CopiesAndReleasesFromManyThreadsKeepTheCountExact)
     Shared* object = new Shared;
     Guard<Shared> held(object);
     object->DecRef();
-    std::atomic<int> ready{0};
+    std::atomic<int> ready{0}, bad{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
         threads.emplace_back([&, t] {
@@ -147,11 +147,12 @@ TEST(GuardTest, CopiesAndReleasesFromManyThreadsKeepTheCountExact)
                 Guard<Shared> again;
                 again = copy;
                 if (again->m_iAlive != 0x600D)
-                    return;
+                    ++bad;
             }
         });
     for (auto& t : threads)
         t.join();
+    EXPECT_EQ(bad.load(), 0) << "a copy held a dead object";
     EXPECT_EQ(object->GetRef(), 1u);
     EXPECT_EQ(g_Deaths.load(), 0);
     held.Clear();
