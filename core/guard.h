@@ -8,7 +8,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <type_traits>
 
 namespace Vor {
@@ -36,6 +38,16 @@ public:
     }
 
     unsigned int GetRef() const { return static_cast<unsigned int>(m_iCount.load(std::memory_order_relaxed)); }
+
+    // Small objects of this kind are built and dropped per message (task
+    // parameters, callback bodies): freed blocks wait in a cache of the
+    // freeing thread and serve its next allocations of the same size class.
+    static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size, std::nothrow_t const&) noexcept;
+    static void* operator new(std::size_t, void* where) noexcept { return where; }
+    static void operator delete(void* block) noexcept;
+    static void operator delete(void* block, std::nothrow_t const&) noexcept { operator delete(block); }
+    static void operator delete(void*, void*) noexcept {}
 
 protected:
     explicit LocalRef(unsigned int count = 1, bool counted = true)

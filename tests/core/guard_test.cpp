@@ -160,3 +160,80 @@ TEST(GuardTest, CopiesAndReleasesFromManyThreadsKeepTheCountExact)
     EXPECT_EQ(GlobalRef::GetRefAt(object), GlobalRef::UNCOUNTED);
     EXPECT_FALSE(Guard<Shared>(object).IsValid());
 }
+
+namespace {
+
+// A counted object of N bytes of payload that it fills with its own mark.
+template <std::size_t N>
+struct Sized : LocalRef {
+    explicit Sized(unsigned char mark) : m_Mark(mark)
+    {
+        for (auto& b : m_Bytes)
+            b = mark;
+    }
+    bool Intact() const
+    {
+        for (auto b : m_Bytes)
+            if (b != m_Mark)
+                return false;
+        return true;
+    }
+    unsigned char m_Mark;
+    unsigned char m_Bytes[N];
+};
+
+struct AnyBlock {
+    LocalRef* object;
+    bool (*intact)(LocalRef*);
+};
+
+template <std::size_t N>
+AnyBlock Make(unsigned char mark)
+{
+    auto* p = new (std::nothrow) Sized<N>(mark);
+    return {p, [](LocalRef* o) { return static_cast<Sized<N>*>(o)->Intact(); }};
+}
+
+// Objects on both sides of every block size boundary, and past the largest.
+std::vector<AnyBlock> MakeMany(unsigned char mark)
+{
+    return {Make<1>(mark),   Make<15>(mark),  Make<16>(mark),  Make<17>(mark),  Make<100>(mark),
+            Make<230>(mark), Make<238>(mark), Make<239>(mark), Make<240>(mark), Make<500>(mark)};
+}
+
+} // namespace
+
+TEST(GuardTest, SmallObjectsFreedOnOtherThreadsNeverShareMemoryWithLiveOnes)
+{
+    // Each round builds objects here, frees them on a short-lived thread (whose
+    // kept blocks go back when it ends) or here, and builds again over the
+    // reused blocks: every object must still hold only its own mark.
+    int bad = 0;
+    std::vector<AnyBlock> live;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<AnyBlock> batch = MakeMany(static_cast<unsigned char>(round));
+        for (auto& b : batch)
+            ASSERT_NE(b.object, nullptr);
+        if (round % 2 == 0) {
+            std::thread([&batch] {
+                for (auto& b : batch)
+                    b.object->DecRef();
+            }).join();
+        } else {
+            for (auto& b : batch)
+                b.object->DecRef();
+        }
+        for (auto& b : MakeMany(static_cast<unsigned char>(0x80 | round)))
+            live.push_back(b);
+        for (auto& b : live)
+            bad += b.intact(b.object) ? 0 : 1;
+        if (live.size() > 100) {
+            for (auto& b : live)
+                b.object->DecRef();
+            live.clear();
+        }
+    }
+    for (auto& b : live)
+        b.object->DecRef();
+    EXPECT_EQ(bad, 0);
+}
