@@ -3,6 +3,7 @@
 
 #include "core/internal/diag.h"
 
+#include <typeinfo>
 #include <utility>
 
 namespace Vor {
@@ -89,6 +90,14 @@ bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
     if (handler == nullptr) {
         Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";
         return false;
+    }
+    if (typeid(*this) == typeid(LocalSched)) {
+        // The library's own LocalSched would run the task at once: the
+        // handler is called here instead, without building the task. A
+        // subclass may watch its tasks, so it still gets them.
+        Guard<Handler> held = Guard<Handler>::Adopt(handler);
+        handler->OnHandle(std::move(param));
+        return true;
     }
     CallBack task = Handler::MakeTask(handler, std::move(param));
     if (!task.IsValid())

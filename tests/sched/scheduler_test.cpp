@@ -118,6 +118,43 @@ TEST_F(SchedulerTest, EachPolicyRunsTasksWhereItShouldAndRefusesEmptyOnes)
     ExpectRefused(tp, 7, false);
 }
 
+// A LocalSched that counts the tasks it is handed.
+struct Watching : LocalSched {
+    bool Run(CallBack const& task) override { return ++m_iTasks, LocalSched::Run(task); }
+    using LocalSched::Run;
+    int m_iTasks = 0;
+};
+
+TEST_F(SchedulerTest, LocalSchedRunsHandlersInlineHoldingThemAndASubclassStillSeesEveryTask)
+{
+    auto plain = Own<Scheduler>(new LocalSched);
+    auto watching = Own<Scheduler>(new Watching);
+    std::atomic<unsigned int> thread{0};
+    Guard<Handler> handler = TestHandler::Make(3, [&] {
+        thread = Thread::GetID();
+        // Unregistered while it runs: the run's own reference keeps it.
+        plain->UnRegister(3);
+        watching->UnRegister(3);
+    });
+    Handler* raw = handler.Raw();
+    ASSERT_TRUE(plain->Register(handler, 3) && watching->Register(handler, 3));
+    handler.Clear();
+    bool alive = true;
+    As(Guard<Handler>(raw)).m_OnDestroy = [&] { alive = false; };
+    EXPECT_TRUE(plain->Run(3, MakePayload(4)));
+    EXPECT_EQ(Thread::GetID(), thread.load());
+    EXPECT_FALSE(alive); // the registry's and the run's references are gone
+    EXPECT_FALSE(plain->Run(3, MakePayload(5)) || watching->Run(3, MakePayload(5)));
+
+    Guard<Handler> again = TestHandler::Make(4);
+    ASSERT_TRUE(watching->Register(again, 4));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(watching->Run(4, MakePayload(i)));
+    EXPECT_EQ(3, static_cast<Watching*>(watching.Raw())->m_iTasks);
+    EXPECT_EQ(3, As(again).m_iCalls.load());
+    EXPECT_EQ(2, As(again).m_iValue.load());
+}
+
 TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
 {
     auto sched = Own<Scheduler>(new LocalSched);
