@@ -77,6 +77,13 @@ public:
     void Leave()
     {
         std::uint64_t w = m_Word.load(std::memory_order_relaxed);
+        // The common case: one of several readers leaves, or the last one
+        // (or the writer) leaves with nobody waiting.
+        while (State(w) > 1 || ((State(w) == 1 || State(w) == -1) && (w >> 32) == 0)) {
+            std::uint64_t next = State(w) > 1 ? w - 1 : 0;
+            if (m_Word.compare_exchange_weak(w, next, std::memory_order_release, std::memory_order_relaxed))
+                return;
+        }
         for (;;) {
             std::int32_t state = State(w) >= 1 ? State(w) - 1 : 0;
             std::uint32_t writers = Writers(w);

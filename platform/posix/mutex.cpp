@@ -23,10 +23,19 @@ namespace {
 struct State {
     std::atomic<int> word{0}; // 0 free, 1 held, 2 held with waiters
     unsigned int depth{0};    // touched by the owner only
-    std::atomic<pthread_t> owner{0};
+    std::atomic<void const*> owner{nullptr};
 };
 
 State& Native(unsigned char* storage) { return *reinterpret_cast<State*>(storage); }
+
+// The calling thread's identity: the address of a thread-local byte, read
+// without a call.
+#if defined(__ELF__)
+thread_local char t_Self __attribute__((tls_model("initial-exec")));
+#else
+thread_local char t_Self;
+#endif
+void const* Self() { return &t_Self; }
 
 void Wait(std::atomic<int>& word, int value)
 {
@@ -38,7 +47,7 @@ void Wake(std::atomic<int>& word)
     syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-bool Reenter(State& s, pthread_t self)
+bool Reenter(State& s, void const* self)
 {
     if (s.owner.load(std::memory_order_relaxed) != self)
         return false;
@@ -46,7 +55,7 @@ bool Reenter(State& s, pthread_t self)
     return true;
 }
 
-void Own(State& s, pthread_t self)
+void Own(State& s, void const* self)
 {
     s.owner.store(self, std::memory_order_relaxed);
     s.depth = 1;
@@ -66,7 +75,7 @@ void LockSlow(State& s)
 RecursiveMutex::RecursiveMutex()
 {
     static_assert(sizeof(State) <= sizeof(m_Storage), "mutex storage too small");
-    static_assert(std::atomic<pthread_t>::is_always_lock_free, "owner must be lock-free");
+    static_assert(std::atomic<void const*>::is_always_lock_free, "owner must be lock-free");
     new (m_Storage) State;
 }
 
@@ -75,7 +84,7 @@ RecursiveMutex::~RecursiveMutex() { Native(m_Storage).~State(); }
 void RecursiveMutex::Lock()
 {
     State& s = Native(m_Storage);
-    pthread_t self = pthread_self();
+    void const* self = Self();
     if (Reenter(s, self))
         return;
     int c = 0;
@@ -87,7 +96,7 @@ void RecursiveMutex::Lock()
 bool RecursiveMutex::TryLock()
 {
     State& s = Native(m_Storage);
-    pthread_t self = pthread_self();
+    void const* self = Self();
     if (Reenter(s, self))
         return true;
     int c = 0;
@@ -100,11 +109,11 @@ bool RecursiveMutex::TryLock()
 void RecursiveMutex::Unlock()
 {
     State& s = Native(m_Storage);
-    if (s.owner.load(std::memory_order_relaxed) != pthread_self() || s.depth == 0)
+    if (s.owner.load(std::memory_order_relaxed) != Self() || s.depth == 0)
         return; // not held by this thread: nothing to release
     if (--s.depth > 0)
         return;
-    s.owner.store(0, std::memory_order_relaxed);
+    s.owner.store(nullptr, std::memory_order_relaxed);
     if (s.word.exchange(0, std::memory_order_release) == 2)
         Wake(s.word);
 }
@@ -112,7 +121,7 @@ void RecursiveMutex::Unlock()
 void RecursiveMutex::SpinLock(unsigned int spins)
 {
     State& s = Native(m_Storage);
-    pthread_t self = pthread_self();
+    void const* self = Self();
     if (Reenter(s, self))
         return;
     for (unsigned int i = 0; i < spins; ++i) {
