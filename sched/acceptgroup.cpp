@@ -86,14 +86,15 @@ void AcceptGroup::SetListener(Io::IoHandle listener)
     {
         Lock::WriteScope scope(m_Lock);
         std::swap(m_Listener, listener);
+        m_pListenerIo.store(m_Listener.IsValid() ? m_Listener.As<Io::IoObject>() : nullptr, std::memory_order_release);
     }
     // The old handle is released outside the spin lock.
 }
 
 bool AcceptGroup::IsListener(Io::IoBase const& handle) const
 {
-    Lock::WriteScope scope(m_Lock);
-    return m_Listener.IsValid() && handle == m_Listener;
+    Io::IoObject const* listener = m_pListenerIo.load(std::memory_order_acquire);
+    return listener != nullptr && handle.As<Io::IoObject>() == listener;
 }
 
 bool AcceptGroup::CreateGroup()

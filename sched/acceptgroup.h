@@ -76,6 +76,9 @@ private:
     // Guards the listener handle, read by every task of the group.
     mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
     Io::IoHandle m_Listener;
+    // The listener's object, or null: set with m_Listener, so that a report
+    // knows the listener without the lock. The address is only compared.
+    std::atomic<Io::IoObject const*> m_pListenerIo{nullptr};
     // The threads holding the listener paused; UnInit wakes them early and
     // they then leave it paused.
     Core::Lock m_HoldLock{Core::Lock::MUTEX_LOCK};

@@ -91,7 +91,7 @@ bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
         Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";
         return false;
     }
-    if (typeid(*this) == typeid(LocalSched)) {
+    if (&typeid(*this) == &typeid(LocalSched)) {
         // The library's own LocalSched would run the task at once: the
         // handler is called here instead, without building the task. A
         // subclass may watch its tasks, so it still gets them.

@@ -112,9 +112,10 @@ bool SocketGroup::IsOpen(Io::IoBase const& handle) const
 {
     if (!IsLive(handle))
         return false;
-    Guard<Io::IoObject> object = handle.GetObject();
+    if (m_uClosing.load(std::memory_order_acquire) == 0)
+        return true;
     Lock::WriteScope scope(m_CloseLock);
-    return m_Closing.count(object.Raw()) == 0;
+    return m_Closing.count(handle.As<Io::IoObject>()) == 0;
 }
 
 bool SocketGroup::ClaimClose(Io::IoBase const& handle, bool closed)
@@ -125,7 +126,9 @@ bool SocketGroup::ClaimClose(Io::IoBase const& handle, bool closed)
     // closed the socket before it gave up its claim.
     if (!closed && handle.IsValid() && Io::Socket::Param::GetHandle(handle) == NO_SOCKET)
         return false;
-    return m_Closing.insert(object.Raw()).second;
+    bool claimed = m_Closing.insert(object.Raw()).second;
+    m_uClosing.store(m_Closing.size(), std::memory_order_release);
+    return claimed;
 }
 
 bool SocketGroup::DropClosed(Io::IoBase const& handle)
@@ -150,6 +153,7 @@ void SocketGroup::ReleaseClose(Io::IoObject const* object)
 {
     Lock::WriteScope scope(m_CloseLock);
     m_Closing.erase(object);
+    m_uClosing.store(m_Closing.size(), std::memory_order_release);
 }
 
 void SocketGroup::OnReadNotify(Io::ReadHandle handle)

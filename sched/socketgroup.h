@@ -148,6 +148,8 @@ private:
     // The entry's object is kept alive by the claiming thread's handle.
     mutable Core::Lock m_CloseLock{Core::Lock::SPIN_LOCK};
     std::set<Io::IoObject const*> m_Closing;
+    // The size of m_Closing, read without the lock: mostly nothing closes.
+    std::atomic<std::size_t> m_uClosing{0};
 };
 
 class TcpGroup : public SocketGroup {

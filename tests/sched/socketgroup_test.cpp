@@ -55,6 +55,34 @@ TEST_P(SocketGroupTest, ClosePathRunsOnceWhenTwoReportsCloseOneSocket)
     EXPECT_EQ(Io::Socket::Param::GetHandle(connection.server), 0xFFFFFFFFu);
 }
 
+// A report of a socket whose close path is running on another thread is
+// dropped: the application hears nothing more of it.
+TEST_P(SocketGroupTest, ReportOfASocketBeingClosedIsNotHandedOn)
+{
+    HandGroup running(GetParam(), new HandTcpGroup);
+    std::atomic<bool> inClose{false}, release{false};
+    std::atomic<int> idles{0};
+    running.event->idleHook = [&](Io::IoBase&) { ++idles; };
+    running.event->closeHook = [&](Io::IoBase&) {
+        inClose = true;
+        WaitUntil([&] { return release.load(); }, milliseconds(5000));
+    };
+    VorTest::TcpConnection connection;
+    VorTest::StderrCapture capture; // never attached: the detach complains
+    std::thread closer([&] {
+        Io::ReadHandle handle(connection.server);
+        running.group->Parse(handle, false);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return inClose.load(); }));
+    Io::ReadHandle handle(connection.server);
+    handle.SetAttrib(Io::IoParam::IDLE, true);
+    EXPECT_FALSE(running.group->Parse(handle, true));
+    release = true;
+    closer.join();
+    EXPECT_EQ(idles.load(), 0);
+    EXPECT_EQ(running.event->Count("close"), 1u);
+}
+
 // UnInit while a task is inside the application's OnRead: the task ends
 // against a group without event, notify or scheduler (its answer finds no
 // device, so the read fails) and closes quietly.
