@@ -3,6 +3,7 @@
 #include "core/internal/rwstate.h"
 #include "core/internal/testhooks.h"
 #include "platform/mutex.h"
+#include "platform/thread.h"
 
 #include <new>
 
@@ -162,6 +163,18 @@ void Lock::LeaveImpl(LockType type, LockBase* impl)
         break;
     default:
         break;
+    }
+}
+
+void CellLock::Wait() const
+{
+    for (unsigned int spins = 0;; ++spins) {
+        if (!m_bHeld.load(std::memory_order_relaxed) && !m_bHeld.exchange(true, std::memory_order_acquire))
+            return;
+        if (spins < 64)
+            Platform::CpuRelax();
+        else
+            Platform::YieldThread();
     }
 }
 

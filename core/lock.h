@@ -11,6 +11,7 @@
 
 #include <vor/core/guard.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -96,6 +97,39 @@ private:
     // Wide enough never to wrap: a byte would silently turn the 256th entry
     // into none.
     unsigned int m_uDepth;
+};
+
+// A lock for sections of a few instructions, such as copying a stored guard
+// that another thread may replace: entered and left inline with one atomic
+// operation each. Not recursive, and nothing that blocks or calls out may
+// run while it is held; a waiter spins, then yields its processor.
+class CellLock {
+public:
+    CellLock() = default;
+    CellLock(CellLock const&) = delete;
+    CellLock& operator=(CellLock const&) = delete;
+
+    void Enter() const
+    {
+        if (m_bHeld.exchange(true, std::memory_order_acquire))
+            Wait();
+    }
+    void Leave() const { m_bHeld.store(false, std::memory_order_release); }
+
+    class Scope {
+    public:
+        explicit Scope(CellLock const& lock) : m_Lock(lock) { m_Lock.Enter(); }
+        ~Scope() { m_Lock.Leave(); }
+        Scope(Scope const&) = delete;
+        Scope& operator=(Scope const&) = delete;
+
+    private:
+        CellLock const& m_Lock;
+    };
+
+private:
+    void Wait() const; // until this thread holds it
+    mutable std::atomic<bool> m_bHeld{false};
 };
 
 // N locks of one kind, one chosen per address. Bounds the number of system

@@ -16,6 +16,13 @@ Guard<T> LockedCopy(Lock const& lock, Guard<T> const& stored)
     return stored;
 }
 
+template <class T>
+Guard<T> LockedCopy(Core::CellLock const& lock, Guard<T> const& stored)
+{
+    Core::CellLock::Scope scope(lock);
+    return stored;
+}
+
 // Replaces a stored guard; the old object is released outside the lock,
 // since its last release may run a destructor that calls back in here.
 template <class T>
@@ -23,6 +30,16 @@ void LockedStore(Lock const& lock, Guard<T>& stored, Guard<T> value)
 {
     {
         Lock::WriteScope scope(lock);
+        std::swap(stored, value);
+    }
+    value.Clear();
+}
+
+template <class T>
+void LockedStore(Core::CellLock const& lock, Guard<T>& stored, Guard<T> value)
+{
+    {
+        Core::CellLock::Scope scope(lock);
         std::swap(stored, value);
     }
     value.Clear();

@@ -49,7 +49,7 @@ protected:
 private:
     // Guards the stored scheduler guard: it is replaced by the owner's
     // thread while the trigger's own thread dispatches through it.
-    mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
+    Core::CellLock m_Lock;
     Core::Guard<Scheduler> m_Scheduler;
 };
 
@@ -144,7 +144,7 @@ protected:
 
 private:
     // Guards the two stored guards against a replacement racing a reader.
-    mutable Core::Lock m_IoLock{Core::Lock::SPIN_LOCK};
+    Core::CellLock m_IoLock;
     Core::Guard<IoEvent> m_Event;
     Core::Guard<Notify> m_Notify;
 };

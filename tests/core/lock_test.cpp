@@ -94,6 +94,8 @@ TEST(LockTest, KindsAreChosenByPlainNumbersAndTheNullLockOnlyCounts)
         {0, Lock::NULL_LOCK}, {1, Lock::MUTEX_LOCK}, {2, Lock::SPIN_LOCK}, {7, Lock::NULL_LOCK}, {-1, Lock::NULL_LOCK}};
     for (auto const& c : cases)
         EXPECT_EQ(Lock(c.first).GetType(), c.second) << "kind " << c.first;
+    CellLock cell;
+    EXPECT_EQ(Hammer(20000, [&](long& c) { CellLock::Scope scope(cell); ++c; }), 80000);
     LockTable<16, 2> table;
     EXPECT_EQ(table[&table].GetType(), Lock::SPIN_LOCK);
     Lock none(0);
