@@ -92,6 +92,20 @@ public:
         if (m_bCounted)
             m_iCount.fetch_add(1, std::memory_order_relaxed);
     }
+    // For a caller inside a call on the object, which keeps it in place
+    // without holding a reference: one more, without the registry. False
+    // when the object is already dying.
+    bool IncRefLive() const
+    {
+        if (!m_bCounted)
+            return true;
+        int count = m_iCount.load(std::memory_order_relaxed);
+        do {
+            if (count < 1)
+                return false;
+        } while (!m_iCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed));
+        return true;
+    }
     // Drops a reference held by the caller: true when it was dropped (or the
     // object is uncounted); false, with nothing changed, when the object is
     // already dying. Deletes the object at the last release.

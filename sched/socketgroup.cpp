@@ -360,7 +360,8 @@ void TcpGroup::DispatchNotify(T const& handle)
     if (!notify.IsValid())
         return; // uninitialised: the report is dropped
     notify->Pause(handle);
-    param->m_Group = Guard<TcpGroup>(this);
+    if (IncRefLive())
+        param->m_Group = Guard<TcpGroup>::Adopt(this);
     param->m_Notify = notify;
     if (!param->m_Group.IsValid() || !Dispatch(m_uSequence, counted))
         notify->Resume(handle);

@@ -237,3 +237,23 @@ TEST(GuardTest, SmallObjectsFreedOnOtherThreadsNeverShareMemoryWithLiveOnes)
         b.object->DecRef();
     EXPECT_EQ(bad, 0);
 }
+
+namespace {
+// Asks for a reference from inside its own destructor.
+struct AsksWhileDying : GlobalRef {
+    ~AsksWhileDying() override { *m_pGot = IncRefLive(); }
+    bool* m_pGot = nullptr;
+};
+} // namespace
+
+TEST(GuardTest, AReferenceFromInsideACallIsRefusedOnceTheObjectIsDying)
+{
+    bool got = true;
+    auto* object = new AsksWhileDying;
+    object->m_pGot = &got;
+    ASSERT_TRUE(object->IncRefLive()); // alive: 2 references
+    EXPECT_EQ(object->GetRef(), 2u);
+    object->DecRef();
+    object->DecRef(); // dies, and asks in its destructor
+    EXPECT_FALSE(got);
+}
