@@ -2,13 +2,17 @@
 //
 // Each block carries its size class in a 16-byte header, so any thread may
 // free any block, whatever it was allocated as. A thread keeps at most
-// kPerClass freed blocks of each class and gives the rest back to the heap;
-// what it keeps is given back when the thread ends. Builds under the
+// kPerClass freed blocks of each class; a full list goes to a shared depot
+// as one batch, from which a thread whose list ran dry takes a batch back.
+// So blocks that one thread allocates and another frees (a producer's
+// tasks run by pool workers) come round again instead of going through the
+// heap. What a thread keeps is given back to the heap when it ends. Builds under the
 // address sanitizer go to the heap every time, so that a use after free is
 // still caught.
 #include <vor/core/guard.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 namespace Vor {
@@ -41,7 +45,47 @@ constexpr unsigned int kHeap = 0xFFFF; // the class of a block from the heap
 
 struct Free {
     Free* next;
+    Free* nextBatch; // in the first block of a batch in the depot
 };
+
+constexpr unsigned int kBatches = 64; // batches per class in the depot
+
+struct Depot {
+    std::mutex lock;
+    Free* batches[kClasses] = {};
+    unsigned int count[kClasses] = {};
+};
+
+Depot& TheDepot()
+{
+    static Depot* s_pDepot = new Depot; // never freed: threads may end after static destruction
+    return *s_pDepot;
+}
+
+// Hands a full list to the depot; false when the depot has no room.
+bool PutBatch(unsigned int c, Free* batch)
+{
+    Depot& depot = TheDepot();
+    std::lock_guard<std::mutex> hold(depot.lock);
+    if (depot.count[c] >= kBatches)
+        return false;
+    batch->nextBatch = depot.batches[c];
+    depot.batches[c] = batch;
+    ++depot.count[c];
+    return true;
+}
+
+Free* TakeBatch(unsigned int c)
+{
+    Depot& depot = TheDepot();
+    std::lock_guard<std::mutex> hold(depot.lock);
+    Free* batch = depot.batches[c];
+    if (batch != nullptr) {
+        depot.batches[c] = batch->nextBatch;
+        --depot.count[c];
+    }
+    return batch;
+}
 
 // Trivially destructible, so that reaching it costs no initialisation check.
 struct Cache {
@@ -84,6 +128,14 @@ void* Allocate(std::size_t size) noexcept
     unsigned int c = size == 0 ? 0 : static_cast<unsigned int>((size - 1) / kGrain);
     if (VOR_BLOCK_CACHE && c < kClasses) {
         Cache& cache = t_Cache;
+        if (cache.head[c] == nullptr && !cache.draining) {
+            if (Free* batch = TakeBatch(c)) {
+                if (!cache.registered)
+                    Register(cache);
+                cache.head[c] = batch;
+                cache.count[c] = kPerClass;
+            }
+        }
         if (Free* f = cache.head[c]) {
             cache.head[c] = f->next;
             --cache.count[c];
@@ -121,6 +173,10 @@ void LocalRef::operator delete(void* block) noexcept
     unsigned int c = ClassOf(raw);
     if (c < kClasses) {
         Cache& cache = t_Cache;
+        if (!cache.draining && cache.count[c] == kPerClass && PutBatch(c, cache.head[c])) {
+            cache.head[c] = nullptr;
+            cache.count[c] = 0;
+        }
         if (!cache.draining && cache.count[c] < kPerClass) {
             if (!cache.registered)
                 Register(cache);

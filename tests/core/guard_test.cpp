@@ -236,6 +236,29 @@ TEST(GuardTest, SmallObjectsFreedOnOtherThreadsNeverShareMemoryWithLiveOnes)
     for (auto& b : live)
         b.object->DecRef();
     EXPECT_EQ(bad, 0);
+
+    // One thread allocates and another frees, as a producer and a pool
+    // worker do: the freed blocks come back in whole lists, and objects
+    // built over them still hold only their own marks.
+    std::vector<AnyBlock> kept;
+    for (int round = 0; round < 20; ++round) {
+        std::vector<AnyBlock> made;
+        for (int i = 0; i < 1500; ++i)
+            made.push_back(i % 2 ? Make<40>(static_cast<unsigned char>(round)) : Make<100>(static_cast<unsigned char>(round)));
+        for (auto& b : made)
+            ASSERT_NE(b.object, nullptr);
+        std::thread([&made] {
+            for (auto& b : made)
+                b.object->DecRef();
+        }).join();
+        for (int i = 0; i < 50; ++i)
+            kept.push_back(i % 2 ? Make<40>(static_cast<unsigned char>(0xC0 | round)) : Make<100>(static_cast<unsigned char>(0xC0 | round)));
+        for (auto& b : kept)
+            bad += b.intact(b.object) ? 0 : 1;
+    }
+    for (auto& b : kept)
+        b.object->DecRef();
+    EXPECT_EQ(bad, 0);
 }
 
 namespace {
