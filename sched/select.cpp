@@ -116,6 +116,10 @@ void CommonSelect<S, Invalid>::RemoveIdle(SocketInfo const* record)
 template <class S, int Invalid>
 void CommonSelect<S, Invalid>::CheckRecord(typename TimeOut::SocketInfo& record)
 {
+    // The idle list holds this engine kind's records only. Paused sockets
+    // are neither counted nor reported.
+    if (!static_cast<SocketInfo&>(record).selecting.load())
+        return;
     TimeOut::Check(record);
 }
 
@@ -383,8 +387,8 @@ typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoB
         Report() << what << " an invalid handle";
         return Record();
     }
-    Core::Guard<Io::IoObject> object = handle.GetObject();
-    std::uintptr_t key = KeyOf(object.Raw());
+    // The handle holds the object for the call.
+    std::uintptr_t key = KeyOf(handle.As<Io::IoObject>());
     RecordMap& from = resume ? m_Pausing : m_Selecting;
     RecordMap& to = resume ? m_Selecting : m_Pausing;
     Record record;
@@ -394,8 +398,8 @@ typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoB
         if (found != from.end()) {
             record = found->second;
             record->selecting.store(resume);
-            to.emplace(key, record);
-            from.erase(found);
+            // The map entry itself moves across: no allocation.
+            to.insert(from.extract(found));
             selecting = m_uState.load() == SELECTING;
         }
     }
@@ -412,8 +416,8 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
     if (!record.IsValid())
         return false;
     // No wake-up: a paused socket is not reported, and the next wait is
-    // built without it.
-    RemoveIdle(record.Raw());
+    // built without it. It stays in the idle list, which passes over it
+    // while it is paused.
     return true;
 }
 
@@ -425,7 +429,6 @@ bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
     if (!record.IsValid())
         return false;
     ++record->activity;
-    AddIdle(record);
     // The socket is back in the list whatever the wake-up does: without it
     // the thread takes the socket up when its current wait times out.
     WakeIfSelecting(selecting);
