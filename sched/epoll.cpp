@@ -34,8 +34,8 @@ constexpr unsigned int kBatch = 256;
 
 std::uintptr_t ObjectKey(Io::IoBase const& handle)
 {
-    Core::Guard<Io::IoObject> object = handle.GetObject();
-    return reinterpret_cast<std::uintptr_t>(object.Raw());
+    // The address only, while the caller's handle holds the object.
+    return reinterpret_cast<std::uintptr_t>(handle.As<Io::IoObject>());
 }
 
 // Sets the readiness attributes that the record watches. The others are the
