@@ -113,6 +113,48 @@ TEST(PacketIo, IntegersTravelInNetworkOrderFloatsInHostOrder)
     }
 }
 
+namespace {
+// An application's own memory object: its typed values are its own (one
+// more than asked), and it counts every call that reaches it.
+template <class Base>
+struct Counting : Base {
+    template <class... A>
+    explicit Counting(A... args) : Base(args...)
+    {
+    }
+    bool WriteUInt32(unsigned int value) override { return ++writes, Base::WriteUInt32(value + 1); }
+    unsigned int ReadUInt32(unsigned int value) const override { return ++reads, Base::ReadUInt32(value); }
+    int writes = 0;
+    mutable int reads = 0;
+};
+
+template <class Object, class... A>
+void ExpectEveryTypedCallReachesTheOverride(A... args)
+{
+    auto* object = new Counting<Object>(args...);
+    IoHandle handle(object);
+    object->DecRef();
+    ReadHandle reader(handle);
+    WriteHandle writer(handle);
+    ASSERT_TRUE(handle.Seek(0, IoParam::BEGIN)); // a packet's body, past its header
+    for (unsigned int i = 0; i < 100; ++i)
+        ASSERT_TRUE(i % 2 ? handle.WriteUInt32(i) : writer.WriteUInt32(i));
+    ASSERT_TRUE(handle.Seek(0, IoParam::BEGIN));
+    unsigned int wrong = 0;
+    for (unsigned int i = 0; i < 100; ++i)
+        wrong += (i % 2 ? handle.ReadUInt32() : reader.ReadUInt32()) == i + 1 ? 0 : 1;
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(object->writes, 100);
+    EXPECT_EQ(object->reads, 100);
+}
+} // namespace
+
+TEST(PacketIo, ASubclassOverridingTypedValuesSeesEveryCallMadeThroughAHandle)
+{
+    ExpectEveryTypedCallReachesTheOverride<MemoryIo>();
+    ExpectEveryTypedCallReachesTheOverride<PacketIo>(4u);
+}
+
 TEST(PacketIo, SeeksAndSizesCountFromTheBody)
 {
     PacketUtil::PacketFactory factory;
