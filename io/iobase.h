@@ -20,7 +20,9 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstring>
 #include <iosfwd>
+#include <typeinfo>
 
 namespace Vor {
 namespace Io {
@@ -187,10 +189,75 @@ protected:
     bool FormatAndWrite(IoParam* param, char const* format, std::va_list args);
     bool FormatAndWrite(IoParam* param, wchar_t const* format, std::va_list args);
 
+    // The buffer state of the library's own memory objects, through which
+    // their handles move 32-bit values themselves, without the virtual call,
+    // while the room (or the data) is there. Only while the object's exact
+    // type is `exact`, which that type's constructor sets: the handle then
+    // does what that type's own operations do. Any other object, an
+    // application's subclass of a memory object included, is called
+    // virtually, and so is every case the fast path does not cover.
+    struct Direct {
+        std::type_info const* exact = nullptr;
+        char* data = nullptr;
+        unsigned int capacity = 0;
+        unsigned int size = 0;     // the highest position written
+        unsigned int position = 0;
+        bool network = false;      // integers most significant byte first
+    };
+    // Null for objects without one; set by a memory object to its own.
+    Direct* m_pDirect = nullptr;
+
 private:
     friend class IoBase;
+    template <class H>
+    friend class ReadOper;
+    template <class H>
+    friend class WriteOper;
     friend std::ostream& operator<<(std::ostream& stream, IoBase const& handle);
     friend std::wostream& operator<<(std::wostream& stream, IoBase const& handle);
+
+    bool IsDirect() const { return m_pDirect != nullptr && m_pDirect->exact == &typeid(*this); }
+    // The 32-bit value at the position, moving past it; false (nothing
+    // read) when it is not all there.
+    bool DirectRead(unsigned int& value) const
+    {
+        if (!IsDirect())
+            return false;
+        Direct& d = *m_pDirect;
+        if (d.position > d.size || d.size - d.position < 4)
+            return false;
+        unsigned char const* at = reinterpret_cast<unsigned char const*>(d.data) + d.position;
+        if (d.network)
+            value = (static_cast<unsigned int>(at[0]) << 24) | (static_cast<unsigned int>(at[1]) << 16) |
+                    (static_cast<unsigned int>(at[2]) << 8) | static_cast<unsigned int>(at[3]);
+        else
+            std::memcpy(&value, at, 4);
+        d.position += 4;
+        return true;
+    }
+    // Writes the value at the position when the buffer has the room and the
+    // position lies inside the data; false (nothing written) otherwise.
+    bool DirectWrite(unsigned int value)
+    {
+        if (!IsDirect())
+            return false;
+        Direct& d = *m_pDirect;
+        if (d.position > d.size || d.capacity - d.position < 4)
+            return false;
+        unsigned char* at = reinterpret_cast<unsigned char*>(d.data) + d.position;
+        if (d.network) {
+            at[0] = static_cast<unsigned char>(value >> 24);
+            at[1] = static_cast<unsigned char>(value >> 16);
+            at[2] = static_cast<unsigned char>(value >> 8);
+            at[3] = static_cast<unsigned char>(value);
+        } else {
+            std::memcpy(at, &value, 4);
+        }
+        d.position += 4;
+        if (d.position > d.size)
+            d.size = d.position;
+        return true;
+    }
 
     unsigned int CopyTo(IoObject& dst, unsigned int n, IoParam* param) const;
     bool CopyFrom(IoObject const& src, unsigned int n, IoParam* param);
@@ -310,7 +377,11 @@ public:
 
     unsigned char ReadUInt8(unsigned char value = 0) const { return Io()->ReadUInt8(value); }
     unsigned short ReadUInt16(unsigned short value = 0) const { return Io()->ReadUInt16(value); }
-    unsigned int ReadUInt32(unsigned int value = 0) const { return Io()->ReadUInt32(value); }
+    unsigned int ReadUInt32(unsigned int value = 0) const
+    {
+        unsigned int got;
+        return Io()->DirectRead(got) ? got : Io()->ReadUInt32(value);
+    }
     unsigned long long ReadUInt64(unsigned long long value = 0) const { return Io()->ReadUInt64(value); }
     float ReadFloat(float value = 0) const { return Io()->ReadFloat(value); }
     double ReadDouble(double value = 0) const { return Io()->ReadDouble(value); }
@@ -340,7 +411,7 @@ public:
 
     bool WriteUInt8(unsigned char value) const { return Io()->WriteUInt8(value); }
     bool WriteUInt16(unsigned short value) const { return Io()->WriteUInt16(value); }
-    bool WriteUInt32(unsigned int value) const { return Io()->WriteUInt32(value); }
+    bool WriteUInt32(unsigned int value) const { return Io()->DirectWrite(value) || Io()->WriteUInt32(value); }
     bool WriteUInt64(unsigned long long value) const { return Io()->WriteUInt64(value); }
     bool WriteFloat(float value) const { return Io()->WriteFloat(value); }
     bool WriteDouble(double value) const { return Io()->WriteDouble(value); }

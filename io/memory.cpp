@@ -1,6 +1,7 @@
 #include <vor/io/memory.h>
 
 #include <cstring>
+#include <typeinfo>
 
 namespace Vor {
 namespace Io {
@@ -51,8 +52,10 @@ IoObject* Memory::Create(IoDevice::Param const& param)
 
 // --------------------------------------------------------------- MemoryIo
 
-MemoryIo::MemoryIo() : m_uSize(0), m_uPosition(0)
+MemoryIo::MemoryIo() : m_uSize(m_Direct.size), m_uPosition(m_Direct.position)
 {
+    m_Direct.exact = &typeid(MemoryIo);
+    m_pDirect = &m_Direct;
     SetAttrib(IoParam::READABLE, true);
     SetAttrib(IoParam::WRITABLE, true);
     SetAttrib(IoParam::LOCAL, true);
@@ -75,9 +78,16 @@ bool MemoryIo::Reserve(unsigned long long end)
     unsigned long long grown = capacity + capacity / 2;
     if (grown > MAX_MEMORY)
         grown = MAX_MEMORY;
-    if (grown > end && m_Buffer.Alloc(static_cast<unsigned int>(grown)))
-        return true;
-    return m_Buffer.Alloc(static_cast<unsigned int>(end));
+    bool grew = (grown > end && m_Buffer.Alloc(static_cast<unsigned int>(grown))) ||
+                m_Buffer.Alloc(static_cast<unsigned int>(end));
+    BufferMoved();
+    return grew;
+}
+
+void MemoryIo::BufferMoved()
+{
+    m_Direct.data = m_Buffer;
+    m_Direct.capacity = m_Buffer.GetSize();
 }
 
 bool MemoryIo::ConfirmSize(unsigned int n)
@@ -210,7 +220,9 @@ bool MemoryIo::Close()
 {
     m_uSize = 0;
     m_uPosition = 0;
-    return m_Buffer.Free();
+    bool freed = m_Buffer.Free();
+    BufferMoved();
+    return freed;
 }
 
 template <class T>

@@ -107,9 +107,14 @@ private:
     bool WriteValue(T value);
     unsigned int ReadInto(IoObject& dst, unsigned int n, IoParam* param) const;
 
-    mutable unsigned int m_uSize;
-    mutable unsigned int m_uPosition;
+    // The size and position live in the direct state, where the handles'
+    // fast path for typed values finds them too.
+    mutable Direct m_Direct;
+    unsigned int& m_uSize;
+    unsigned int& m_uPosition;
     Basic::Array<char> m_Buffer; // its size is the capacity
+    // Tells the direct state where the buffer is now.
+    void BufferMoved();
 };
 
 // A fixed block for random access. Transfers happen at the current position

@@ -42,7 +42,11 @@ bool Rewind(Io::IoBase const& handle)
 
 // --------------------------------------------------------------- PacketIo
 
-PacketIo::PacketIo(unsigned int headerSize) : m_uHeaderSize(headerSize) {}
+PacketIo::PacketIo(unsigned int headerSize) : m_uHeaderSize(headerSize)
+{
+    m_pDirect->exact = &typeid(PacketIo);
+    m_pDirect->network = true;
+}
 
 PacketIo::~PacketIo() = default;
 
