@@ -377,8 +377,11 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
             SocketInfo& record = *found->second;
             ++record.activity;
             // Armed again: a socket that is still ready is reported at once.
-            // Still armed when the pause came within its report.
+            // Still armed when the pause came within its report; then a
+            // wait running meanwhile may report what the task has taken.
+            bool wasArmed = record.armed.load();
             ArmLocked(record, !IsEngineThread());
+            record.resumedIn = wasArmed ? m_uWaits.load() : 0;
             if (record.armed)
                 return true;
         }
@@ -426,7 +429,10 @@ void PosixEpoll::WaitProc()
         unsigned int timeout = Internal::g_SelectTimeout.load();
         if (auto hook = Internal::g_BeforeWait.load())
             hook();
+        std::uint64_t wait = m_uWaits.fetch_add(1) + 1;
         int count = Internal::TakeFailure(Internal::g_FailSelects) ? -1 : m_pEpoll->Wait(events, kBatch, timeout);
+        if (auto hook = Internal::g_AfterWait.load())
+            hook();
         if (count < 0) {
             if (Platform::LastError() == 0)
                 Platform::SetLastError(EINVAL);
@@ -455,6 +461,12 @@ void PosixEpoll::WaitProc()
                     record.armed = false; // the kernel disarmed it with this report
                 } else if (!record.selecting.load()) {
                     DisarmLocked(record); // the disarm its pause left for now
+                    continue;
+                }
+                if (record.resumedIn == wait) {
+                    // Resumed while this wait ran: what it saw may be gone.
+                    // The kernel is asked again, and reports what is there.
+                    ArmLocked(record, false);
                     continue;
                 }
                 ready.emplace_back(found->second, events[i].got);

@@ -99,6 +99,11 @@ public:
         // socket is paused disarms it then (a pause costs no system call,
         // and a pause and resume within one report none at all).
         bool oneShot = false;
+        // Guarded by the engine lock: the wait during which (or before whose
+        // look at its reports) a resume found the socket still armed, 0 for
+        // none. A report of that wait may date from before the resume, when
+        // the task of the socket had not yet taken what was there.
+        std::uint64_t resumedIn = 0;
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
         bool stale = false;
@@ -157,6 +162,8 @@ private:
     std::unordered_map<std::uintptr_t, Record> m_Objects;
     std::unordered_map<std::uint64_t, Record> m_Keys;
     std::uint64_t m_uNextKey;
+    // The number of the wait in progress, counted up before each wait.
+    std::atomic<std::uint64_t> m_uWaits{0};
 };
 
 // The notify whose engines are epoll engines (8,192 sockets each).

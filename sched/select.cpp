@@ -28,6 +28,7 @@ std::atomic<int> g_FailWakeUps(0);
 std::atomic<int> g_FailSelects(0);
 std::atomic<int> g_FailArms(0);
 std::atomic<void (*)()> g_BeforeWait(nullptr);
+std::atomic<void (*)()> g_AfterWait(nullptr);
 std::atomic<void (*)()> g_BeforeIdleCheck(nullptr);
 
 bool TakeFailure(std::atomic<int>& counter)

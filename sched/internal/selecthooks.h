@@ -23,6 +23,9 @@ extern std::atomic<int> g_FailArms;
 // waiting, and by the idle checker between copying the idle list and
 // checking the copy.
 extern std::atomic<void (*)()> g_BeforeWait;
+// Called, when set, by an epoll engine's thread between a wait's return and
+// its look at what the wait reported.
+extern std::atomic<void (*)()> g_AfterWait;
 extern std::atomic<void (*)()> g_BeforeIdleCheck;
 
 // Takes one injected failure from the counter; true when there was one.

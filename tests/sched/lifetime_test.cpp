@@ -219,6 +219,43 @@ TEST(EpollEngine, SocketPausedInItsReportIsDisarmedAtItsNextReportAndReportedAft
     notify->UnInit(1000);
 }
 
+namespace {
+// Once the socket is paused in its report: takes its byte and resumes it
+// between the next wait's return and the engine's look at that wait, as a
+// pool worker may.
+PausedInItsReport* g_pTaker = nullptr;
+std::atomic<bool> g_bTake{false};
+void TakeAndResume()
+{
+    PausedInItsReport* p = g_pTaker;
+    if (p == nullptr || !p->paused.load() || !g_bTake.exchange(false))
+        return;
+    char byte = 0;
+    p->c.server.Read(&byte, 1);
+    p->notify->Resume(p->c.server);
+}
+} // namespace
+
+TEST(EpollEngine, ReportOfAWaitDuringWhichTheSocketWasResumedIsNotDelivered)
+{
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    PausedInItsReport p(notify);
+    g_pTaker = &p;
+    g_bTake = true;
+    Sched::Internal::g_AfterWait = &TakeAndResume;
+    ASSERT_TRUE(p.Start());
+    ASSERT_TRUE(WaitUntil([] { return !g_bTake.load(); }));
+    ASSERT_TRUE(p.GoRound());
+    // What that wait saw was taken before the engine looked: a report now
+    // would send a task to read a socket with nothing in it.
+    EXPECT_EQ(p.recorder.Count(), 1u);
+    Sched::Internal::g_AfterWait = nullptr;
+    g_pTaker = nullptr;
+    ASSERT_TRUE(p.c.client.GetHandle().Write("z", 1));
+    EXPECT_TRUE(p.recorder.WaitFor(2)) << "what comes after the resume is reported";
+    notify->UnInit(1000);
+}
+
 TEST(EpollEngine, SocketClosedWhileItsDisarmIsDeferredNeverReachesTheNextSocketOnItsNumber)
 {
     auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
