@@ -95,17 +95,7 @@ public:
     // For a caller inside a call on the object, which keeps it in place
     // without holding a reference: one more, without the registry. False
     // when the object is already dying.
-    bool IncRefLive() const
-    {
-        if (!m_bCounted)
-            return true;
-        int count = m_iCount.load(std::memory_order_relaxed);
-        do {
-            if (count < 1)
-                return false;
-        } while (!m_iCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed));
-        return true;
-    }
+    bool IncRefLive() const { return !m_bCounted || StepLive(1) > 0; }
     // Drops a reference held by the caller: true when it was dropped (or the
     // object is uncounted); false, with nothing changed, when the object is
     // already dying. Deletes the object at the last release.
@@ -113,12 +103,9 @@ public:
     {
         if (!m_bCounted)
             return true;
-        int count = m_iCount.load(std::memory_order_relaxed);
-        do {
-            if (count < 1)
-                return false;
-        } while (!m_iCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel,
-                                                 std::memory_order_relaxed));
+        int count = StepLive(-1);
+        if (count < 1)
+            return false;
         // Not a member call: by the time it runs, a reference taken through
         // the registry and dropped again may have deleted the object.
         return count > 1 || ReleaseLast(this);
@@ -139,6 +126,17 @@ protected:
     virtual ~GlobalRef();
 
 private:
+    // Adds `step` to a count of at least 1 and gives the count before it; a
+    // count below 1 (a dying object) is left alone and given back as it is.
+    int StepLive(int step) const
+    {
+        int count = m_iCount.load(std::memory_order_relaxed);
+        while (count >= 1 &&
+               !m_iCount.compare_exchange_weak(count, count + step, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+        }
+        return count;
+    }
+
     // After a release took the count to 0: deletes the object unless a
     // reference was taken through the registry meanwhile. False when the
     // registry no longer lists it (another release decided, and the object

@@ -10,13 +10,6 @@ namespace {
 
 // Reads a stored guard that another thread may replace at the same time.
 template <class T>
-Guard<T> LockedCopy(Lock const& lock, Guard<T> const& stored)
-{
-    Lock::ReadScope scope(lock);
-    return stored;
-}
-
-template <class T>
 Guard<T> LockedCopy(Core::CellLock const& lock, Guard<T> const& stored)
 {
     Core::CellLock::Scope scope(lock);
@@ -25,16 +18,6 @@ Guard<T> LockedCopy(Core::CellLock const& lock, Guard<T> const& stored)
 
 // Replaces a stored guard; the old object is released outside the lock,
 // since its last release may run a destructor that calls back in here.
-template <class T>
-void LockedStore(Lock const& lock, Guard<T>& stored, Guard<T> value)
-{
-    {
-        Lock::WriteScope scope(lock);
-        std::swap(stored, value);
-    }
-    value.Clear();
-}
-
 template <class T>
 void LockedStore(Core::CellLock const& lock, Guard<T>& stored, Guard<T> value)
 {

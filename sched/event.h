@@ -99,7 +99,7 @@ protected:
     Core::Guard<Trigger> GetTrigger() override;
 
 private:
-    mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
+    Core::CellLock m_Lock;
     Core::Guard<Trigger> m_Trigger;
 };
 
