@@ -6,6 +6,8 @@
 //     params->GetParam("port");             // "80"
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
 
@@ -22,7 +24,7 @@ namespace Basic {
 // A null name is refused (false, or nothing found); a null value is the
 // empty value. The wide-character forms keep no data: they refuse every
 // pair, find nothing, and their parsers count 0 added.
-class AppParam : public Core::GlobalRef {
+class VOR_API AppParam : public Core::GlobalRef {
 public:
     // The count the text parser returns for a null text.
     static constexpr unsigned int INVALID_COUNT = 0xFFFFFFFFu;

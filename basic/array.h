@@ -1,6 +1,8 @@
 // A growable raw buffer, and formatted text into one.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/basic/basic.h>
 
 #include <cstdarg>
@@ -125,12 +127,12 @@ constexpr unsigned int FORMAT_LIMIT = 1u << 24;
 // counted; 0 when the format is null, the formatter reports an error, the
 // text would reach FORMAT_LIMIT characters, or memory runs out. `args` is
 // not consumed: each attempt works on its own copy.
-unsigned int FormatToArray(Array<char>& array, char const* format, va_list args);
-unsigned int FormatToArray(Array<wchar_t>& array, wchar_t const* format, va_list args);
+VOR_API unsigned int FormatToArray(Array<char>& array, char const* format, va_list args);
+VOR_API unsigned int FormatToArray(Array<wchar_t>& array, wchar_t const* format, va_list args);
 
 // The same with the arguments given directly.
-unsigned int PrintToArray(Array<char>& array, char const* format, ...) __attribute__((format(printf, 2, 3)));
-unsigned int PrintToArray(Array<wchar_t>& array, wchar_t const* format, ...);
+VOR_API unsigned int PrintToArray(Array<char>& array, char const* format, ...) __attribute__((format(printf, 2, 3)));
+VOR_API unsigned int PrintToArray(Array<wchar_t>& array, wchar_t const* format, ...);
 
 } // namespace Basic
 } // namespace Vor

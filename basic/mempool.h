@@ -3,6 +3,8 @@
 // values, and two callbacks.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 #include <vor/core/hashmap.h>
@@ -15,7 +17,7 @@ namespace Basic {
 
 // Copies copy each member in order: the copy shares the lock (as any Lock
 // copy does) and the callbacks' bodies, and has maps of its own.
-class MemPool {
+class VOR_API MemPool {
 public:
     MemPool() = default;
     MemPool(MemPool const&) = default;
@@ -31,7 +33,7 @@ protected:
 };
 
 // A counted slot of a pool, held through Core::Guard<MemSlot>.
-class MemSlot : public Core::LocalRef {
+class VOR_API MemSlot : public Core::LocalRef {
 public:
     MemSlot() = default;
 

@@ -1,12 +1,14 @@
 // A set of 32 flags.
 #pragma once
 
+#include <vor/core/export.h>
+
 namespace Vor {
 namespace Basic {
 
 // Flag i is bit i of one unsigned int (bit 0 the least significant). Bit
 // numbers above 31 are refused: false, and the flags stay as they were.
-class Status {
+class VOR_API Status {
 public:
     static constexpr unsigned int BIT_COUNT = 32;
 

@@ -6,6 +6,8 @@
 //     pool.UnInit(10000);           // queued tasks are dropped, workers stopped
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 
@@ -20,7 +22,7 @@ namespace Basic {
 // counted state that every worker holds as well as the pool. A worker that
 // could not be stopped in time, or a task that destroys its own pool, never
 // touches freed memory: the state goes with the last of them.
-class ThreadPool {
+class VOR_API ThreadPool {
 public:
     ThreadPool();
     // UnInit(10000), then releases the pool's share of the state.

@@ -13,6 +13,8 @@
 // is a failure (false), never a wrong call.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 
 #include <new>
@@ -22,7 +24,7 @@
 namespace Vor {
 namespace Core {
 
-class CallBack {
+class VOR_API CallBack {
 public:
     static int const NORMAL_FUNC = 0;
     static int const CONST_MEMBER_FUNC = 1;

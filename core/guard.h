@@ -7,6 +7,8 @@
 // instead of touching freed memory. Guard<T> is the handle all code holds.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +19,7 @@ namespace Vor {
 namespace Core {
 
 // Counted inside the object. The base of small, private objects.
-class LocalRef {
+class VOR_API LocalRef {
 public:
     // Takes a reference. False when the count was already exhausted: the
     // object is dying and must not be used.
@@ -79,7 +81,7 @@ private:
 // through a plain pointer meanwhile keeps it alive).
 // Uncounted objects (built with count 0xFFFFFFFF) are listed in the registry
 // too, so that they are recognised, and never change or die by counting.
-class GlobalRef {
+class VOR_API GlobalRef {
 public:
     static constexpr unsigned int UNCOUNTED = 0xFFFFFFFFu;
 
@@ -148,7 +150,7 @@ private:
 };
 
 // A GlobalRef with nothing of its own, for exercising the counting.
-class RefTest : public GlobalRef {
+class VOR_API RefTest : public GlobalRef {
 public:
     explicit RefTest(unsigned int count = 1) : GlobalRef(count) {}
 

@@ -10,6 +10,9 @@
 namespace Vor {
 namespace Core {
 
+template <>
+LockBase* Guard<LockBase>::s_pNull = nullptr;
+
 namespace {
 
 // The null object of Guard<LockBase>: entering it only counts.

@@ -9,6 +9,8 @@
 //     ... // left when `local` goes out of scope
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 
 #include <atomic>
@@ -20,7 +22,7 @@ namespace Core {
 
 // The base of the lock implementations. Lock dispatches on its stored type
 // and never calls into the implementation virtually.
-class LockBase : public LocalRef {
+class VOR_API LockBase : public LocalRef {
 public:
     LockBase(LockBase const& other) : LocalRef(other) {}
 
@@ -30,7 +32,12 @@ protected:
     ~LockBase() override = default;
 };
 
-class Lock {
+// The null lock lives in the library: one for the library and every program
+// that uses it.
+template <>
+VOR_API LockBase* Guard<LockBase>::s_pNull;
+
+class VOR_API Lock {
 public:
     // The lock kinds. Callers may pass the plain numbers.
     using LockType = int;
@@ -103,7 +110,7 @@ private:
 // that another thread may replace: entered and left inline with one atomic
 // operation each. Not recursive, and nothing that blocks or calls out may
 // run while it is held; a waiter spins, then yields its processor.
-class CellLock {
+class VOR_API CellLock {
 public:
     CellLock() = default;
     CellLock(CellLock const&) = delete;

@@ -281,6 +281,13 @@ bool Thread::Kill(std::vector<unsigned int>& ids)
             if (Platform::CurrentThreadId() == id)
                 continue; // a thread does not cancel itself from here
             found->second.m_bCancelled = Platform::CancelThread(found->second.m_Handle);
+            if (found->second.m_bCancelled && !Platform::KillUnwinds()) {
+                // The thread was stopped where it stood and will not run its
+                // exit step: take it out of the registry here.
+                for (Platform::Semaphore* waiter : found->second.m_Waiters)
+                    waiter->Post(1);
+                registry.m_Threads.erase(found);
+            }
         }
     }
     // A cancelled thread unwinds at its next blocking call and leaves the

@@ -1,6 +1,8 @@
 // Threads started with a callback and known by id, and counting signals.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 
 #include <vector>
@@ -8,7 +10,7 @@
 namespace Vor {
 namespace Core {
 
-class SignalBase {
+class VOR_API SignalBase {
 public:
     virtual ~SignalBase() = default;
 };
@@ -16,7 +18,7 @@ public:
 // A counting wake-up: Set adds wake-ups, Wait takes one. Waits are measured
 // on the monotonic clock and are not shortened by signals delivered to the
 // waiting thread.
-class Signal {
+class VOR_API Signal {
 public:
     static constexpr unsigned int INFINITE_WAIT = 0xFFFFFFFFu;
 
@@ -40,7 +42,7 @@ private:
 
 // Threads the library starts, registered by id from their start until their
 // task has returned.
-class Thread {
+class VOR_API Thread {
 public:
     static constexpr unsigned int INVALID_ID = 0xFFFFFFFFu;
 

@@ -9,6 +9,8 @@
 // file mapped into memory, which moves when a transfer falls outside it.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/atomic.h>
 #include <vor/io/iobase.h>
 #include <vor/io/randomio.h>
@@ -19,7 +21,7 @@
 namespace Vor {
 namespace Io {
 
-class File : public IoDevice {
+class VOR_API File : public IoDevice {
 public:
     // Flags of a mapped-file open.
     static constexpr unsigned int READ = 0x1;           // read access
@@ -66,7 +68,7 @@ protected:
 };
 
 // The base of file objects.
-class FileIo : public IoObject {
+class VOR_API FileIo : public IoObject {
 public:
     using IoObject::Read;
     using IoObject::Write;
@@ -87,7 +89,7 @@ protected:
 };
 
 // A buffered stream file. Takes no locks.
-class PosixFile : public FileIo {
+class VOR_API PosixFile : public FileIo {
 public:
     PosixFile();
     PosixFile(PosixFile const&) = delete;
@@ -134,7 +136,7 @@ private:
 
 // The base of mapped files: transfers at positions (see RandomIo). The
 // position is atomic, so it can be read and set from several threads.
-class MapFileIo : public RandomIo<FileIo> {
+class VOR_API MapFileIo : public RandomIo<FileIo> {
 public:
     using FileIo::Open;
 
@@ -154,7 +156,7 @@ private:
 // calls another object while holding it: copies to and from other objects
 // go through a temporary buffer, so two mapped files copying into each
 // other cannot wait on each other's locks.
-class PosixMapFile : public MapFileIo {
+class VOR_API PosixMapFile : public MapFileIo {
 public:
     PosixMapFile();
     PosixMapFile(PosixMapFile const&) = delete;

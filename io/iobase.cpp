@@ -11,6 +11,9 @@
 #include <typeinfo>
 
 namespace Vor {
+
+template <>
+Io::IoObject* Core::Guard<Io::IoObject>::s_pNull = nullptr;
 namespace Io {
 
 // ---------------------------------------------------------------- IoParam

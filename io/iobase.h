@@ -16,6 +16,8 @@
 // host (little-endian), without conversion.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 
 #include <atomic>
@@ -32,7 +34,7 @@ class IoBase;
 
 // A polymorphic block of per-operation options. Empty parameter references
 // are empty guards (Guard<IoParam>::s_pNull).
-class IoParam : public Core::LocalRef {
+class VOR_API IoParam : public Core::LocalRef {
 public:
     // Seek origins.
     enum Offset : int {
@@ -69,7 +71,7 @@ public:
 
 // The positions of a positional transfer. NONE (all ones) marks a position
 // that was not given.
-class RandomParam : public IoParam {
+class VOR_API RandomParam : public IoParam {
 public:
     static constexpr unsigned long long NONE = ~0ull;
 
@@ -107,7 +109,7 @@ private:
 //
 // The attribute bits live in one atomic word: the select engine, the idle
 // checker and task threads change them on one object at the same time.
-class IoObject : public Core::GlobalRef {
+class VOR_API IoObject : public Core::GlobalRef {
 public:
     // The failure marker of read operations.
     static constexpr unsigned int FAILED = 0xFFFFFFFFu;
@@ -265,10 +267,18 @@ private:
     std::atomic<unsigned int> m_uAttrib;
     Core::Guard<IoParam> m_Param;
 };
+} // namespace Io
+
+// The null object of I/O handles lives in the library (see NullIo): one for
+// the library and every program that uses it.
+template <>
+VOR_API Io::IoObject* Core::Guard<Io::IoObject>::s_pNull;
+
+namespace Io {
 
 // The null object that empty handles hold: reads fail, writes fail, Close
 // succeeds. It is never destroyed by reference counting.
-class NullIo final : public IoObject {
+class VOR_API NullIo final : public IoObject {
 public:
     using IoObject::Read;
     using IoObject::Write;
@@ -292,7 +302,7 @@ class WriteOper;
 
 // The common part of every handle: one counted reference to an object,
 // never null.
-class IoBase {
+class VOR_API IoBase {
 public:
     IoBase(IoBase const& other);
     virtual ~IoBase();
@@ -471,7 +481,7 @@ private:
 };
 
 // A handle with every operation.
-class IoHandle : public IoBase, public ReadOper<IoHandle>, public WriteOper<IoHandle> {
+class VOR_API IoHandle : public IoBase, public ReadOper<IoHandle>, public WriteOper<IoHandle> {
 public:
     IoHandle() = default;
     IoHandle(IoHandle const& other) = default;
@@ -488,7 +498,7 @@ public:
 };
 
 // A handle that only reads.
-class ReadHandle : public IoBase, public ReadOper<ReadHandle> {
+class VOR_API ReadHandle : public IoBase, public ReadOper<ReadHandle> {
 public:
     ReadHandle() = default;
     ReadHandle(ReadHandle const& other) = default;
@@ -504,7 +514,7 @@ public:
 };
 
 // A handle that only writes.
-class WriteHandle : public IoBase, public WriteOper<WriteHandle> {
+class VOR_API WriteHandle : public IoBase, public WriteOper<WriteHandle> {
 public:
     WriteHandle() = default;
     WriteHandle(WriteHandle const& other) = default;
@@ -521,7 +531,7 @@ public:
 
 // The base of devices: opens an object from a parameter block and keeps a
 // handle to it. Copies of a device share one object.
-class IoDevice {
+class VOR_API IoDevice {
 public:
     // The base of every device's open parameters.
     class Param {

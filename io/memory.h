@@ -8,6 +8,8 @@
 // threads at once.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/basic/array.h>
 #include <vor/io/iobase.h>
 #include <vor/io/randomio.h>
@@ -15,7 +17,7 @@
 namespace Vor {
 namespace Io {
 
-class Memory : public IoDevice {
+class VOR_API Memory : public IoDevice {
 public:
     enum MemType : int {
         MEM_SEQUENTIAL = 0, // MemoryIo
@@ -43,7 +45,7 @@ protected:
 
 // A growing stream buffer. Reads and writes move one position forward;
 // writes extend the buffer, and the size is the highest position written.
-class MemoryIo : public IoObject {
+class VOR_API MemoryIo : public IoObject {
 public:
     MemoryIo();
     MemoryIo(MemoryIo const&) = delete;
@@ -120,7 +122,7 @@ private:
 // A fixed block for random access. Transfers happen at the current position
 // or at the positions of a RandomParam and never move the position; only
 // Seek moves it, and only Open resizes the block.
-class RandomMemoryIo : public RandomIo<IoObject> {
+class VOR_API RandomMemoryIo : public RandomIo<IoObject> {
 public:
     RandomMemoryIo();
     RandomMemoryIo(RandomMemoryIo const&) = delete;

@@ -7,6 +7,8 @@
 // READABLE, WRITABLE, IDLE and EXCEPT attributes of these objects.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/io/iobase.h>
 
 #include <string>
@@ -19,7 +21,7 @@ namespace Io {
 
 class SocketIo;
 
-class Socket : public IoDevice {
+class VOR_API Socket : public IoDevice {
 public:
     enum SocketType {
         SOCKET_LISTEN = 0, // a stream socket for listening
@@ -150,7 +152,7 @@ protected:
 
 // The base of socket objects. Plain reads and writes of a stream socket
 // move the whole count (looping); of a datagram socket one datagram.
-class SocketIo : public IoObject {
+class VOR_API SocketIo : public IoObject {
 public:
     using IoObject::Read;
     using IoObject::Write;

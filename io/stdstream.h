@@ -6,6 +6,8 @@
 // text conversions: numbers are read and written as decimal text.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/atomic.h>
 #include <vor/io/iobase.h>
 
@@ -14,7 +16,7 @@
 namespace Vor {
 namespace Io {
 
-class StdStream : public IoDevice {
+class VOR_API StdStream : public IoDevice {
 public:
     // Stream selection mask. With both STD_OUT and STD_ERR, standard output
     // wins.
@@ -42,7 +44,7 @@ protected:
 // Never closes the standard streams. The selections are atomic values, so
 // Open on one thread and transfers on another see either the old or the
 // new stream; the transfers rely on the locking of the streams themselves.
-class StdStreamIo : public IoObject {
+class VOR_API StdStreamIo : public IoObject {
 public:
     StdStreamIo();
     StdStreamIo(StdStreamIo const&) = delete;

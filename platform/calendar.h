@@ -1,6 +1,8 @@
 // The local calendar date and time of the system clock.
 #pragma once
 
+#include "platform/export.h"
+
 namespace Vor {
 namespace Platform {
 
@@ -16,12 +18,12 @@ struct CalendarTime {
 
 // The current local time in the process's time zone. False (and every field
 // 0) when the system could not convert the clock.
-bool LocalNow(CalendarTime& out);
+VOR_PLATFORM_API bool LocalNow(CalendarTime& out);
 
 // The local time of `seconds` since 1970-01-01 UTC, in the process's time
 // zone; false (and every field 0) when it cannot be converted. Lets a caller
 // derive a whole time stamp from one clock reading.
-bool LocalTimeAt(long long seconds, CalendarTime& out);
+VOR_PLATFORM_API bool LocalTimeAt(long long seconds, CalendarTime& out);
 
 } // namespace Platform
 } // namespace Vor

@@ -1,6 +1,8 @@
 // Whole-line writes to the standard streams.
 #pragma once
 
+#include "platform/export.h"
+
 #include <cstddef>
 
 namespace Vor {
@@ -9,7 +11,7 @@ namespace Platform {
 // Writes the bytes to standard error with as few system calls as the system
 // allows (one for any ordinary line), so lines from different threads never
 // interleave. Bypasses the C library's stream buffers.
-void WriteStandardError(char const* text, std::size_t size);
+VOR_PLATFORM_API void WriteStandardError(char const* text, std::size_t size);
 
 } // namespace Platform
 } // namespace Vor

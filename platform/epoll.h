@@ -9,6 +9,8 @@
 // remove while another thread waits.
 #pragma once
 
+#include "platform/export.h"
+
 #include "platform/poller.h"
 #include "platform/socket.h"
 
@@ -24,7 +26,7 @@ struct EpollEvent {
     std::uint16_t got;
 };
 
-class Epoll {
+class VOR_PLATFORM_API Epoll {
 public:
     Epoll();
     ~Epoll();

@@ -7,6 +7,8 @@
 // thread's last error (platform/error.h).
 #pragma once
 
+#include "platform/export.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -15,27 +17,27 @@ namespace Platform {
 
 // --- paths
 
-bool PathExists(char const* path);
+VOR_PLATFORM_API bool PathExists(char const* path);
 // The size of the file at `path`; false when it cannot be examined.
-bool PathSize(char const* path, std::uint64_t& size);
+VOR_PLATFORM_API bool PathSize(char const* path, std::uint64_t& size);
 // Renames `from` to `to` without ever replacing an existing `to` (fails with
 // EEXIST instead). Where the file system cannot rename that way atomically,
 // a hard link and an unlink do the same, still refusing an existing target.
-bool RenameNoReplace(char const* from, char const* to);
+VOR_PLATFORM_API bool RenameNoReplace(char const* from, char const* to);
 // Deletes the file at `path`.
-bool RemovePath(char const* path);
+VOR_PLATFORM_API bool RemovePath(char const* path);
 
 // --- buffered streams
 
 // fopen, with the descriptor closed on exec.
-std::FILE* OpenStream(char const* path, char const* mode);
+VOR_PLATFORM_API std::FILE* OpenStream(char const* path, char const* mode);
 // The stream's position in 64 bits.
-bool StreamTell(std::FILE* stream, std::uint64_t& position);
+VOR_PLATFORM_API bool StreamTell(std::FILE* stream, std::uint64_t& position);
 // Moves to an absolute position (writing out buffered data first); false
 // for positions beyond 2^63 - 1.
-bool StreamSeek(std::FILE* stream, std::uint64_t position);
+VOR_PLATFORM_API bool StreamSeek(std::FILE* stream, std::uint64_t position);
 // The size of the stream's file on disk; buffered data is not counted.
-bool StreamSize(std::FILE* stream, std::uint64_t& size);
+VOR_PLATFORM_API bool StreamSize(std::FILE* stream, std::uint64_t& size);
 
 // --- descriptors and mapped views
 
@@ -61,20 +63,20 @@ struct FileAccess {
 
 // Opens `path`; -1 on failure. A sharing conflict fails with EBUSY before
 // anything is truncated.
-int OpenFile(char const* path, FileAccess const& access, Disposition disposition);
-bool CloseFile(int descriptor);
-bool FileSize(int descriptor, std::uint64_t& size);
+VOR_PLATFORM_API int OpenFile(char const* path, FileAccess const& access, Disposition disposition);
+VOR_PLATFORM_API bool CloseFile(int descriptor);
+VOR_PLATFORM_API bool FileSize(int descriptor, std::uint64_t& size);
 // Sets the file's size (growing it with zeros).
-bool ResizeFile(int descriptor, std::uint64_t size);
+VOR_PLATFORM_API bool ResizeFile(int descriptor, std::uint64_t size);
 
 // The alignment of view offsets.
-unsigned int AllocationGranularity();
+VOR_PLATFORM_API unsigned int AllocationGranularity();
 // Maps `length` bytes from `offset` (a multiple of the granularity), shared
 // with the file; null on failure.
-void* MapView(int descriptor, std::uint64_t offset, std::uint64_t length, bool writable);
-bool UnmapView(void* view, std::uint64_t length);
+VOR_PLATFORM_API void* MapView(int descriptor, std::uint64_t offset, std::uint64_t length, bool writable);
+VOR_PLATFORM_API bool UnmapView(void* view, std::uint64_t length);
 // Writes the view's changed pages to the file and waits for it.
-bool FlushView(void* view, std::uint64_t length);
+VOR_PLATFORM_API bool FlushView(void* view, std::uint64_t length);
 
 } // namespace Platform
 } // namespace Vor

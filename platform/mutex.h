@@ -1,6 +1,8 @@
 // Recursive mutual exclusion, the one primitive every library lock rests on.
 #pragma once
 
+#include "platform/export.h"
+
 #include <cstddef>
 
 namespace Vor {
@@ -9,7 +11,7 @@ namespace Platform {
 // A recursive mutex: the owning thread may lock it again; each Lock needs
 // one Unlock. Construction cannot fail, so a lock built from it always
 // excludes.
-class RecursiveMutex {
+class VOR_PLATFORM_API RecursiveMutex {
 public:
     RecursiveMutex();
     ~RecursiveMutex();

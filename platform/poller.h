@@ -2,6 +2,8 @@
 // another thread end such a wait early.
 #pragma once
 
+#include "platform/export.h"
+
 #include "platform/socket.h"
 
 #include <cstdint>
@@ -30,11 +32,11 @@ struct PollEntry {
 // the entries is ready, filling every `got`. Returns the number of ready
 // entries, 0 on time-out, -1 on failure (more than kMaxPollEntries entries
 // included). A signal does not end the wait early.
-int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs);
+VOR_PLATFORM_API int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs);
 
 // A level-triggered wake-up: Signal makes the descriptor readable until
 // Drain. Any thread may signal; one thread waits on Handle() and drains.
-class WakeUp {
+class VOR_PLATFORM_API WakeUp {
 public:
     WakeUp();
     ~WakeUp();

@@ -1,6 +1,8 @@
 // Counting semaphores with timed waits.
 #pragma once
 
+#include "platform/export.h"
+
 #include <cstdint>
 
 namespace Vor {
@@ -13,7 +15,7 @@ constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // given at construction: Post refuses a release that would pass it.
 // Waits are measured on the monotonic clock and restart after signals with
 // the remaining time.
-class Semaphore {
+class VOR_PLATFORM_API Semaphore {
 public:
     explicit Semaphore(std::uint32_t maximum = 0x0FFFFFFFu);
     ~Semaphore();
@@ -32,7 +34,7 @@ private:
 
 // A semaphore shared between processes by name. `IsValid` is false when
 // the name could not be opened or created.
-class NamedSemaphore {
+class VOR_PLATFORM_API NamedSemaphore {
 public:
     explicit NamedSemaphore(char const* name);
     ~NamedSemaphore();

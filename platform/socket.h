@@ -7,6 +7,8 @@
 // reason is left in the calling thread's last error (platform/error.h).
 #pragma once
 
+#include "platform/export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,45 +59,51 @@ constexpr std::uint32_t HostToNet32(std::uint32_t v)
 }
 constexpr std::uint32_t NetToHost32(std::uint32_t v) { return HostToNet32(v); }
 
+// Starts and stops the system's socket service where it has one (counted:
+// each start needs one stop). The library's initialisation calls them;
+// sockets work before it too.
+VOR_PLATFORM_API bool StartNetwork();
+VOR_PLATFORM_API void StopNetwork();
+
 // A new blocking socket (close-on-exec), or kInvalidSocket.
-SocketHandle OpenSocket(int domain, SocketKind kind, int protocol);
+VOR_PLATFORM_API SocketHandle OpenSocket(int domain, SocketKind kind, int protocol);
 // How many sockets OpenSocket has made in this process (for tests that
 // check a path opens none).
-std::uint64_t OpenedSocketCount();
+VOR_PLATFORM_API std::uint64_t OpenedSocketCount();
 // Closes the socket. False leaves it open (the handle stays the caller's).
-bool CloseSocket(SocketHandle socket);
+VOR_PLATFORM_API bool CloseSocket(SocketHandle socket);
 
-bool BindSocket(SocketHandle socket, Ipv4Address const& address);
-bool ListenSocket(SocketHandle socket, int backlog);
+VOR_PLATFORM_API bool BindSocket(SocketHandle socket, Ipv4Address const& address);
+VOR_PLATFORM_API bool ListenSocket(SocketHandle socket, int backlog);
 // The longest queue of pending connections the system allows a listener.
-int MaxListenBacklog();
+VOR_PLATFORM_API int MaxListenBacklog();
 // Accepts one connection (close-on-exec); the peer's address goes to
 // `peer` when given, its length to `length` (in: the room, out: the size).
-SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length);
+VOR_PLATFORM_API SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length);
 // True for an error saying the process or the system has no descriptor
 // left: an accept failing so succeeds again only once some are closed.
-bool IsDescriptorExhaustion(int error);
+VOR_PLATFORM_API bool IsDescriptorExhaustion(int error);
 // Connects, waiting at most `timeoutMs` for the handshake, and leaves the
 // socket blocking again. A time-out fails with ETIMEDOUT.
-bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs);
-bool ShutdownSocket(SocketHandle socket, int how);
+VOR_PLATFORM_API bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs);
+VOR_PLATFORM_API bool ShutdownSocket(SocketHandle socket, int how);
 
 // One transfer each. Sends never raise SIGPIPE: a write to a reset peer
 // fails with EPIPE or ECONNRESET. A datagram longer than the buffer is
 // refused with EMSGSIZE (the datagram is consumed). A 0-byte datagram
 // gives 0.
-std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags);
-std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags);
-std::int64_t SendToSocket(SocketHandle socket, void const* data, std::size_t size, int flags,
+VOR_PLATFORM_API std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags);
+VOR_PLATFORM_API std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags);
+VOR_PLATFORM_API std::int64_t SendToSocket(SocketHandle socket, void const* data, std::size_t size, int flags,
                           Ipv4Address const& to);
-std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size, int flags,
+VOR_PLATFORM_API std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size, int flags,
                                Ipv4Address* from, unsigned int* length);
 
 // The flag for urgent (out-of-band) data on send and receive.
-int OutOfBandFlag();
+VOR_PLATFORM_API int OutOfBandFlag();
 // The flag that makes one receive return at once (failing with a
 // NothingWaiting error) when nothing has arrived.
-int DontWaitFlag();
+VOR_PLATFORM_API int DontWaitFlag();
 
 // Why a receive failed, by the error it left.
 enum class ReceiveError {
@@ -103,17 +111,17 @@ enum class ReceiveError {
     BadDatagram,    // this one datagram: too long, or an earlier send was refused
     BrokenSocket,   // the socket itself cannot receive
 };
-ReceiveError ClassifyReceiveError(int error);
+VOR_PLATFORM_API ReceiveError ClassifyReceiveError(int error);
 
-bool GetSocketName(SocketHandle socket, Ipv4Address* address);
-bool GetPeerName(SocketHandle socket, Ipv4Address* address);
-bool SetSocketOption(SocketHandle socket, SocketOption option, int value);
+VOR_PLATFORM_API bool GetSocketName(SocketHandle socket, Ipv4Address* address);
+VOR_PLATFORM_API bool GetPeerName(SocketHandle socket, Ipv4Address* address);
+VOR_PLATFORM_API bool SetSocketOption(SocketHandle socket, SocketOption option, int value);
 
 // Dotted-quad text to an address in network order. False for anything but
 // four decimal parts of 0..255 (a null pointer included).
-bool ParseIpv4(char const* text, std::uint32_t* ip);
+VOR_PLATFORM_API bool ParseIpv4(char const* text, std::uint32_t* ip);
 // An address in network order as dotted-quad text.
-std::string FormatIpv4(std::uint32_t ip);
+VOR_PLATFORM_API std::string FormatIpv4(std::uint32_t ip);
 
 } // namespace Platform
 } // namespace Vor

@@ -7,6 +7,8 @@
 // connections are ordinary members of the TCP group from then on.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/lock.h>
 #include <vor/core/thread.h>
 #include <vor/io/iobase.h>
@@ -18,7 +20,7 @@
 namespace Vor {
 namespace Sched {
 
-class AcceptGroup : public TcpGroup {
+class VOR_API AcceptGroup : public TcpGroup {
 public:
     explicit AcceptGroup(Type type = SYNC);
     // The copy has no listener of its own until its Create.

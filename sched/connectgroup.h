@@ -14,6 +14,8 @@
 //     group->GetSocket().Write(data, size);
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
 #include <vor/io/iobase.h>
@@ -24,7 +26,7 @@
 namespace Vor {
 namespace Sched {
 
-class ConnectGroup : public TcpGroup {
+class VOR_API ConnectGroup : public TcpGroup {
 public:
     // The type is kept but not used: connections are always made by the
     // connect thread.

@@ -37,6 +37,8 @@
 // once as an exception, and never idle. Detach sockets before closing them.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
@@ -61,7 +63,7 @@ class SocketIo;
 
 namespace Sched {
 
-class PosixEpoll : public NotifyBase {
+class VOR_API PosixEpoll : public NotifyBase {
 public:
     // Sockets one engine watches (see above).
     static constexpr unsigned int MAX_SOCKETS = 8192;
@@ -167,7 +169,7 @@ private:
 };
 
 // The notify whose engines are epoll engines (8,192 sockets each).
-class EpollNotify : public TypeNotify<EpollNotify> {
+class VOR_API EpollNotify : public TypeNotify<EpollNotify> {
 public:
     EpollNotify() = default;
 

@@ -7,6 +7,8 @@
 // dispatch work itself through the trigger it is bound to.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
 #include <vor/io/iobase.h>
@@ -19,7 +21,7 @@
 namespace Vor {
 namespace Sched {
 
-class Trigger : public Core::GlobalRef {
+class VOR_API Trigger : public Core::GlobalRef {
 public:
     class Param {
     public:
@@ -53,7 +55,7 @@ private:
     Core::Guard<Scheduler> m_Scheduler;
 };
 
-class Event : public Core::GlobalRef {
+class VOR_API Event : public Core::GlobalRef {
 public:
     class Param {
     public:
@@ -77,7 +79,7 @@ protected:
 
 // The event half of a timer: each expiry of a timer id calls OnTimer(id),
 // which by default dispatches the id through the timer's scheduler.
-class TimerEvent : public Event {
+class VOR_API TimerEvent : public Event {
 public:
     class Param : public Event::Param {
     public:
@@ -108,7 +110,7 @@ class IoEvent;
 // The trigger of the socket groups: it owns a notify that watches its
 // handles and an IoEvent whose six callbacks receive their happenings.
 // Trigger and event reference each other; UnInit breaks the cycle.
-class IoTrigger : public Trigger {
+class VOR_API IoTrigger : public Trigger {
 public:
     class Param : public Trigger::Param {
     public:
@@ -155,7 +157,7 @@ private:
 // One event may serve several groups: each group's Init binds it to that
 // group, and a group's UnInit unbinds only that group (the event's UnInit
 // runs when the last one goes).
-class IoEvent : public Event {
+class VOR_API IoEvent : public Event {
 public:
     class Param : public Event::Param {
     public:

@@ -2,6 +2,8 @@
 // 64-bit id and run as tasks.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 
@@ -11,7 +13,7 @@
 namespace Vor {
 namespace Sched {
 
-class Handler : public Core::GlobalRef {
+class VOR_API Handler : public Core::GlobalRef {
 public:
     // The base of every parameter object that travels with a task. Always
     // passed as a Guard<Handler::Param>; an empty guard means no parameter.

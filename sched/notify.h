@@ -16,6 +16,8 @@
 //     notify->UnInit(1000);
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/atomic.h>
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
@@ -33,7 +35,7 @@ namespace Sched {
 
 class NotifyBase;
 
-class Notify : public Core::GlobalRef {
+class VOR_API Notify : public Core::GlobalRef {
 public:
     // The parameter block handed unchanged to every engine attach.
     class Param : public Core::LocalRef {
@@ -145,7 +147,7 @@ private:
 };
 
 // The engine interface: watches handles for one or more notifies.
-class NotifyBase : public Core::GlobalRef {
+class VOR_API NotifyBase : public Core::GlobalRef {
 public:
     NotifyBase() = default;
     NotifyBase(NotifyBase const& other) : GlobalRef(other) {}
@@ -167,7 +169,7 @@ protected:
 
 // A notify whose engines are of kind E, shared by all notifies of kind E.
 template <class E>
-class TypeNotify : public Notify {
+class VOR_API TypeNotify : public Notify {
 public:
     bool UnInit(unsigned int timeout) override;
 
@@ -206,7 +208,7 @@ private:
 };
 
 // The notify whose engines are select engines (63 sockets each).
-class SelectNotify : public TypeNotify<SelectNotify> {
+class VOR_API SelectNotify : public TypeNotify<SelectNotify> {
 public:
     SelectNotify() = default;
 

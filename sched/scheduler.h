@@ -14,6 +14,8 @@
 //     sched->UnInit(10000);
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/basic/threadpool.h>
 #include <vor/core/guard.h>
 #include <vor/core/hashmap.h>
@@ -25,7 +27,7 @@
 namespace Vor {
 namespace Sched {
 
-class Scheduler : public Core::GlobalRef {
+class VOR_API Scheduler : public Core::GlobalRef {
 public:
     class Param {
     public:
@@ -85,7 +87,7 @@ private:
 };
 
 // A new thread for every task; the scheduler keeps no record of it.
-class StSched : public Scheduler {
+class VOR_API StSched : public Scheduler {
 public:
     StSched() = default;
     StSched(StSched const& other) = default;
@@ -99,7 +101,7 @@ protected:
 
 // Every task is queued on the scheduler's own thread pool. Run succeeds
 // between a successful Init and UnInit.
-class TpSched : public Scheduler {
+class VOR_API TpSched : public Scheduler {
 public:
     TpSched() = default;
     // The copy has the source's handlers and a pool of its own, not yet
@@ -127,7 +129,7 @@ private:
 
 // Every task runs at once on the thread that called Run, and Run returns
 // when the handler's OnHandle has returned.
-class LocalSched : public Scheduler {
+class VOR_API LocalSched : public Scheduler {
 public:
     LocalSched() = default;
     LocalSched(LocalSched const& other) = default;

@@ -14,6 +14,8 @@
 // record.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
@@ -44,7 +46,7 @@ class IdleChecker;
 
 // The idle checker's period in milliseconds: SocketTimeOut::CHECK_PERIOD
 // outside the library's own tests.
-unsigned int IdleCheckPeriod();
+VOR_API unsigned int IdleCheckPeriod();
 
 // Idle bookkeeping of one watched socket.
 template <class S, class IdleNotify>
@@ -96,7 +98,7 @@ public:
 };
 
 template <class S, int Invalid>
-class CommonSelect : public NotifyBase {
+class VOR_API CommonSelect : public NotifyBase {
 public:
     // Sockets one engine waits on, its own wake-up included.
     static constexpr unsigned int MAX_SOCKETS = 64;
@@ -224,7 +226,7 @@ private:
 
 // The select engine of this system: waits with poll(), so descriptor numbers
 // of any size are fine; the 64-entry limit and the 10-second wait stay.
-class PosixSelect : public CommonSelect<unsigned int, -1> {
+class VOR_API PosixSelect : public CommonSelect<unsigned int, -1> {
 public:
     PosixSelect() = default;
 

@@ -23,6 +23,8 @@
 //     group->UnInit(1000);
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
@@ -39,7 +41,7 @@
 namespace Vor {
 namespace Sched {
 
-class SocketGroup : public IoTrigger {
+class VOR_API SocketGroup : public IoTrigger {
 public:
     // How a group opens its sockets. Only SYNC (in CreateGroup, on the
     // calling thread) is defined; accept and UDP groups open nothing for
@@ -152,7 +154,7 @@ private:
     std::atomic<std::size_t> m_uClosing{0};
 };
 
-class TcpGroup : public SocketGroup {
+class VOR_API TcpGroup : public SocketGroup {
 public:
     // The handler every TCP group registers under its sequence: it runs
     // the task parameter's Proc.
@@ -177,7 +179,7 @@ public:
     // One dispatched report: the reported handle, and counted references
     // on the group and its notify, which therefore outlive the task.
     template <class T>
-    class Param : public ParamProc {
+    class VOR_API Param : public ParamProc {
     public:
         explicit Param(T const& handle) : m_Handle(handle) {}
         // Runs the report, then resumes the socket in the notify.

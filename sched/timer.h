@@ -16,6 +16,8 @@
 // for every interval it missed, and never drifts.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/thread.h>
 #include <vor/sched/event.h>
 
@@ -26,7 +28,7 @@
 namespace Vor {
 namespace Sched {
 
-class Timer : public Trigger {
+class VOR_API Timer : public Trigger {
 public:
     class Param : public Trigger::Param {
     public:

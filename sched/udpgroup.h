@@ -6,6 +6,8 @@
 // every answer leaves through the group's one socket.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 
 #include <vor/core/lock.h>
@@ -15,7 +17,7 @@
 namespace Vor {
 namespace Sched {
 
-class UdpGroup : public SocketGroup {
+class VOR_API UdpGroup : public SocketGroup {
 public:
     explicit UdpGroup(Type type = SYNC);
     // The copy has no socket of its own until its Create.

@@ -23,6 +23,8 @@
 // given to the next socket attached to the same notify.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/lock.h>
 #include <vor/core/thread.h>
@@ -41,7 +43,7 @@ class WakeUp;
 
 namespace Sched {
 
-class UdpRecvNotify : public Notify {
+class VOR_API UdpRecvNotify : public Notify {
 public:
     class Param : public Notify::Param {
     public:
@@ -103,7 +105,7 @@ private:
 };
 
 // The engine of one UDP socket and its receive threads.
-class UdpRecv : public NotifyBase {
+class VOR_API UdpRecv : public NotifyBase {
 public:
     enum State : unsigned int {
         RUNNING = 0, // threads receive and deliver

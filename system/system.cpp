@@ -3,6 +3,9 @@
 #include "platform/calendar.h"
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/socket.h"
+
+#include <atomic>
 
 #include <cerrno>
 #include <cctype>
@@ -15,9 +18,29 @@
 namespace Vor {
 namespace System {
 
-bool Init() { return true; }
+namespace {
+std::atomic<int> s_iInits{0};
+}
 
-bool UnInit() { return true; }
+// Each Init starts the system's socket service once more, and each UnInit
+// that matches one stops it once; an UnInit without an Init does nothing.
+bool Init()
+{
+    if (!Platform::StartNetwork())
+        return false;
+    s_iInits.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+bool UnInit()
+{
+    int count = s_iInits.load(std::memory_order_relaxed);
+    while (count > 0 && !s_iInits.compare_exchange_weak(count, count - 1, std::memory_order_relaxed)) {
+    }
+    if (count > 0)
+        Platform::StopNetwork();
+    return true;
+}
 
 unsigned long long GetTime64() { return Platform::WallMs(); }
 

@@ -20,6 +20,8 @@
 // macro names its module and level twice, so both should be plain values.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/hashmap.h>
 #include <vor/core/lock.h>
 #include <vor/io/iobase.h>
@@ -32,7 +34,7 @@
 namespace Vor {
 namespace Util {
 
-class Log {
+class VOR_API Log {
 public:
     // Levels; a message passes a module whose threshold is at least its
     // level. Any other value is a level too, printed as its number.
@@ -124,7 +126,7 @@ private:
 namespace Detail {
 // Turns a finished statement into void, so that the statement macro is one
 // conditional expression (no dangling else around it).
-struct LogStatement {
+struct VOR_API LogStatement {
     template <class Char>
     void operator&(Core::Guard<LogWriter<Char>> const&) const
     {

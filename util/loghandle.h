@@ -9,6 +9,8 @@
 // current file and opens a new one under the old name.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/lock.h>
 #include <vor/io/iobase.h>
@@ -20,7 +22,7 @@
 namespace Vor {
 namespace Util {
 
-class LogHandle : public Io::IoObject {
+class VOR_API LogHandle : public Io::IoObject {
 public:
     // The parameter a LogDevice sets on each handle it creates.
     class Status : public Io::IoParam {
@@ -98,7 +100,7 @@ private:
     bool m_bLost;
 };
 
-class LogDevice : public Io::IoDevice {
+class VOR_API LogDevice : public Io::IoDevice {
 public:
     // Names the module description being opened (not owned).
     class Param : public Io::IoDevice::Param {

@@ -3,6 +3,11 @@
 #include <string>
 
 namespace Vor {
+
+template <>
+Util::LogWriter<char>* Core::Guard<Util::LogWriter<char>>::s_pNull = nullptr;
+template <>
+Util::LogWriter<wchar_t>* Core::Guard<Util::LogWriter<wchar_t>>::s_pNull = nullptr;
 namespace Util {
 
 bool LogLevelParam::Copy(Io::IoParam const& other)

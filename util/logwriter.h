@@ -16,6 +16,8 @@
 // of every thread reach it at the same time.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/core/guard.h>
 #include <vor/io/iobase.h>
 
@@ -32,7 +34,7 @@ namespace Util {
 struct LogEnd {};
 
 // The level a statement carries to the log handle.
-class LogLevelParam : public Io::IoParam {
+class VOR_API LogLevelParam : public Io::IoParam {
 public:
     explicit LogLevelParam(unsigned int level = 0) : m_uLevel(level) {}
     LogLevelParam(LogLevelParam const& other) : IoParam(other), m_uLevel(other.m_uLevel) {}
@@ -52,7 +54,7 @@ public:
 // Char is char or wchar_t. A writer belongs to the one thread that runs its
 // statement; only the null writer is shared, and it changes nothing.
 template <class Char>
-class LogWriter : public Core::LocalRef {
+class VOR_API LogWriter : public Core::LocalRef {
 public:
     using Param = LogLevelParam;
     // A literal piece (pointer into the format, length) or an argument place
@@ -127,6 +129,17 @@ private:
 
 extern template class LogWriter<char>;
 extern template class LogWriter<wchar_t>;
+
+} // namespace Util
+
+// The null writers live in the library: one for the library and every
+// program that uses it.
+template <>
+VOR_API Util::LogWriter<char>* Core::Guard<Util::LogWriter<char>>::s_pNull;
+template <>
+VOR_API Util::LogWriter<wchar_t>* Core::Guard<Util::LogWriter<wchar_t>>::s_pNull;
+
+namespace Util {
 
 // The streaming form of a statement: Write(...) << a << b << LogEnd().
 template <class Char, class T>

@@ -27,6 +27,8 @@
 // otherwise) is refused before anything is reserved for it.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/io/iobase.h>
 #include <vor/io/memory.h>
 
@@ -37,7 +39,7 @@ namespace Util {
 // reported relative to the first body byte, and 16-, 32- and 64-bit
 // integers are read and written in network byte order (most significant
 // byte first). Floats and doubles keep the host's order.
-class PacketIo : public Io::MemoryIo {
+class VOR_API PacketIo : public Io::MemoryIo {
 public:
     explicit PacketIo(unsigned int headerSize);
 
@@ -75,7 +77,7 @@ private:
     unsigned int const m_uHeaderSize;
 };
 
-class PacketUtil {
+class VOR_API PacketUtil {
 public:
     // Packets larger than this (header and body) are refused unless the
     // limit is changed.

@@ -2,6 +2,8 @@
 // interface.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 
 namespace Vor {
@@ -9,7 +11,7 @@ namespace Basic {
 namespace Internal {
 
 // The next n calls of AllocMem and ReAllocMem fail as if memory had run out.
-extern std::atomic<int> g_FailMemAllocations;
+extern VOR_API std::atomic<int> g_FailMemAllocations;
 
 } // namespace Internal
 } // namespace Basic

@@ -2,6 +2,8 @@
 // interface.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include "platform/mutex.h"
 
 #include <cerrno>
@@ -43,7 +45,7 @@ inline void ReportLine(std::string text)
 
 // Builds a line from streamed pieces and writes it whole when destroyed:
 //     Internal::Report() << "Can not find handler " << id;
-class Report {
+class VOR_API Report {
 public:
     Report() = default;
     Report(Report const&) = delete;

@@ -21,6 +21,8 @@
 // and no writer would ever enter again.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include "platform/semaphore.h"
 #include "platform/thread.h"
 
@@ -31,7 +33,7 @@ namespace Vor {
 namespace Core {
 namespace Internal {
 
-class RwState {
+class VOR_API RwState {
 public:
     RwState() : m_Word(0) {}
     RwState(RwState const&) = delete;

@@ -2,6 +2,8 @@
 // interface.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 
 namespace Vor {
@@ -9,13 +11,13 @@ namespace Core {
 namespace Internal {
 
 // The next n lock creations behave as if memory had run out.
-extern std::atomic<int> g_FailLockAllocations;
-bool FailLockAllocation();
+extern VOR_API std::atomic<int> g_FailLockAllocations;
+VOR_API bool FailLockAllocation();
 
 // Called by every new thread after it is registered and before it reports
 // its start to its creator, so a test can hold the creator inside Create.
 using ThreadStartHook = void (*)();
-extern std::atomic<ThreadStartHook> g_ThreadStarting;
+extern VOR_API std::atomic<ThreadStartHook> g_ThreadStarting;
 
 } // namespace Internal
 } // namespace Core

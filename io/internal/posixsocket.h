@@ -2,6 +2,8 @@
 // interface: applications reach them through handles and SocketIo.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <vor/io/socket.h>
 
 #include <atomic>
@@ -10,7 +12,7 @@ namespace Vor {
 namespace Io {
 
 // Holds the system socket and the address it is bound or connected to.
-class PosixSocket : public SocketIo {
+class VOR_API PosixSocket : public SocketIo {
 public:
     static constexpr unsigned int INVALID_SOCKET = 0xFFFFFFFFu;
 
@@ -59,7 +61,7 @@ protected:
     Socket::Address m_Address;
 };
 
-class PosixListenSocket final : public PosixSocket {
+class VOR_API PosixListenSocket final : public PosixSocket {
 public:
     PosixListenSocket(int domain, int protocol);
 
@@ -73,7 +75,7 @@ private:
     ~PosixListenSocket() override = default;
 };
 
-class PosixTcpSocket final : public PosixSocket {
+class VOR_API PosixTcpSocket final : public PosixSocket {
 public:
     // How long Connect waits for the handshake.
     static constexpr unsigned int CONNECT_TIMEOUT = 10000;
@@ -102,7 +104,7 @@ private:
     bool Adopt(unsigned int socket, Socket::Address const& peer);
 };
 
-class PosixUdpSocket final : public PosixSocket {
+class VOR_API PosixUdpSocket final : public PosixSocket {
 public:
     PosixUdpSocket(int domain, int protocol);
 

@@ -78,6 +78,10 @@ namespace {
 std::atomic<std::uint64_t> s_uOpened{0};
 }
 
+// Sockets need no service started here.
+bool StartNetwork() { return true; }
+void StopNetwork() {}
+
 std::uint64_t OpenedSocketCount() { return s_uOpened.load(std::memory_order_relaxed); }
 
 SocketHandle OpenSocket(int domain, SocketKind kind, int protocol)

@@ -67,6 +67,8 @@ bool CancelThread(ThreadHandle handle)
     return pthread_cancel(static_cast<pthread_t>(handle)) == 0;
 }
 
+bool KillUnwinds() { return true; }
+
 // The cancellation's unwind carries no exception object: the handler that
 // recognises it binds a reference to nothing, which the undefined-behaviour
 // checker would stop the process for.

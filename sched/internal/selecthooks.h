@@ -2,6 +2,8 @@
 // the installed interface.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 
 namespace Vor {
@@ -10,26 +12,26 @@ namespace Internal {
 
 // The idle checker's period in milliseconds (10000); read at each wait and
 // when a record's idle time is turned into periods.
-extern std::atomic<unsigned int> g_IdleCheckPeriod;
+extern VOR_API std::atomic<unsigned int> g_IdleCheckPeriod;
 // The longest single wait of a selecting thread in milliseconds (10000).
-extern std::atomic<unsigned int> g_SelectTimeout;
+extern VOR_API std::atomic<unsigned int> g_SelectTimeout;
 // The next n wake-ups, or waits, fail as if the system had refused them.
-extern std::atomic<int> g_FailWakeUps;
-extern std::atomic<int> g_FailSelects;
+extern VOR_API std::atomic<int> g_FailWakeUps;
+extern VOR_API std::atomic<int> g_FailSelects;
 // The next n arming calls of an epoll engine fail.
-extern std::atomic<int> g_FailArms;
+extern VOR_API std::atomic<int> g_FailArms;
 
 // Called, when set, by a selecting thread between building its wait and
 // waiting, and by the idle checker between copying the idle list and
 // checking the copy.
-extern std::atomic<void (*)()> g_BeforeWait;
+extern VOR_API std::atomic<void (*)()> g_BeforeWait;
 // Called, when set, by an epoll engine's thread between a wait's return and
 // its look at what the wait reported.
-extern std::atomic<void (*)()> g_AfterWait;
-extern std::atomic<void (*)()> g_BeforeIdleCheck;
+extern VOR_API std::atomic<void (*)()> g_AfterWait;
+extern VOR_API std::atomic<void (*)()> g_BeforeIdleCheck;
 
 // Takes one injected failure from the counter; true when there was one.
-bool TakeFailure(std::atomic<int>& counter);
+VOR_API bool TakeFailure(std::atomic<int>& counter);
 
 } // namespace Internal
 } // namespace Sched

@@ -1,6 +1,8 @@
 // Compression of backed-up log files. Not part of the installed interface.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 #include <string>
 
@@ -13,12 +15,12 @@ namespace Internal {
 // A build without zlib has no compressor: unless a test has put one into
 // g_Compressor, this fails (and creates nothing), so backups stay
 // uncompressed.
-bool Compress(std::string const& name);
+VOR_API bool Compress(std::string const& name);
 // True when this build compresses backups (it was built with zlib).
-bool CanCompress();
+VOR_API bool CanCompress();
 
 using Compressor = bool (*)(std::string const& name);
-extern std::atomic<Compressor> g_Compressor;
+extern VOR_API std::atomic<Compressor> g_Compressor;
 
 } // namespace Internal
 } // namespace Util

@@ -2,6 +2,8 @@
 // installed interface.
 #pragma once
 
+#include <vor/core/export.h>
+
 #include <atomic>
 #include <string>
 
@@ -13,16 +15,16 @@ namespace Internal {
 using LogClock = unsigned long long (*)();
 // The clock of time stamps; null means the system's wall clock. Tests put
 // their own here.
-extern std::atomic<LogClock> g_LogClock;
+extern VOR_API std::atomic<LogClock> g_LogClock;
 
 // The printed name of a level: five characters for the named levels, the
 // decimal number for any other value.
-std::string LevelName(unsigned int level);
+VOR_API std::string LevelName(unsigned int level);
 
 // Appends "[date time,mmm] [LEVEL] [tid] " to `line`, the date, time and
 // milliseconds all from one clock reading. Appends nothing when the local
 // time cannot be had or the prefix would pass 127 characters.
-void AppendLinePrefix(std::string& line, unsigned int level);
+VOR_API void AppendLinePrefix(std::string& line, unsigned int level);
 
 } // namespace Internal
 } // namespace Util

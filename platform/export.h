@@ -1,0 +1,17 @@
+// The platform layer's functions are part of the shared library but not of
+// its installed interface: the library's own tests reach them, so they are
+// exported like the public classes (see core/export.h, which this mirrors;
+// the platform layer sits below it and includes nothing above).
+#pragma once
+
+#if defined(VOR_STATIC)
+#define VOR_PLATFORM_API
+#elif defined(_WIN32)
+#if defined(VOR_BUILDING)
+#define VOR_PLATFORM_API __declspec(dllexport)
+#else
+#define VOR_PLATFORM_API __declspec(dllimport)
+#endif
+#else
+#define VOR_PLATFORM_API __attribute__((visibility("default")))
+#endif
