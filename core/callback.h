@@ -32,7 +32,7 @@ public:
     // Stands in for a void argument or result in the call signature.
     struct Nothing {};
 
-    class Base : public LocalRef {
+    class VOR_API Base : public LocalRef {
     public:
         // Identifies the call signature without a run-time type lookup.
         virtual void const* Signature() const = 0;

@@ -68,7 +68,7 @@ public:
     // outlives the scope, such as a member of the object being worked on.
     //
     //     Lock::ReadScope scope(m_Lock);
-    class Scope {
+    class VOR_API Scope {
     public:
         Scope(Scope const&) = delete;
         Scope& operator=(Scope const&) = delete;
@@ -84,11 +84,11 @@ public:
         LockBase* m_pImpl;
         LockType m_Type;
     };
-    class ReadScope : public Scope {
+    class VOR_API ReadScope : public Scope {
     public:
         explicit ReadScope(Lock const& lock) : Scope(lock, true) {}
     };
-    class WriteScope : public Scope {
+    class VOR_API WriteScope : public Scope {
     public:
         explicit WriteScope(Lock const& lock) : Scope(lock, false) {}
     };
@@ -123,7 +123,7 @@ public:
     }
     void Leave() const { m_bHeld.store(false, std::memory_order_release); }
 
-    class Scope {
+    class VOR_API Scope {
     public:
         explicit Scope(CellLock const& lock) : m_Lock(lock) { m_Lock.Enter(); }
         ~Scope() { m_Lock.Leave(); }
@@ -156,7 +156,7 @@ public:
     Lock operator[](void const* address) const
     {
         std::uintptr_t a = reinterpret_cast<std::uintptr_t>(address);
-        return m_Slots[GetIndex(static_cast<unsigned int>(a ^ (a >> 32)))];
+        return m_Slots[GetIndex(static_cast<unsigned int>(a ^ (static_cast<std::uint64_t>(a) >> 32)))];
     }
 
     // Multiplicative hashing of a 32-bit key into 0 .. N-1.

@@ -33,7 +33,7 @@ public:
     static constexpr unsigned int CREATE = 0x200;       // the file may be created
     static constexpr unsigned int TRUNCATE = 0x400;     // truncate / replace
 
-    class Param : public IoDevice::Param {
+    class VOR_API Param : public IoDevice::Param {
     public:
         Param() = default;
 

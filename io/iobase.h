@@ -198,7 +198,7 @@ protected:
     // does what that type's own operations do. Any other object, an
     // application's subclass of a memory object included, is called
     // virtually, and so is every case the fast path does not cover.
-    struct Direct {
+    struct VOR_API Direct {
         std::type_info const* exact = nullptr;
         char* data = nullptr;
         unsigned int capacity = 0;
@@ -534,7 +534,7 @@ public:
 class VOR_API IoDevice {
 public:
     // The base of every device's open parameters.
-    class Param {
+    class VOR_API Param {
     public:
         Param() = default;
         Param(Param const&) = default;

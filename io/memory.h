@@ -24,7 +24,7 @@ public:
         MEM_RANDOM = 1,     // RandomMemoryIo
     };
 
-    class CreateParam : public IoDevice::Param {
+    class VOR_API CreateParam : public IoDevice::Param {
     public:
         explicit CreateParam(MemType type = MEM_SEQUENTIAL, unsigned int size = 0) : m_Type(type), m_uSize(size) {}
 

@@ -31,7 +31,7 @@ public:
 
     // An IPv4 endpoint, laid out exactly as the system's 16-byte address:
     // family (host order), port and address (network order), 8 zero bytes.
-    class Address {
+    class VOR_API Address {
     public:
         // 0.0.0.0, port 0.
         Address();
@@ -77,7 +77,7 @@ public:
     };
 
     // The per-operation parameter of socket transfers: the peer address.
-    class Param : public IoParam {
+    class VOR_API Param : public IoParam {
     public:
         // Readiness masks of the notify framework.
         static constexpr unsigned int READ_MASK = 0x1;
@@ -111,7 +111,7 @@ public:
         Address address;
     };
 
-    class CreateParam : public IoDevice::Param {
+    class VOR_API CreateParam : public IoDevice::Param {
     public:
         CreateParam(SocketType type = SOCKET_TCP, int domain = 2, int protocol = 0)
             : type(type), domain(domain), protocol(protocol)
@@ -190,7 +190,7 @@ public:
     // Close meanwhile retires the number at once (no new Use gets it), wakes
     // the calls in progress, and the last Use gives it back to the system.
     // Handle() is 0xFFFFFFFF when the socket is closed (nothing is held).
-    class Use {
+    class VOR_API Use {
     public:
         Use() = default;
         explicit Use(SocketIo const& io) { Take(io); }

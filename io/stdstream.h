@@ -24,7 +24,7 @@ public:
     static constexpr unsigned int STD_OUT = 0x2;
     static constexpr unsigned int STD_ERR = 0x4;
 
-    class Param : public IoDevice::Param {
+    class VOR_API Param : public IoDevice::Param {
     public:
         explicit Param(unsigned int mask = 0) : m_uMask(mask) {}
 

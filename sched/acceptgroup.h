@@ -65,7 +65,7 @@ private:
     void SetListener(Io::IoHandle listener);
     bool IsListener(Io::IoBase const& handle) const;
     // What a holding thread keeps alive until it has resumed the listener.
-    struct Hold {
+    struct VOR_API Hold {
         Core::Guard<AcceptGroup> group;
         Core::Guard<Notify> notify;
         Io::IoHandle listener;

@@ -71,13 +71,13 @@ public:
     static constexpr unsigned int WAIT_TIMEOUT = 10000;
 
     // Called with a record the idle check found idle.
-    struct IdleNotify {
+    struct VOR_API IdleNotify {
         template <class Info>
         void operator()(Info& info) const;
     };
     using TimeOut = SocketTimeOut<unsigned int, IdleNotify>;
 
-    class SocketInfo : public TimeOut::SocketInfo {
+    class VOR_API SocketInfo : public TimeOut::SocketInfo {
     public:
         explicit SocketInfo(unsigned int idleTime) : TimeOut::SocketInfo(idleTime) {}
 

@@ -23,7 +23,7 @@ namespace Sched {
 
 class VOR_API Trigger : public Core::GlobalRef {
 public:
-    class Param {
+    class VOR_API Param {
     public:
         Param() = default;
         explicit Param(Core::Guard<Scheduler> const& scheduler) : m_Scheduler(scheduler) {}
@@ -57,7 +57,7 @@ private:
 
 class VOR_API Event : public Core::GlobalRef {
 public:
-    class Param {
+    class VOR_API Param {
     public:
         virtual ~Param() = default;
     };
@@ -81,7 +81,7 @@ protected:
 // which by default dispatches the id through the timer's scheduler.
 class VOR_API TimerEvent : public Event {
 public:
-    class Param : public Event::Param {
+    class VOR_API Param : public Event::Param {
     public:
         explicit Param(Trigger* trigger = nullptr) : m_pTrigger(trigger) {}
         Trigger* m_pTrigger; // not counted: Init takes the reference
@@ -112,7 +112,7 @@ class IoEvent;
 // Trigger and event reference each other; UnInit breaks the cycle.
 class VOR_API IoTrigger : public Trigger {
 public:
-    class Param : public Trigger::Param {
+    class VOR_API Param : public Trigger::Param {
     public:
         Param() = default;
         Param(Core::Guard<Scheduler> const& scheduler, Core::Guard<Notify> const& notify,
@@ -159,7 +159,7 @@ private:
 // runs when the last one goes).
 class VOR_API IoEvent : public Event {
 public:
-    class Param : public Event::Param {
+    class VOR_API Param : public Event::Param {
     public:
         explicit Param(Core::Guard<IoTrigger> const& trigger = Core::Guard<IoTrigger>()) : m_Trigger(trigger) {}
         Core::Guard<IoTrigger> m_Trigger;

@@ -18,7 +18,7 @@ public:
     // The base of every parameter object that travels with a task. Always
     // passed as a Guard<Handler::Param>; an empty guard means no parameter.
     // Handlers that expect a particular kind recover it by dynamic_cast.
-    class Param : public Core::LocalRef {
+    class VOR_API Param : public Core::LocalRef {
     public:
         Param() = default;
         // A copy is a new object with one reference of its own.
@@ -56,7 +56,7 @@ private:
     // the task goes, run or not. The copies a call makes for itself do not
     // own one: they live only while the caller holds the task, and a
     // counted copy would cost two registry operations on every run.
-    class Job {
+    class VOR_API Job {
     public:
         // Takes over a reference already taken on `handler`.
         Job(Handler* handler, Core::Guard<Param>&& param) : m_pHandler(handler), m_Param(std::move(param)), m_bOwner(true) {}

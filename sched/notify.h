@@ -38,7 +38,7 @@ class NotifyBase;
 class VOR_API Notify : public Core::GlobalRef {
 public:
     // The parameter block handed unchanged to every engine attach.
-    class Param : public Core::LocalRef {
+    class VOR_API Param : public Core::LocalRef {
     public:
         // No idle reports.
         static constexpr unsigned int NO_IDLE = 0xFFFFFFFFu;
@@ -120,7 +120,7 @@ protected:
 private:
     // Ordered by object address; looked up by any handle over the object,
     // without a counted copy of it for the key.
-    struct ByObject {
+    struct VOR_API ByObject {
         using is_transparent = void;
         bool operator()(Io::IoBase const& a, Io::IoBase const& b) const { return a < b; }
     };

@@ -29,7 +29,7 @@ namespace Sched {
 
 class VOR_API Scheduler : public Core::GlobalRef {
 public:
-    class Param {
+    class VOR_API Param {
     public:
         explicit Param(unsigned int threads = 10) : m_uThreads(threads) {}
         virtual ~Param() = default;

@@ -55,7 +55,7 @@ public:
     // The idle checker looks at every watched socket this often.
     static constexpr unsigned int CHECK_PERIOD = 10000;
 
-    class SocketInfo : public Core::LocalRef {
+    class VOR_API SocketInfo : public Core::LocalRef {
     public:
         // `idleTime` in milliseconds; Notify::Param::NO_IDLE means never.
         explicit SocketInfo(unsigned int idleTime, IdleNotify notifier = IdleNotify())
@@ -113,13 +113,13 @@ public:
     };
 
     // Called with a record the idle checker found idle.
-    struct IdleNotify {
+    struct VOR_API IdleNotify {
         template <class Info>
         void operator()(Info& info) const;
     };
     using TimeOut = SocketTimeOut<S, IdleNotify>;
 
-    class SocketInfo : public TimeOut::SocketInfo {
+    class VOR_API SocketInfo : public TimeOut::SocketInfo {
     public:
         explicit SocketInfo(unsigned int idleTime) : TimeOut::SocketInfo(idleTime) {}
 
@@ -142,7 +142,7 @@ public:
 
     // One entry of a wait; `want` and `got` use the Socket::Param masks,
     // `got` also HANGUP and INVALID.
-    struct SelectEntry {
+    struct VOR_API SelectEntry {
         S socket;
         unsigned short want;
         unsigned short got;
@@ -154,7 +154,7 @@ public:
     // the sockets held open while they are waited on (so that a number
     // given back by a close meanwhile cannot be waited on for another
     // socket).
-    struct SelectSet {
+    struct VOR_API SelectSet {
         SelectEntry entries[MAX_SOCKETS];
         Io::SocketIo::Use uses[MAX_SOCKETS];
         unsigned int count = 0;

@@ -52,7 +52,7 @@ public:
 
     // The parameter of connect groups: how many connections to keep and
     // how long to pause after a failed attempt.
-    class Param : public IoTrigger::Param {
+    class VOR_API Param : public IoTrigger::Param {
     public:
         Param() = default;
         Param(Core::Guard<Scheduler> const& scheduler, Core::Guard<Notify> const& notify,
@@ -158,7 +158,7 @@ class VOR_API TcpGroup : public SocketGroup {
 public:
     // The handler every TCP group registers under its sequence: it runs
     // the task parameter's Proc.
-    class Pool : public Handler {
+    class VOR_API Pool : public Handler {
     public:
         Pool() = default;
         unsigned int GetID() override { return 0; }
@@ -168,7 +168,7 @@ public:
         ~Pool() override = default;
     };
 
-    class ParamProc : public Handler::Param {
+    class VOR_API ParamProc : public Handler::Param {
     public:
         virtual bool Proc() = 0;
 

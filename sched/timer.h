@@ -30,7 +30,7 @@ namespace Sched {
 
 class VOR_API Timer : public Trigger {
 public:
-    class Param : public Trigger::Param {
+    class VOR_API Param : public Trigger::Param {
     public:
         Param() = default;
         Param(Core::Guard<Scheduler> const& scheduler, Core::Guard<TimerEvent> const& event = Core::Guard<TimerEvent>())
@@ -66,7 +66,7 @@ protected:
     ~Timer() override;
 
 private:
-    struct Entry {
+    struct VOR_API Entry {
         unsigned int m_uInterval;
         unsigned int m_uId;
     };

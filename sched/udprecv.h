@@ -45,7 +45,7 @@ namespace Sched {
 
 class VOR_API UdpRecvNotify : public Notify {
 public:
-    class Param : public Notify::Param {
+    class VOR_API Param : public Notify::Param {
     public:
         explicit Param(unsigned int threadCount = 1, int recvBufferSize = 64 * 1024)
             : m_uThreadCount(threadCount), m_iRecvBufferSize(recvBufferSize)

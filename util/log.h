@@ -50,7 +50,7 @@ public:
     static constexpr unsigned int FAST_MODULES = 256;
 
     // The description of one module.
-    class Param {
+    class VOR_API Param {
     public:
         Param() = default;
         Param(unsigned int module, unsigned int level, unsigned int console, std::string fileName)

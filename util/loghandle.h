@@ -25,7 +25,7 @@ namespace Util {
 class VOR_API LogHandle : public Io::IoObject {
 public:
     // The parameter a LogDevice sets on each handle it creates.
-    class Status : public Io::IoParam {
+    class VOR_API Status : public Io::IoParam {
     public:
         Status(unsigned int console, std::string fileName) : m_uConsole(console), m_FileName(std::move(fileName)) {}
         Status(Status const& other) : IoParam(other), m_uConsole(other.m_uConsole), m_FileName(other.m_FileName) {}
@@ -103,7 +103,7 @@ private:
 class VOR_API LogDevice : public Io::IoDevice {
 public:
     // Names the module description being opened (not owned).
-    class Param : public Io::IoDevice::Param {
+    class VOR_API Param : public Io::IoDevice::Param {
     public:
         explicit Param(Log::Param const* module = nullptr) : m_pModule(module) {}
 
@@ -111,7 +111,7 @@ public:
     };
 
     // What the swap function needs: the file's name and the name it moves to.
-    class SwapParam {
+    class VOR_API SwapParam {
     public:
         std::string m_Current;
         std::string m_NewName;

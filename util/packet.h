@@ -87,7 +87,7 @@ public:
 
     // The device that makes PacketIo objects. Opening it with anything but
     // its own Param fails (a plain Memory::CreateParam included).
-    class PacketFactory : public Io::Memory {
+    class VOR_API PacketFactory : public Io::Memory {
     public:
         class Param : public Io::Memory::CreateParam {
         public:

@@ -29,7 +29,7 @@ inline Platform::RecursiveMutex& ReportLock()
 // gives std::cerr another buffer gets the library's lines there too.
 inline void ReportLine(std::string text)
 {
-    struct Hold {
+    struct VOR_API Hold {
         Hold() { ReportLock().Lock(); }
         ~Hold() { ReportLock().Unlock(); } // also when a killed thread unwinds inside the write
     };

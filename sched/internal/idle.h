@@ -119,14 +119,14 @@ public:
 private:
     // One run of the checker thread. Each run has its own stop signal, so a
     // stop meant for one run can never be taken by the next.
-    struct Run : Core::LocalRef {
+    struct VOR_API Run : Core::LocalRef {
         Core::Signal stop;
         Check check = nullptr;
     };
 
     // Made once and never destroyed: threads may still reach it while the
     // process exits.
-    struct State {
+    struct VOR_API State {
         // Guards `list`; never held together with an engine lock.
         Core::Lock lock{Core::Lock::SPIN_LOCK};
         std::unordered_map<std::uintptr_t, Core::Guard<Info>> list;

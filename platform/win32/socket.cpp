@@ -1,0 +1,350 @@
+#include "platform/socket.h"
+#include "platform/clock.h"
+#include "platform/win32/native.h"
+
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+// Where the two builds differ: Windows Sockets need WSAStartup before the
+// first call (done once here on first use; the library's Init and UnInit
+// count it again), sends raise no SIGPIPE and need no flag for it, a
+// datagram longer than the buffer fails by itself with WSAEMSGSIZE, and there
+// is no receive flag for "do not wait" (see DontWaitFlag). Errors are the
+// Windows Sockets codes (WSAECONNREFUSED 10061 and so on).
+
+namespace Vor {
+namespace Platform {
+
+static_assert(sizeof(sockaddr_in) == sizeof(Ipv4Address), "layout of sockaddr_in");
+static_assert(offsetof(sockaddr_in, sin_family) == offsetof(Ipv4Address, family), "layout of sockaddr_in");
+static_assert(offsetof(sockaddr_in, sin_port) == offsetof(Ipv4Address, port), "layout of sockaddr_in");
+static_assert(offsetof(sockaddr_in, sin_addr) == offsetof(Ipv4Address, ip), "layout of sockaddr_in");
+static_assert(AF_INET == kFamilyIpv4, "address family number");
+static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "socket handles are 32 bits on this platform");
+static_assert(INVALID_SOCKET == kInvalidSocket, "one value for no socket");
+
+namespace Win32 {
+
+bool EnsureSockets()
+{
+    static bool const s_bStarted = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return s_bStarted;
+}
+
+} // namespace Win32
+
+bool StartNetwork()
+{
+    WSADATA data;
+    return Win32::EnsureSockets() && WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void StopNetwork() { WSACleanup(); }
+
+namespace {
+
+// The private flag DontWaitFlag gives: no Windows Sockets flag uses it.
+constexpr int kDontWait = 0x40000000;
+
+SOCKET S(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+bool Usable(SocketHandle socket)
+{
+    if (socket == kInvalidSocket) {
+        ::SetLastError(WSAENOTSOCK);
+        return false;
+    }
+    return true;
+}
+
+int Length(std::size_t size) { return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
+
+sockaddr const* Raw(Ipv4Address const& address) { return reinterpret_cast<sockaddr const*>(&address); }
+sockaddr* Raw(Ipv4Address* address) { return reinterpret_cast<sockaddr*>(address); }
+
+bool SetBlocking(SOCKET s, bool blocking)
+{
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+}
+
+// A receive that must not wait: the socket is non-blocking for this one
+// call. Another thread's blocking call on the same socket meanwhile would
+// fail with WSAEWOULDBLOCK; the library makes such calls only on datagram
+// sockets that one reader owns.
+template <class Call>
+int WithoutWaiting(SOCKET s, int flags, Call call)
+{
+    if ((flags & kDontWait) == 0)
+        return call(flags);
+    if (!SetBlocking(s, false))
+        return SOCKET_ERROR;
+    int result = call(flags & ~kDontWait);
+    DWORD error = ::GetLastError();
+    SetBlocking(s, true);
+    ::SetLastError(error);
+    return result;
+}
+
+std::atomic<std::uint64_t> s_uOpened{0};
+
+} // namespace
+
+std::uint64_t OpenedSocketCount() { return s_uOpened.load(std::memory_order_relaxed); }
+
+SocketHandle OpenSocket(int domain, SocketKind kind, int protocol)
+{
+    s_uOpened.fetch_add(1, std::memory_order_relaxed);
+    if (!Win32::EnsureSockets())
+        return kInvalidSocket;
+    SOCKET s = socket(domain, kind == SocketKind::Stream ? SOCK_STREAM : SOCK_DGRAM, protocol);
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    // Not inherited by child processes, like close-on-exec.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<SocketHandle>(s);
+}
+
+bool CloseSocket(SocketHandle socket) { return Usable(socket) && closesocket(S(socket)) == 0; }
+
+bool BindSocket(SocketHandle socket, Ipv4Address const& address)
+{
+    return Usable(socket) && bind(S(socket), Raw(address), sizeof(sockaddr_in)) == 0;
+}
+
+bool ListenSocket(SocketHandle socket, int backlog) { return Usable(socket) && listen(S(socket), backlog) == 0; }
+
+int MaxListenBacklog() { return SOMAXCONN; }
+
+bool IsDescriptorExhaustion(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
+
+SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* length)
+{
+    if (!Usable(socket))
+        return kInvalidSocket;
+    sockaddr_in scratch{};
+    int size = sizeof(scratch);
+    SOCKET s = accept(S(socket), reinterpret_cast<sockaddr*>(&scratch), &size);
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (peer != nullptr)
+        *reinterpret_cast<sockaddr_in*>(peer) = scratch;
+    if (length != nullptr)
+        *length = static_cast<unsigned int>(size);
+    return static_cast<SocketHandle>(s);
+}
+
+bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs)
+{
+    if (!Usable(socket))
+        return false;
+    SOCKET s = S(socket);
+    if (!SetBlocking(s, false))
+        return false;
+    bool connected = connect(s, Raw(address), sizeof(sockaddr_in)) == 0;
+    int error = connected ? 0 : WSAGetLastError();
+    if (!connected && error == WSAEWOULDBLOCK) {
+        // A refused connection is reported in the exception set.
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval wait;
+        wait.tv_sec = static_cast<long>(timeoutMs / 1000);
+        wait.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+        int ready = select(0, nullptr, &writable, &failed, &wait);
+        if (ready > 0) {
+            int size = sizeof(error);
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
+                error = WSAGetLastError();
+            connected = error == 0 && FD_ISSET(s, &writable);
+            if (!connected && error == 0)
+                error = WSAECONNREFUSED;
+        } else {
+            error = ready == 0 ? WSAETIMEDOUT : WSAGetLastError();
+        }
+    }
+    SetBlocking(s, true);
+    if (!connected)
+        ::SetLastError(static_cast<DWORD>(error));
+    return connected;
+}
+
+bool ShutdownSocket(SocketHandle socket, int how)
+{
+    if (how != kShutReceive && how != kShutSend && how != kShutBoth) {
+        ::SetLastError(WSAEINVAL);
+        return false;
+    }
+    static int const directions[] = {SD_RECEIVE, SD_SEND, SD_BOTH};
+    return Usable(socket) && shutdown(S(socket), directions[how]) == 0;
+}
+
+std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags)
+{
+    if (!Usable(socket))
+        return -1;
+    int n = send(S(socket), static_cast<char const*>(data), Length(size), flags & ~kDontWait);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags)
+{
+    if (!Usable(socket))
+        return -1;
+    int n = WithoutWaiting(S(socket), flags,
+                           [&](int f) { return recv(S(socket), static_cast<char*>(data), Length(size), f); });
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+std::int64_t SendToSocket(SocketHandle socket, void const* data, std::size_t size, int flags, Ipv4Address const& to)
+{
+    if (!Usable(socket))
+        return -1;
+    int n = sendto(S(socket), static_cast<char const*>(data), Length(size), flags & ~kDontWait, Raw(to),
+                   sizeof(sockaddr_in));
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size, int flags, Ipv4Address* from,
+                               unsigned int* length)
+{
+    if (!Usable(socket))
+        return -1;
+    sockaddr_in scratch{};
+    int room = sizeof(scratch);
+    // A datagram longer than the buffer fails with WSAEMSGSIZE (and is
+    // consumed) by itself.
+    int n = WithoutWaiting(S(socket), flags, [&](int f) {
+        return recvfrom(S(socket), static_cast<char*>(data), Length(size), f, reinterpret_cast<sockaddr*>(&scratch),
+                        &room);
+    });
+    if (n == SOCKET_ERROR)
+        return -1;
+    if (from != nullptr)
+        *reinterpret_cast<sockaddr_in*>(from) = scratch;
+    if (length != nullptr)
+        *length = static_cast<unsigned int>(room);
+    return n;
+}
+
+int OutOfBandFlag() { return MSG_OOB; }
+int DontWaitFlag() { return kDontWait; }
+
+ReceiveError ClassifyReceiveError(int error)
+{
+    switch (error) {
+    case WSAEWOULDBLOCK:
+    case WSAEINTR:
+        return ReceiveError::NothingWaiting;
+    case WSAEMSGSIZE:
+    case WSAECONNREFUSED:
+    case WSAECONNRESET: // an ICMP refusal of an earlier send, reported here
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+    case WSAEHOSTDOWN:
+    case WSAENETDOWN:
+    case WSAENETRESET:
+        return ReceiveError::BadDatagram;
+    default:
+        return ReceiveError::BrokenSocket;
+    }
+}
+
+bool GetSocketName(SocketHandle socket, Ipv4Address* address)
+{
+    int size = sizeof(sockaddr_in);
+    return Usable(socket) && getsockname(S(socket), Raw(address), &size) == 0 && size <= static_cast<int>(sizeof(sockaddr_in));
+}
+
+bool GetPeerName(SocketHandle socket, Ipv4Address* address)
+{
+    int size = sizeof(sockaddr_in);
+    return Usable(socket) && getpeername(S(socket), Raw(address), &size) == 0 && size <= static_cast<int>(sizeof(sockaddr_in));
+}
+
+bool SetSocketOption(SocketHandle socket, SocketOption option, int value)
+{
+    if (!Usable(socket))
+        return false;
+    int level = SOL_SOCKET;
+    int name = 0;
+    switch (option) {
+    case SocketOption::ReuseAddress:
+        // Windows lets SO_REUSEADDR take over a port another socket is
+        // listening on, and a listener reopens while old connections sit in
+        // TIME_WAIT without it: the exclusive form keeps an active listener's
+        // port its own, as on Linux.
+        name = SO_EXCLUSIVEADDRUSE;
+        break;
+    case SocketOption::NoDelay:
+        level = IPPROTO_TCP;
+        name = TCP_NODELAY;
+        break;
+    case SocketOption::ReceiveBuffer:
+        name = SO_RCVBUF;
+        break;
+    case SocketOption::SendBuffer:
+        name = SO_SNDBUF;
+        break;
+    default:
+        ::SetLastError(WSAEINVAL);
+        return false;
+    }
+    return setsockopt(S(socket), level, name, reinterpret_cast<char const*>(&value), sizeof(value)) == 0;
+}
+
+// Dotted quads are parsed here rather than by the system, so that both
+// builds accept exactly four decimal parts of 0..255.
+bool ParseIpv4(char const* text, std::uint32_t* ip)
+{
+    unsigned char parts[4];
+    char const* c = text;
+    bool ok = c != nullptr;
+    for (int part = 0; ok && part < 4; ++part) {
+        unsigned int value = 0;
+        int digits = 0;
+        char const* first = c;
+        while (*c >= '0' && *c <= '9' && digits < 4) {
+            value = value * 10 + static_cast<unsigned int>(*c - '0');
+            ++c;
+            ++digits;
+        }
+        ok = digits > 0 && digits <= 3 && value <= 255 && !(digits > 1 && *first == '0') && (part == 3 ? *c == '\0' : *c == '.');
+        if (ok && part < 3)
+            ++c;
+        parts[part] = static_cast<unsigned char>(value);
+    }
+    if (!ok) {
+        ::SetLastError(WSAEINVAL);
+        return false;
+    }
+    std::uint32_t value;
+    std::memcpy(&value, parts, sizeof(value));
+    *ip = value;
+    return true;
+}
+
+std::string FormatIpv4(std::uint32_t ip)
+{
+    unsigned char parts[4];
+    std::memcpy(parts, &ip, sizeof(parts));
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0)
+            text.push_back('.');
+        text += std::to_string(parts[i]);
+    }
+    return text;
+}
+
+} // namespace Platform
+} // namespace Vor
