@@ -6,6 +6,8 @@
 namespace Vor {
 namespace Basic {
 
+constexpr unsigned int AppParam::INVALID_COUNT;
+
 namespace {
 
 template <class Char>

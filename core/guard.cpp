@@ -7,6 +7,8 @@
 namespace Vor {
 namespace Core {
 
+constexpr unsigned int GlobalRef::UNCOUNTED;
+
 namespace {
 
 // One shard's set of live addresses: open addressing with linear probing

@@ -21,19 +21,19 @@ public:
     NullLock() : LockBase(false) { Guard<LockBase>::SetNull(this); }
 };
 
-class PosixMutex : public LockBase {
+class VOR_NATIVE(Mutex) : public LockBase {
 public:
     Platform::RecursiveMutex m_Mutex;
 };
 
 // A recursive lock that spins before it blocks, for short sections.
-class PosixSpin : public LockBase {
+class VOR_NATIVE(Spin) : public LockBase {
 public:
     static constexpr unsigned int SPIN_COUNT = 1024;
     Platform::RecursiveMutex m_Mutex;
 };
 
-class PosixReadWrite : public LockBase {
+class VOR_NATIVE(ReadWrite) : public LockBase {
 public:
     Internal::RwState m_State;
 };
@@ -91,11 +91,11 @@ Guard<LockBase> Lock::GetLock(LockType const& type)
     TheNullLock();
     switch (type) {
     case MUTEX_LOCK:
-        return Create<PosixMutex>();
+        return Create<VOR_NATIVE(Mutex)>();
     case SPIN_LOCK:
-        return Create<PosixSpin>();
+        return Create<VOR_NATIVE(Spin)>();
     case READ_WRITE_LOCK:
-        return Create<PosixReadWrite>();
+        return Create<VOR_NATIVE(ReadWrite)>();
     default:
         return Guard<LockBase>();
     }
@@ -136,16 +136,16 @@ void Lock::EnterImpl(LockType type, LockBase* impl, bool read)
 {
     switch (type) {
     case MUTEX_LOCK:
-        static_cast<PosixMutex*>(impl)->m_Mutex.Lock();
+        static_cast<VOR_NATIVE(Mutex)*>(impl)->m_Mutex.Lock();
         break;
     case SPIN_LOCK:
-        static_cast<PosixSpin*>(impl)->m_Mutex.SpinLock(PosixSpin::SPIN_COUNT);
+        static_cast<VOR_NATIVE(Spin)*>(impl)->m_Mutex.SpinLock(VOR_NATIVE(Spin)::SPIN_COUNT);
         break;
     case READ_WRITE_LOCK:
         if (read)
-            static_cast<PosixReadWrite*>(impl)->m_State.EnterRead();
+            static_cast<VOR_NATIVE(ReadWrite)*>(impl)->m_State.EnterRead();
         else
-            static_cast<PosixReadWrite*>(impl)->m_State.EnterWrite();
+            static_cast<VOR_NATIVE(ReadWrite)*>(impl)->m_State.EnterWrite();
         break;
     default:
         break;
@@ -156,13 +156,13 @@ void Lock::LeaveImpl(LockType type, LockBase* impl)
 {
     switch (type) {
     case MUTEX_LOCK:
-        static_cast<PosixMutex*>(impl)->m_Mutex.Unlock();
+        static_cast<VOR_NATIVE(Mutex)*>(impl)->m_Mutex.Unlock();
         break;
     case SPIN_LOCK:
-        static_cast<PosixSpin*>(impl)->m_Mutex.Unlock();
+        static_cast<VOR_NATIVE(Spin)*>(impl)->m_Mutex.Unlock();
         break;
     case READ_WRITE_LOCK:
-        static_cast<PosixReadWrite*>(impl)->m_State.Leave();
+        static_cast<VOR_NATIVE(ReadWrite)*>(impl)->m_State.Leave();
         break;
     default:
         break;

@@ -14,16 +14,18 @@
 namespace Vor {
 namespace Core {
 
+constexpr unsigned int Thread::INVALID_ID;
+
 namespace {
 
-class PosixSignal : public SignalBase {
+class VOR_NATIVE(Signal) : public SignalBase {
 public:
     Platform::Semaphore m_Semaphore;
 };
 
-class PosixNamedSignal : public SignalBase {
+class VOR_NATIVE(NamedSignal) : public SignalBase {
 public:
-    explicit PosixNamedSignal(char const* name) : m_Semaphore(name) {}
+    explicit VOR_NATIVE(NamedSignal)(char const* name) : m_Semaphore(name) {}
     Platform::NamedSemaphore m_Semaphore;
 };
 
@@ -194,11 +196,11 @@ namespace Internal {
 std::atomic<ThreadStartHook> g_ThreadStarting{nullptr};
 } // namespace Internal
 
-Signal::Signal() : m_pImpl(new PosixSignal) {}
+Signal::Signal() : m_pImpl(new VOR_NATIVE(Signal)) {}
 
 Signal::Signal(char const* name) : m_pImpl(nullptr)
 {
-    PosixNamedSignal* impl = new PosixNamedSignal(name);
+    VOR_NATIVE(NamedSignal)* impl = new VOR_NATIVE(NamedSignal)(name);
     if (impl->m_Semaphore.IsValid())
         m_pImpl = impl;
     else
@@ -209,18 +211,18 @@ Signal::~Signal() { delete m_pImpl; }
 
 bool Signal::Set(unsigned int count)
 {
-    if (auto impl = dynamic_cast<PosixSignal*>(m_pImpl))
+    if (auto impl = dynamic_cast<VOR_NATIVE(Signal)*>(m_pImpl))
         return impl->m_Semaphore.Post(count);
-    if (auto impl = dynamic_cast<PosixNamedSignal*>(m_pImpl))
+    if (auto impl = dynamic_cast<VOR_NATIVE(NamedSignal)*>(m_pImpl))
         return impl->m_Semaphore.Post(count);
     return false;
 }
 
 bool Signal::Wait(unsigned int timeout)
 {
-    if (auto impl = dynamic_cast<PosixSignal*>(m_pImpl))
+    if (auto impl = dynamic_cast<VOR_NATIVE(Signal)*>(m_pImpl))
         return impl->m_Semaphore.Wait(timeout);
-    if (auto impl = dynamic_cast<PosixNamedSignal*>(m_pImpl))
+    if (auto impl = dynamic_cast<VOR_NATIVE(NamedSignal)*>(m_pImpl))
         return impl->m_Semaphore.Wait(timeout);
     return false;
 }

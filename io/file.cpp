@@ -57,10 +57,10 @@ IoObject* File::Create(IoDevice::Param const& param)
     FileIo* object;
     bool opened;
     if (file->m_pMode != nullptr) {
-        object = new PosixFile;
+        object = new VOR_NATIVE(File);
         opened = object->Open(file->m_Path.c_str(), file->m_pMode);
     } else {
-        object = new PosixMapFile;
+        object = new VOR_NATIVE(MapFile);
         opened = object->Open(file->m_Path.c_str(), file->m_uSize, file->m_uFlags, file->m_uViewSize);
     }
     if (opened)
@@ -86,13 +86,13 @@ bool FileIo::Write(IoObject const& src, unsigned int n, IoParam&) { return IoObj
 bool FileIo::Open(char const*, char const*) { return false; }
 bool FileIo::Open(char const*, unsigned long long, unsigned int, unsigned long long) { return false; }
 
-// -------------------------------------------------------------- PosixFile
+// -------------------------------------------------------------- PosixFile / Win32File
 
-PosixFile::PosixFile() : m_pStream(nullptr) {}
+VOR_NATIVE(File)::VOR_NATIVE(File)() : m_pStream(nullptr) {}
 
-PosixFile::~PosixFile() { Close(); }
+VOR_NATIVE(File)::~VOR_NATIVE(File)() { Close(); }
 
-bool PosixFile::Open(char const* path, char const* mode)
+bool VOR_NATIVE(File)::Open(char const* path, char const* mode)
 {
     if (m_pStream != nullptr && !Close())
         return false;
@@ -103,7 +103,7 @@ bool PosixFile::Open(char const* path, char const* mode)
     return m_pStream != nullptr;
 }
 
-unsigned int PosixFile::Read(void* buffer, unsigned int n) const
+unsigned int VOR_NATIVE(File)::Read(void* buffer, unsigned int n) const
 {
     if (m_pStream == nullptr)
         return FAILED;
@@ -117,14 +117,14 @@ unsigned int PosixFile::Read(void* buffer, unsigned int n) const
     return static_cast<unsigned int>(count);
 }
 
-bool PosixFile::Write(void const* buffer, unsigned int n)
+bool VOR_NATIVE(File)::Write(void const* buffer, unsigned int n)
 {
     if (m_pStream == nullptr)
         return false;
     return n == 0 || std::fwrite(buffer, 1, n, m_pStream) == n;
 }
 
-bool PosixFile::Close()
+bool VOR_NATIVE(File)::Close()
 {
     if (m_pStream == nullptr)
         return true;
@@ -137,7 +137,7 @@ bool PosixFile::Close()
     return flushed && closed;
 }
 
-bool PosixFile::Printf(char const* format, std::va_list args)
+bool VOR_NATIVE(File)::Printf(char const* format, std::va_list args)
 {
     if (m_pStream == nullptr || format == nullptr)
         return false;
@@ -150,7 +150,7 @@ bool PosixFile::Printf(char const* format, std::va_list args)
 
 // A stream that has been written narrow refuses wide output, so wide text
 // goes out as UTF-8 bytes.
-bool PosixFile::Printf(wchar_t const* format, std::va_list args)
+bool VOR_NATIVE(File)::Printf(wchar_t const* format, std::va_list args)
 {
     if (m_pStream == nullptr)
         return false;
@@ -163,9 +163,9 @@ bool PosixFile::Printf(wchar_t const* format, std::va_list args)
     return std::fwrite(bytes.data(), 1, bytes.size(), m_pStream) == bytes.size();
 }
 
-bool PosixFile::Flush() { return m_pStream != nullptr && std::fflush(m_pStream) == 0; }
+bool VOR_NATIVE(File)::Flush() { return m_pStream != nullptr && std::fflush(m_pStream) == 0; }
 
-bool PosixFile::Seek(long long offset, IoParam::Offset origin)
+bool VOR_NATIVE(File)::Seek(long long offset, IoParam::Offset origin)
 {
     if (m_pStream == nullptr)
         return false;
@@ -183,7 +183,7 @@ bool PosixFile::Seek(long long offset, IoParam::Offset origin)
     return Platform::StreamSeek(m_pStream, target);
 }
 
-unsigned long long PosixFile::GetPosition() const
+unsigned long long VOR_NATIVE(File)::GetPosition() const
 {
     std::uint64_t position = 0;
     if (m_pStream == nullptr || !Platform::StreamTell(m_pStream, position))
@@ -191,7 +191,7 @@ unsigned long long PosixFile::GetPosition() const
     return position;
 }
 
-unsigned long long PosixFile::GetSize() const
+unsigned long long VOR_NATIVE(File)::GetSize() const
 {
     std::uint64_t size = 0;
     if (m_pStream == nullptr || !Platform::StreamSize(m_pStream, size))
@@ -215,7 +215,7 @@ bool MapFileIo::Seek(long long offset, IoParam::Offset origin)
 
 unsigned long long MapFileIo::GetPosition() const { return m_uPosition; }
 
-// ----------------------------------------------------------- PosixMapFile
+// ----------------------------------------------------------- PosixMapFile / Win32MapFile
 
 namespace {
 
@@ -234,22 +234,22 @@ bool Fits(unsigned long long pos, unsigned long long n, unsigned long long size)
 
 } // namespace
 
-PosixMapFile::PosixMapFile()
+VOR_NATIVE(MapFile)::VOR_NATIVE(MapFile)()
     : m_iFile(-1), m_pView(nullptr), m_uSize(0), m_bWritable(false), m_uViewOffset(NO_POSITION),
       m_uViewLength(0), m_uWindow(DEFAULT_WINDOW), m_uGranularity(Platform::AllocationGranularity())
 {
 }
 
-PosixMapFile::~PosixMapFile() { CloseAll(); }
+VOR_NATIVE(MapFile)::~VOR_NATIVE(MapFile)() { CloseAll(); }
 
-Core::Lock PosixMapFile::GetLock() const
+Core::Lock VOR_NATIVE(MapFile)::GetLock() const
 {
     // Never destroyed: mapped files may be released while the process exits.
     static Core::LockTable<128, Core::Lock::MUTEX_LOCK>* s_pLocks = new Core::LockTable<128, Core::Lock::MUTEX_LOCK>;
     return (*s_pLocks)[this];
 }
 
-bool PosixMapFile::Open(char const* path, unsigned long long size, unsigned int flags, unsigned long long viewSize)
+bool VOR_NATIVE(MapFile)::Open(char const* path, unsigned long long size, unsigned int flags, unsigned long long viewSize)
 {
     Core::Lock local(GetLock());
     local.Enter();
@@ -304,7 +304,7 @@ bool PosixMapFile::Open(char const* path, unsigned long long size, unsigned int 
     return true;
 }
 
-void PosixMapFile::CloseAll()
+void VOR_NATIVE(MapFile)::CloseAll()
 {
     if (m_pView != nullptr)
         Platform::UnmapView(m_pView, m_uViewLength);
@@ -318,7 +318,7 @@ void PosixMapFile::CloseAll()
     m_uViewLength = 0;
 }
 
-bool PosixMapFile::Close()
+bool VOR_NATIVE(MapFile)::Close()
 {
     Core::Lock local(GetLock());
     local.Enter();
@@ -328,13 +328,13 @@ bool PosixMapFile::Close()
 
 // The most one window placement is sure to hold: the window less the
 // slack that aligning its start may cost on either side.
-unsigned long long PosixMapFile::WindowChunk() const { return m_uWindow - 2ull * m_uGranularity; }
+unsigned long long VOR_NATIVE(MapFile)::WindowChunk() const { return m_uWindow - 2ull * m_uGranularity; }
 
 // Makes [pos, pos + length) visible; length <= WindowChunk() and the range
 // lies inside the file. Arithmetic is 64-bit throughout and the placement
 // is checked by construction: the range sits in the middle of the window,
 // or the window holds the start or the end of the file.
-bool PosixMapFile::MakeWindow(unsigned long long pos, unsigned long long length) const
+bool VOR_NATIVE(MapFile)::MakeWindow(unsigned long long pos, unsigned long long length) const
 {
     if (m_pView != nullptr && m_uViewOffset <= pos && pos + length <= m_uViewOffset + m_uViewLength)
         return true;
@@ -366,7 +366,7 @@ bool PosixMapFile::MakeWindow(unsigned long long pos, unsigned long long length)
 // Runs copy(view address, bytes done, chunk) over [pos, pos + n) one window
 // at a time. The caller holds the lock and has checked the range.
 template <class Copy>
-bool PosixMapFile::Transfer(unsigned long long pos, unsigned long long n, Copy copy) const
+bool VOR_NATIVE(MapFile)::Transfer(unsigned long long pos, unsigned long long n, Copy copy) const
 {
     unsigned long long chunkLimit = WindowChunk();
     unsigned long long done = 0;
@@ -380,7 +380,7 @@ bool PosixMapFile::Transfer(unsigned long long pos, unsigned long long n, Copy c
     return true;
 }
 
-unsigned int PosixMapFile::RandomRead(void* buffer, unsigned long long pos, unsigned int n) const
+unsigned int VOR_NATIVE(MapFile)::RandomRead(void* buffer, unsigned long long pos, unsigned int n) const
 {
     Core::Lock local(GetLock());
     local.Enter();
@@ -395,7 +395,7 @@ unsigned int PosixMapFile::RandomRead(void* buffer, unsigned long long pos, unsi
     return done ? k : FAILED;
 }
 
-bool PosixMapFile::RandomWrite(void const* buffer, unsigned long long pos, unsigned int n)
+bool VOR_NATIVE(MapFile)::RandomWrite(void const* buffer, unsigned long long pos, unsigned int n)
 {
     Core::Lock local(GetLock());
     local.Enter();
@@ -409,7 +409,7 @@ bool PosixMapFile::RandomWrite(void const* buffer, unsigned long long pos, unsig
 
 // Object copies stage the bytes in a temporary buffer so that the other
 // object is called without this object's lock held.
-unsigned int PosixMapFile::RandomRead(IoObject& dst, unsigned int n, RandomParam& param) const
+unsigned int VOR_NATIVE(MapFile)::RandomRead(IoObject& dst, unsigned int n, RandomParam& param) const
 {
     unsigned long long pos = param.GetReadPos();
     unsigned int k;
@@ -432,7 +432,7 @@ unsigned int PosixMapFile::RandomRead(IoObject& dst, unsigned int n, RandomParam
     return dst.Write(static_cast<char const*>(staging), count, param) ? count : FAILED;
 }
 
-bool PosixMapFile::RandomWrite(IoObject const& src, unsigned int n, RandomParam& param)
+bool VOR_NATIVE(MapFile)::RandomWrite(IoObject const& src, unsigned int n, RandomParam& param)
 {
     unsigned long long pos = param.GetWritePos();
     {
@@ -451,28 +451,28 @@ bool PosixMapFile::RandomWrite(IoObject const& src, unsigned int n, RandomParam&
     return RandomWrite(static_cast<char const*>(staging), pos, n);
 }
 
-bool PosixMapFile::Flush()
+bool VOR_NATIVE(MapFile)::Flush()
 {
     Core::Lock local(GetLock());
     local.Enter();
     return m_pView != nullptr && Platform::FlushView(m_pView, m_uViewLength);
 }
 
-unsigned long long PosixMapFile::GetSize() const
+unsigned long long VOR_NATIVE(MapFile)::GetSize() const
 {
     Core::Lock local(GetLock());
     local.Enter();
     return m_uSize;
 }
 
-unsigned long long PosixMapFile::GetViewOffset() const
+unsigned long long VOR_NATIVE(MapFile)::GetViewOffset() const
 {
     Core::Lock local(GetLock());
     local.Enter();
     return m_uViewOffset;
 }
 
-unsigned long long PosixMapFile::GetViewLength() const
+unsigned long long VOR_NATIVE(MapFile)::GetViewLength() const
 {
     Core::Lock local(GetLock());
     local.Enter();

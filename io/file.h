@@ -1,8 +1,8 @@
 // Files: buffered stream files and memory-mapped files, opened through the
 // device File.
 //
-//   IoObject <- FileIo <- PosixFile                    (a FILE stream)
-//   IoObject <- FileIo <- MapFileIo <- PosixMapFile    (a mapped file)
+//   IoObject <- FileIo <- PosixFile (Win32File)             (a FILE stream)
+//   IoObject <- FileIo <- MapFileIo <- PosixMapFile (Win32MapFile) (a mapped file)
 //
 // A stream file reads and writes sequentially through a buffered stream. A
 // mapped file is read and written at positions through a window of the
@@ -89,11 +89,11 @@ protected:
 };
 
 // A buffered stream file. Takes no locks.
-class VOR_API PosixFile : public FileIo {
+class VOR_API VOR_NATIVE(File) : public FileIo {
 public:
-    PosixFile();
-    PosixFile(PosixFile const&) = delete;
-    PosixFile& operator=(PosixFile const&) = delete;
+    VOR_NATIVE(File)();
+    VOR_NATIVE(File)(VOR_NATIVE(File) const&) = delete;
+    VOR_NATIVE(File)& operator=(VOR_NATIVE(File) const&) = delete;
 
     using FileIo::Open;
     using FileIo::Read;
@@ -127,7 +127,7 @@ public:
     std::string const& GetPath() const { return m_Path; }
 
 protected:
-    ~PosixFile() override;
+    ~VOR_NATIVE(File)() override;
 
 private:
     std::FILE* m_pStream;
@@ -156,11 +156,11 @@ private:
 // calls another object while holding it: copies to and from other objects
 // go through a temporary buffer, so two mapped files copying into each
 // other cannot wait on each other's locks.
-class VOR_API PosixMapFile : public MapFileIo {
+class VOR_API VOR_NATIVE(MapFile) : public MapFileIo {
 public:
-    PosixMapFile();
-    PosixMapFile(PosixMapFile const&) = delete;
-    PosixMapFile& operator=(PosixMapFile const&) = delete;
+    VOR_NATIVE(MapFile)();
+    VOR_NATIVE(MapFile)(VOR_NATIVE(MapFile) const&) = delete;
+    VOR_NATIVE(MapFile)& operator=(VOR_NATIVE(MapFile) const&) = delete;
 
     using MapFileIo::Open;
     using MapFileIo::RandomRead;
@@ -186,7 +186,7 @@ public:
     unsigned long long GetViewLength() const;
 
 protected:
-    ~PosixMapFile() override;
+    ~VOR_NATIVE(MapFile)() override;
 
 private:
     Core::Lock GetLock() const;

@@ -32,8 +32,8 @@ unsigned int Count(std::int64_t result)
 SocketIo* AsSocket(IoObject* object)
 {
     std::type_info const& type = typeid(*object);
-    if (&type == &typeid(PosixTcpSocket) || &type == &typeid(PosixUdpSocket) || &type == &typeid(PosixListenSocket))
-        return static_cast<PosixSocket*>(object);
+    if (&type == &typeid(VOR_NATIVE(TcpSocket)) || &type == &typeid(VOR_NATIVE(UdpSocket)) || &type == &typeid(VOR_NATIVE(ListenSocket)))
+        return static_cast<VOR_NATIVE(Socket)*>(object);
     return dynamic_cast<SocketIo*>(object);
 }
 
@@ -144,11 +144,11 @@ IoObject* Socket::Create(IoDevice::Param const& param)
         return IoDevice::Create(param);
     switch (create->type) {
     case SOCKET_LISTEN:
-        return new (std::nothrow) PosixListenSocket(create->domain, create->protocol);
+        return new (std::nothrow) VOR_NATIVE(ListenSocket)(create->domain, create->protocol);
     case SOCKET_TCP:
-        return new (std::nothrow) PosixTcpSocket(create->domain, create->protocol);
+        return new (std::nothrow) VOR_NATIVE(TcpSocket)(create->domain, create->protocol);
     case SOCKET_UDP:
-        return new (std::nothrow) PosixUdpSocket(create->domain, create->protocol);
+        return new (std::nothrow) VOR_NATIVE(UdpSocket)(create->domain, create->protocol);
     default:
         return nullptr;
     }
@@ -180,7 +180,7 @@ IoHandle Socket::Accept(ReadHandle const& listener, Param& peer)
         return IoHandle();
     // The connection's object is made without a system socket of its own:
     // it takes the accepted one.
-    PosixTcpSocket* made = new (std::nothrow) PosixTcpSocket;
+    VOR_NATIVE(TcpSocket)* made = new (std::nothrow) VOR_NATIVE(TcpSocket);
     if (made == nullptr)
         return IoHandle();
     IoHandle connection(made);
@@ -307,16 +307,16 @@ unsigned int SocketIo::WriteAll(void const* buffer, unsigned int n, int flags)
                      [&](unsigned char const* at, unsigned int left) { return WriteOnce(at, left, flags); });
 }
 
-// ---------------------------------------------------------------- PosixSocket
+// ---------------------------------------------------------------- PosixSocket / Win32Socket
 
-PosixSocket::PosixSocket(int domain, bool stream, int protocol)
+VOR_NATIVE(Socket)::VOR_NATIVE(Socket)(int domain, bool stream, int protocol)
     : m_uSocket(P::OpenSocket(domain, stream ? P::SocketKind::Stream : P::SocketKind::Datagram, protocol)), m_uUses(0)
 {
 }
 
-PosixSocket::PosixSocket() : m_uSocket(INVALID_SOCKET), m_uUses(0) {}
+VOR_NATIVE(Socket)::VOR_NATIVE(Socket)() : m_uSocket(INVALID_SOCKET), m_uUses(0) {}
 
-PosixSocket::~PosixSocket()
+VOR_NATIVE(Socket)::~VOR_NATIVE(Socket)()
 {
     // No use can be in progress on an object nobody holds any more.
     unsigned int socket = m_uSocket.exchange(INVALID_SOCKET);
@@ -324,14 +324,14 @@ PosixSocket::~PosixSocket()
         P::CloseSocket(socket);
 }
 
-unsigned int PosixSocket::GetHandle() const
+unsigned int VOR_NATIVE(Socket)::GetHandle() const
 {
     if (m_uUses.load(std::memory_order_acquire) & RETIRED)
         return INVALID_SOCKET;
     return m_uSocket.load(std::memory_order_acquire);
 }
 
-unsigned int PosixSocket::AcquireHandle() const
+unsigned int VOR_NATIVE(Socket)::AcquireHandle() const
 {
     unsigned int uses = m_uUses.fetch_add(1, std::memory_order_acquire);
     unsigned int socket = m_uSocket.load(std::memory_order_acquire);
@@ -341,7 +341,7 @@ unsigned int PosixSocket::AcquireHandle() const
     return INVALID_SOCKET;
 }
 
-void PosixSocket::ReleaseHandle() const
+void VOR_NATIVE(Socket)::ReleaseHandle() const
 {
     // The last use after the retirement gives the number back.
     if (m_uUses.fetch_sub(1, std::memory_order_acq_rel) - 1 != RETIRED)
@@ -351,7 +351,7 @@ void PosixSocket::ReleaseHandle() const
         P::CloseSocket(socket);
 }
 
-bool PosixSocket::TakeSocket(unsigned int socket)
+bool VOR_NATIVE(Socket)::TakeSocket(unsigned int socket)
 {
     // Only an object that nobody uses and whose own socket, if it had one,
     // is given back already.
@@ -362,25 +362,25 @@ bool PosixSocket::TakeSocket(unsigned int socket)
     return true;
 }
 
-unsigned int PosixSocket::ReadAll(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
-unsigned int PosixSocket::ReadOnce(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
-unsigned int PosixSocket::ReadOnce(void*, unsigned int, int) const { return FAILED; }
-unsigned int PosixSocket::WriteAll(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
-unsigned int PosixSocket::WriteOnce(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
-unsigned int PosixSocket::WriteOnce(void const*, unsigned int, int) { return FAILED; }
+unsigned int VOR_NATIVE(Socket)::ReadAll(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
+unsigned int VOR_NATIVE(Socket)::ReadOnce(void*, unsigned int, Socket::Param&, int) const { return FAILED; }
+unsigned int VOR_NATIVE(Socket)::ReadOnce(void*, unsigned int, int) const { return FAILED; }
+unsigned int VOR_NATIVE(Socket)::WriteAll(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
+unsigned int VOR_NATIVE(Socket)::WriteOnce(void const*, unsigned int, Socket::Param&, int) { return FAILED; }
+unsigned int VOR_NATIVE(Socket)::WriteOnce(void const*, unsigned int, int) { return FAILED; }
 
-bool PosixSocket::Bind(Socket::Address const& address)
+bool VOR_NATIVE(Socket)::Bind(Socket::Address const& address)
 {
     Use use(*this);
     return P::BindSocket(use.Handle(), Raw(address));
 }
 
-bool PosixSocket::Listen(int) { return false; }
-bool PosixSocket::Connect(Socket::Param const&) { return false; }
-bool PosixSocket::Accept(IoObject*, Socket::Param&) { return false; }
-bool PosixSocket::ShutDown(int) { return true; }
+bool VOR_NATIVE(Socket)::Listen(int) { return false; }
+bool VOR_NATIVE(Socket)::Connect(Socket::Param const&) { return false; }
+bool VOR_NATIVE(Socket)::Accept(IoObject*, Socket::Param&) { return false; }
+bool VOR_NATIVE(Socket)::ShutDown(int) { return true; }
 
-Socket::Address PosixSocket::GetAddress(Socket::Param::AddrType type) const
+Socket::Address VOR_NATIVE(Socket)::GetAddress(Socket::Param::AddrType type) const
 {
     Use use(*this);
     Socket::Address address;
@@ -389,7 +389,7 @@ Socket::Address PosixSocket::GetAddress(Socket::Param::AddrType type) const
     return read ? address : Socket::Address();
 }
 
-bool PosixSocket::Close()
+bool VOR_NATIVE(Socket)::Close()
 {
     // Closed under a use of its own, so that the shutdown below cannot
     // reach a number given back meanwhile by the last other use.
@@ -409,9 +409,9 @@ bool PosixSocket::Close()
 
 // ---------------------------------------------------------------- listening
 
-PosixListenSocket::PosixListenSocket(int domain, int protocol) : PosixSocket(domain, true, protocol) {}
+VOR_NATIVE(ListenSocket)::VOR_NATIVE(ListenSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, true, protocol) {}
 
-bool PosixListenSocket::Bind(Socket::Address const& address)
+bool VOR_NATIVE(ListenSocket)::Bind(Socket::Address const& address)
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET || !P::SetSocketOption(use.Handle(), P::SocketOption::ReuseAddress, 1))
@@ -422,15 +422,15 @@ bool PosixListenSocket::Bind(Socket::Address const& address)
     return true;
 }
 
-bool PosixListenSocket::Listen(int backlog)
+bool VOR_NATIVE(ListenSocket)::Listen(int backlog)
 {
     Use use(*this);
     return use.Handle() != INVALID_SOCKET && P::ListenSocket(use.Handle(), backlog);
 }
 
-bool PosixListenSocket::Accept(IoObject* target, Socket::Param& peer)
+bool VOR_NATIVE(ListenSocket)::Accept(IoObject* target, Socket::Param& peer)
 {
-    PosixTcpSocket* connection = dynamic_cast<PosixTcpSocket*>(target);
+    VOR_NATIVE(TcpSocket)* connection = dynamic_cast<VOR_NATIVE(TcpSocket)*>(target);
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET || connection == nullptr)
         return false;
@@ -452,16 +452,16 @@ bool PosixListenSocket::Accept(IoObject* target, Socket::Param& peer)
 
 // ---------------------------------------------------------------- TCP
 
-PosixTcpSocket::PosixTcpSocket(int domain, int protocol) : PosixSocket(domain, true, protocol)
+VOR_NATIVE(TcpSocket)::VOR_NATIVE(TcpSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, true, protocol)
 {
     SetAttrib(IoParam::DATAGRAM, false);
 }
 
-PosixTcpSocket::PosixTcpSocket() { SetAttrib(IoParam::DATAGRAM, false); }
+VOR_NATIVE(TcpSocket)::VOR_NATIVE(TcpSocket)() { SetAttrib(IoParam::DATAGRAM, false); }
 
-PosixTcpSocket::~PosixTcpSocket() { Close(); }
+VOR_NATIVE(TcpSocket)::~VOR_NATIVE(TcpSocket)() { Close(); }
 
-bool PosixTcpSocket::Adopt(unsigned int socket, Socket::Address const& peer)
+bool VOR_NATIVE(TcpSocket)::Adopt(unsigned int socket, Socket::Address const& peer)
 {
     if (!TakeSocket(socket))
         return false;
@@ -471,19 +471,19 @@ bool PosixTcpSocket::Adopt(unsigned int socket, Socket::Address const& peer)
     return true;
 }
 
-unsigned int PosixTcpSocket::ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+unsigned int VOR_NATIVE(TcpSocket)::ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const
 {
     param.address = m_Address;
     return SocketIo::ReadAll(buffer, n, flags);
 }
 
-unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+unsigned int VOR_NATIVE(TcpSocket)::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
 {
     param.address = m_Address;
     return ReadOnce(buffer, n, flags);
 }
 
-unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, int flags) const
+unsigned int VOR_NATIVE(TcpSocket)::ReadOnce(void* buffer, unsigned int n, int flags) const
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)
@@ -492,17 +492,17 @@ unsigned int PosixTcpSocket::ReadOnce(void* buffer, unsigned int n, int flags) c
     return got <= 0 ? FAILED : Count(got);
 }
 
-unsigned int PosixTcpSocket::WriteAll(void const* buffer, unsigned int n, Socket::Param&, int flags)
+unsigned int VOR_NATIVE(TcpSocket)::WriteAll(void const* buffer, unsigned int n, Socket::Param&, int flags)
 {
     return SocketIo::WriteAll(buffer, n, flags);
 }
 
-unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, Socket::Param&, int flags)
+unsigned int VOR_NATIVE(TcpSocket)::WriteOnce(void const* buffer, unsigned int n, Socket::Param&, int flags)
 {
     return WriteOnce(buffer, n, flags);
 }
 
-unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, int flags)
+unsigned int VOR_NATIVE(TcpSocket)::WriteOnce(void const* buffer, unsigned int n, int flags)
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)
@@ -511,7 +511,7 @@ unsigned int PosixTcpSocket::WriteOnce(void const* buffer, unsigned int n, int f
     return sent <= 0 ? FAILED : Count(sent);
 }
 
-bool PosixTcpSocket::Connect(Socket::Param const& peer)
+bool VOR_NATIVE(TcpSocket)::Connect(Socket::Param const& peer)
 {
     // A Close from another thread ends the wait for the handshake at once.
     Use use(*this);
@@ -522,7 +522,7 @@ bool PosixTcpSocket::Connect(Socket::Param const& peer)
     return true;
 }
 
-bool PosixTcpSocket::ShutDown(int how)
+bool VOR_NATIVE(TcpSocket)::ShutDown(int how)
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)
@@ -536,15 +536,15 @@ bool PosixTcpSocket::ShutDown(int how)
     return P::ShutdownSocket(use.Handle(), how);
 }
 
-bool PosixTcpSocket::Close()
+bool VOR_NATIVE(TcpSocket)::Close()
 {
     ShutDown(P::kShutBoth);
-    return PosixSocket::Close();
+    return VOR_NATIVE(Socket)::Close();
 }
 
 // ---------------------------------------------------------------- UDP
 
-PosixUdpSocket::PosixUdpSocket(int domain, int protocol) : PosixSocket(domain, false, protocol)
+VOR_NATIVE(UdpSocket)::VOR_NATIVE(UdpSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, false, protocol)
 {
     SetAttrib(IoParam::DATAGRAM, true);
     bool open = GetHandle() != INVALID_SOCKET;
@@ -552,7 +552,7 @@ PosixUdpSocket::PosixUdpSocket(int domain, int protocol) : PosixSocket(domain, f
     SetAttrib(IoParam::WRITABLE, open);
 }
 
-unsigned int PosixUdpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
+unsigned int VOR_NATIVE(UdpSocket)::ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)
@@ -564,19 +564,19 @@ unsigned int PosixUdpSocket::ReadOnce(void* buffer, unsigned int n, Socket::Para
     return Count(got);
 }
 
-unsigned int PosixUdpSocket::ReadOnce(void* buffer, unsigned int n, int flags) const
+unsigned int VOR_NATIVE(UdpSocket)::ReadOnce(void* buffer, unsigned int n, int flags) const
 {
     Socket::Param scratch;
     return ReadOnce(buffer, n, scratch, flags);
 }
 
-unsigned int PosixUdpSocket::WriteAll(void const* buffer, unsigned int n, Socket::Param& param, int flags)
+unsigned int VOR_NATIVE(UdpSocket)::WriteAll(void const* buffer, unsigned int n, Socket::Param& param, int flags)
 {
     Socket::Param to(param.address);
     return SocketIo::WriteAll(buffer, n, to, flags);
 }
 
-unsigned int PosixUdpSocket::WriteOnce(void const* buffer, unsigned int n, Socket::Param& param, int flags)
+unsigned int VOR_NATIVE(UdpSocket)::WriteOnce(void const* buffer, unsigned int n, Socket::Param& param, int flags)
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)
@@ -585,13 +585,13 @@ unsigned int PosixUdpSocket::WriteOnce(void const* buffer, unsigned int n, Socke
     return sent <= 0 ? FAILED : Count(sent);
 }
 
-unsigned int PosixUdpSocket::WriteOnce(void const* buffer, unsigned int n, int flags)
+unsigned int VOR_NATIVE(UdpSocket)::WriteOnce(void const* buffer, unsigned int n, int flags)
 {
     Socket::Param to(m_Address);
     return WriteOnce(buffer, n, to, flags);
 }
 
-bool PosixUdpSocket::Connect(Socket::Param const& peer)
+bool VOR_NATIVE(UdpSocket)::Connect(Socket::Param const& peer)
 {
     m_Address = peer.address;
     return true;

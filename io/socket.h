@@ -243,7 +243,7 @@ protected:
 // The socket object of a handle without a walk of the class tree for the
 // library's own sockets (the hot paths ask this per message).
 template <>
-SocketIo* IoBase::As<SocketIo>() const;
+VOR_API SocketIo* IoBase::As<SocketIo>() const;
 
 } // namespace Io
 } // namespace Vor

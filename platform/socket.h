@@ -45,6 +45,8 @@ enum class SocketOption {
     NoDelay,       // TCP_NODELAY
     ReceiveBuffer, // SO_RCVBUF in bytes
     SendBuffer,    // SO_SNDBUF in bytes
+    ReceiveTimeout, // a blocking receive fails after this many ms (0: never)
+    SendTimeout,    // a blocking send fails after this many ms (0: never)
 };
 
 // Byte order, without system headers.

@@ -256,7 +256,7 @@ SelectNotify::~SelectNotify() = default;
 
 Core::Guard<NotifyBase> SelectNotify::CreateNotify() const
 {
-    PosixSelect* engine = new (std::nothrow) PosixSelect;
+    VOR_NATIVE(Select)* engine = new (std::nothrow) VOR_NATIVE(Select);
     Core::Guard<NotifyBase> counted(engine);
     if (engine != nullptr)
         engine->DecRef();

@@ -613,7 +613,7 @@ void CommonSelect<S, Invalid>::Deliver(SocketInfo& record, unsigned short got)
     Internal::CallAttached(record.callback, record.handle, mask);
 }
 
-bool PosixSelect::Select(SelectSet& set, unsigned int timeout)
+bool VOR_NATIVE(Select)::Select(SelectSet& set, unsigned int timeout)
 {
     Platform::PollEntry entries[MAX_SOCKETS];
     for (unsigned int i = 0; i < set.count; ++i)
@@ -621,7 +621,7 @@ bool PosixSelect::Select(SelectSet& set, unsigned int timeout)
     if (Platform::Poll(entries, set.count, timeout) < 0)
         return false;
     for (unsigned int i = 0; i < set.count; ++i)
-        set.entries[i].got = FromPoll<PosixSelect>(entries[i].got);
+        set.entries[i].got = FromPoll<VOR_NATIVE(Select)>(entries[i].got);
     return true;
 }
 

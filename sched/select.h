@@ -55,7 +55,7 @@ public:
     // The idle checker looks at every watched socket this often.
     static constexpr unsigned int CHECK_PERIOD = 10000;
 
-    class VOR_API SocketInfo : public Core::LocalRef {
+    class SocketInfo : public Core::LocalRef {
     public:
         // `idleTime` in milliseconds; Notify::Param::NO_IDLE means never.
         explicit SocketInfo(unsigned int idleTime, IdleNotify notifier = IdleNotify())
@@ -226,12 +226,12 @@ private:
 
 // The select engine of this system: waits with poll(), so descriptor numbers
 // of any size are fine; the 64-entry limit and the 10-second wait stay.
-class VOR_API PosixSelect : public CommonSelect<unsigned int, -1> {
+class VOR_API VOR_NATIVE(Select) : public CommonSelect<unsigned int, -1> {
 public:
-    PosixSelect() = default;
+    VOR_NATIVE(Select)() = default;
 
 protected:
-    ~PosixSelect() override = default;
+    ~VOR_NATIVE(Select)() override = default;
     bool Select(SelectSet& set, unsigned int timeout) override;
 };
 

@@ -12,7 +12,7 @@ namespace Vor {
 namespace Io {
 
 // Holds the system socket and the address it is bound or connected to.
-class VOR_API PosixSocket : public SocketIo {
+class VOR_API VOR_NATIVE(Socket) : public SocketIo {
 public:
     static constexpr unsigned int INVALID_SOCKET = 0xFFFFFFFFu;
 
@@ -40,11 +40,11 @@ public:
 protected:
     // Creates the system socket at once; a failure leaves INVALID_SOCKET and
     // every later operation fails.
-    PosixSocket(int domain, bool stream, int protocol);
+    VOR_NATIVE(Socket)(int domain, bool stream, int protocol);
     // An object without a system socket, to be given one (an accepted
     // connection).
-    PosixSocket();
-    ~PosixSocket() override;
+    VOR_NATIVE(Socket)();
+    ~VOR_NATIVE(Socket)() override;
 
     unsigned int AcquireHandle() const override;
     void ReleaseHandle() const override;
@@ -61,9 +61,9 @@ protected:
     Socket::Address m_Address;
 };
 
-class VOR_API PosixListenSocket final : public PosixSocket {
+class VOR_API VOR_NATIVE(ListenSocket) final : public VOR_NATIVE(Socket) {
 public:
-    PosixListenSocket(int domain, int protocol);
+    VOR_NATIVE(ListenSocket)(int domain, int protocol);
 
     // Sets SO_REUSEADDR first, so a listener can reopen while connections of
     // its predecessor sit in TIME_WAIT.
@@ -72,20 +72,20 @@ public:
     bool Accept(IoObject* target, Socket::Param& peer) override;
 
 private:
-    ~PosixListenSocket() override = default;
+    ~VOR_NATIVE(ListenSocket)() override = default;
 };
 
-class VOR_API PosixTcpSocket final : public PosixSocket {
+class VOR_API VOR_NATIVE(TcpSocket) final : public VOR_NATIVE(Socket) {
 public:
     // How long Connect waits for the handshake.
     static constexpr unsigned int CONNECT_TIMEOUT = 10000;
 
-    PosixTcpSocket(int domain, int protocol);
+    VOR_NATIVE(TcpSocket)(int domain, int protocol);
     // Without a system socket: the target of an accept.
-    PosixTcpSocket();
+    VOR_NATIVE(TcpSocket)();
 
-    using PosixSocket::ReadAll;
-    using PosixSocket::WriteAll;
+    using VOR_NATIVE(Socket)::ReadAll;
+    using VOR_NATIVE(Socket)::WriteAll;
 
     unsigned int ReadAll(void* buffer, unsigned int n, Socket::Param& param, int flags) const override;
     unsigned int ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const override;
@@ -98,18 +98,18 @@ public:
     bool Close() override;
 
 private:
-    friend class PosixListenSocket;
-    ~PosixTcpSocket() override;
+    friend class VOR_NATIVE(ListenSocket);
+    ~VOR_NATIVE(TcpSocket)() override;
     // Takes over an accepted connection.
     bool Adopt(unsigned int socket, Socket::Address const& peer);
 };
 
-class VOR_API PosixUdpSocket final : public PosixSocket {
+class VOR_API VOR_NATIVE(UdpSocket) final : public VOR_NATIVE(Socket) {
 public:
-    PosixUdpSocket(int domain, int protocol);
+    VOR_NATIVE(UdpSocket)(int domain, int protocol);
 
-    using PosixSocket::ReadAll;
-    using PosixSocket::WriteAll;
+    using VOR_NATIVE(Socket)::ReadAll;
+    using VOR_NATIVE(Socket)::WriteAll;
 
     unsigned int ReadOnce(void* buffer, unsigned int n, Socket::Param& param, int flags) const override;
     unsigned int ReadOnce(void* buffer, unsigned int n, int flags) const override;
@@ -120,7 +120,7 @@ public:
     bool Connect(Socket::Param const& peer) override;
 
 private:
-    ~PosixUdpSocket() override = default;
+    ~VOR_NATIVE(UdpSocket)() override = default;
 };
 
 } // namespace Io

@@ -279,6 +279,16 @@ bool SetSocketOption(SocketHandle socket, SocketOption option, int value)
     case SocketOption::SendBuffer:
         name = SO_SNDBUF;
         break;
+    case SocketOption::ReceiveTimeout:
+    case SocketOption::SendTimeout: {
+        if (value < 0) {
+            errno = EINVAL;
+            return false;
+        }
+        timeval bound{value / 1000, (value % 1000) * 1000};
+        name = option == SocketOption::ReceiveTimeout ? SO_RCVTIMEO : SO_SNDTIMEO;
+        return setsockopt(Fd(socket), level, name, &bound, sizeof(bound)) == 0;
+    }
     default:
         errno = EINVAL;
         return false;

@@ -54,8 +54,11 @@ constexpr int kDontWait = 0x40000000;
 
 SOCKET S(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
+// Started first, so that a bad handle fails as not being a socket rather
+// than as a call before the start.
 bool Usable(SocketHandle socket)
 {
+    Win32::EnsureSockets();
     if (socket == kInvalidSocket) {
         ::SetLastError(WSAENOTSOCK);
         return false;
@@ -244,6 +247,7 @@ ReceiveError ClassifyReceiveError(int error)
     switch (error) {
     case WSAEWOULDBLOCK:
     case WSAEINTR:
+    case WSAETIMEDOUT: // a receive time-out ran out
         return ReceiveError::NothingWaiting;
     case WSAEMSGSIZE:
     case WSAECONNREFUSED:
@@ -294,6 +298,12 @@ bool SetSocketOption(SocketHandle socket, SocketOption option, int value)
         break;
     case SocketOption::SendBuffer:
         name = SO_SNDBUF;
+        break;
+    case SocketOption::ReceiveTimeout:
+        name = SO_RCVTIMEO; // a DWORD of milliseconds here
+        break;
+    case SocketOption::SendTimeout:
+        name = SO_SNDTIMEO;
         break;
     default:
         ::SetLastError(WSAEINVAL);
