@@ -31,10 +31,10 @@ std::string Pattern(std::size_t length, unsigned int seed)
     return bytes;
 }
 
-Vor::Core::Guard<PosixMapFile> Mapped(std::string const& path, unsigned long long size, unsigned int flags,
+Vor::Core::Guard<VOR_NATIVE(MapFile)> Mapped(std::string const& path, unsigned long long size, unsigned int flags,
                                       unsigned long long view = 0)
 {
-    auto file = Own(new PosixMapFile);
+    auto file = Own(new VOR_NATIVE(MapFile));
     if (!file->Open(path.c_str(), size, flags, view))
         file.Clear();
     return file;
@@ -42,7 +42,7 @@ Vor::Core::Guard<PosixMapFile> Mapped(std::string const& path, unsigned long lon
 
 } // namespace
 
-TEST(PosixFile, WritesReadsSeeksAndCountsBufferedDataAtTheEnd)
+TEST(VOR_NATIVE(File), WritesReadsSeeksAndCountsBufferedDataAtTheEnd)
 {
     TempDir dir;
     File file;
@@ -70,13 +70,13 @@ TEST(PosixFile, WritesReadsSeeksAndCountsBufferedDataAtTheEnd)
     EXPECT_EQ(14u, memory.GetSize());
 }
 
-TEST(PosixFile, FailedCloseStillClosesOnceAndReopenClosesThePreviousStream)
+TEST(VOR_NATIVE(File), FailedCloseStillClosesOnceAndReopenClosesThePreviousStream)
 {
     // fclose releases the stream even when it fails; the object must forget
     // it then, or the next Close works on freed memory.
     TempDir dir;
     unsigned int before = OpenDescriptorCount();
-    auto file = Own(new PosixFile);
+    auto file = Own(new VOR_NATIVE(File));
     ASSERT_TRUE(file->Open(dir.Path("a").c_str(), "wb"));
     ASSERT_TRUE(file->Write("first", 5));
     ASSERT_TRUE(file->Open(dir.Path("b").c_str(), "wb"));
@@ -208,7 +208,7 @@ TEST(MapFile, OppositeCopiesBetweenTwoFilesFinish)
     auto a = Mapped(dir.Path("a"), 1 << 16, RW | CR, 8192), b = Mapped(dir.Path("b"), 1 << 16, RW | CR, 8192);
     ASSERT_TRUE(a.IsValid() && b.IsValid());
     std::atomic<int> finished{0};
-    auto copy = [&finished](PosixMapFile* from, PosixMapFile* to) {
+    auto copy = [&finished](VOR_NATIVE(MapFile)* from, VOR_NATIVE(MapFile)* to) {
         for (unsigned int i = 0; i < 400; ++i) {
             RandomParam param((i * 4099) % 60000, (i * 7919) % 60000);
             from->RandomRead(*to, 5000, param);

@@ -1,5 +1,6 @@
 #include <vor/io/socket.h>
 
+#include "support/errors.h"
 #include "platform/error.h"
 #include "platform/socket.h"
 #include "support/sockets.h"
@@ -8,17 +9,21 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#if !defined(_WIN32)
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#endif
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <sys/syscall.h>
 #include <thread>
+#if !defined(_WIN32)
+#include <sys/syscall.h>
 #include <unistd.h>
+#endif
 #include <utility>
 #include <vector>
 
@@ -32,10 +37,10 @@ constexpr unsigned int FAILED = IoObject::FAILED;
 TEST(SocketAddress, KeepsTheSystemLayoutAndRefusesTextThatIsNoAddress)
 {
     Socket::Address address("10.1.2.3", 80);
-    sockaddr_in system{};
+    Vor::Platform::Ipv4Address system{};
     std::memcpy(&system, &address, sizeof system);
-    EXPECT_TRUE(system.sin_family == AF_INET && ntohs(system.sin_port) == 80);
-    EXPECT_EQ(0x0A010203u, ntohl(system.sin_addr.s_addr));
+    EXPECT_TRUE(system.family == Vor::Platform::kFamilyIpv4 && Vor::Platform::NetToHost16(system.port) == 80);
+    EXPECT_EQ(0x0A010203u, Vor::Platform::NetToHost32(system.ip));
     for (char const* bad : {"garbage", "1.2.3", static_cast<char const*>(nullptr)})
         EXPECT_FALSE(address.IP(bad)) << (bad ? bad : "null");
     EXPECT_EQ(address.IpString(), "10.1.2.3");
@@ -101,7 +106,7 @@ TEST(SocketTcp, ShutDownRefusesAnUnknownDirectionAndAShortStreamFailsTheRead)
     ASSERT_TRUE(c.IsValid());
     SocketIo* server = c.server.As<SocketIo>();
     EXPECT_FALSE(server->ShutDown(5) || server->ShutDown(-1));
-    EXPECT_EQ(Vor::Platform::LastError(), EINVAL);
+    EXPECT_EQ(Vor::Platform::LastError(), VorTest::Error::InvalidArgument);
     IoHandle& client = c.client.GetHandle();
     ASSERT_TRUE(client.WriteUInt64(0x0102030405060708ull));
     EXPECT_EQ(c.server.ReadUInt64(0), 0x0102030405060708ull); // receiving still works
@@ -138,7 +143,7 @@ TEST(SocketUdp, DatagramsGoToTheDefaultOrGivenDestinationAndOversizedOnesAreRefu
     char big[64] = {}, buffer[16];
     ASSERT_TRUE(out.Write(big, sizeof(big)) && out.Write("datagram", 8));
     EXPECT_EQ(in.Read(buffer, sizeof(buffer)), FAILED);
-    EXPECT_EQ(Vor::Platform::LastError(), EMSGSIZE);
+    EXPECT_EQ(Vor::Platform::LastError(), VorTest::Error::MessageTooLong);
     Socket::Param from;
     EXPECT_EQ(in.Read(buffer, sizeof(buffer), from), 8u);
     ASSERT_TRUE(in.Write("re", 2, from)); // a reply to the sender
@@ -165,6 +170,9 @@ TEST(SocketListen, RefusedPeerOfAnotherFamilyIsNotLeaked)
     // An IPv6 listener (bound by listen itself) takes an IPv4 client as a
     // mapped address longer than 16 bytes: the accept is refused, and the
     // accepted connection must be closed, not dropped on the floor.
+#if defined(_WIN32)
+    GTEST_SKIP() << "the IPv6 listener is set up with the system's own address calls";
+#else
     Socket listener, client;
     ASSERT_TRUE(listener.Open(Socket::SOCKET_LISTEN, AF_INET6, 0));
     unsigned int fd = Socket::Param::GetHandle(listener.GetHandle());
@@ -179,6 +187,7 @@ TEST(SocketListen, RefusedPeerOfAnotherFamilyIsNotLeaked)
     unsigned int before = OpenDescriptorCount();
     EXPECT_FALSE(Socket::Accept(listener.GetReadHandle()).IsValid());
     EXPECT_EQ(OpenDescriptorCount(), before);
+#endif
 }
 
 // A close while another thread waits in a receive on the socket wakes the
@@ -187,6 +196,9 @@ TEST(SocketListen, RefusedPeerOfAnotherFamilyIsNotLeaked)
 // the system hands its number to the next socket.
 TEST(SocketLifetime, CloseWakesAReceiveInProgress)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the test sees the reader inside its receive through /proc";
+#else
     BoundUdp socket;
     IoHandle reader = socket.device.GetHandle(); // each thread its own handle
     std::atomic<long> tid{0};
@@ -214,4 +226,5 @@ TEST(SocketLifetime, CloseWakesAReceiveInProgress)
     blocked.join();
     EXPECT_TRUE(woken) << "the close left the receive waiting";
     EXPECT_EQ(Socket::Param::GetHandle(reader), FAILED);
+#endif
 }

@@ -1,3 +1,4 @@
+#include "support/errors.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/poller.h"
@@ -20,7 +21,7 @@ TEST(PlatformPoll, TimesOutAndRefusesOversizedSets)
     EXPECT_GE(MonotonicMs() - start, 45u);
     PollEntry many[kMaxPollEntries + 1] = {};
     EXPECT_EQ(Poll(many, kMaxPollEntries + 1, 0), -1);
-    EXPECT_EQ(LastError(), EINVAL);
+    EXPECT_EQ(LastError(), VorTest::Error::InvalidArgument);
 }
 
 TEST(PlatformWakeUp, SignalEndsAWaitUntilDrained)

@@ -1,6 +1,7 @@
 // What the socket layer guarantees below the Socket device. The device's
 // tests (tests/io/socket.cpp) cover transfers, resets, reopening over
 // TIME_WAIT and oversized datagrams through it.
+#include "support/errors.h"
 #include "platform/error.h"
 #include "platform/socket.h"
 #include "support/net.h"
@@ -21,7 +22,7 @@ TEST(PlatformAddress, ParsesDottedQuadsAndRefusesMalformedText)
     EXPECT_EQ(ip, HostToNet32(0x0A010203u));
     for (char const* text : {"garbage", "", "1.2.3", "1.2.3.4.5", "256.0.0.1", "1.2.3.-4", " 1.2.3.4", "1.2.3.4x"}) {
         EXPECT_FALSE(ParseIpv4(text, &ip)) << text;
-        EXPECT_EQ(LastError(), EINVAL) << text;
+        EXPECT_EQ(LastError(), VorTest::Error::InvalidArgument) << text;
     }
     EXPECT_FALSE(ParseIpv4(nullptr, &ip));
     EXPECT_EQ(ip, HostToNet32(0x0A010203u)); // untouched by the refusals
@@ -42,7 +43,7 @@ TEST(PlatformSocket, ConnectGivesUpInBoundedTime)
         timedOut = !ConnectSocket(queued[opened], address, 300);
     }
     EXPECT_TRUE(timedOut);
-    EXPECT_EQ(LastError(), ETIMEDOUT);
+    EXPECT_EQ(LastError(), VorTest::Error::TimedOut);
     for (int i = 0; i < opened; ++i)
         CloseSocket(queued[i]);
     CloseSocket(listener);
@@ -53,7 +54,7 @@ TEST(PlatformSocket, BadHandlesFailWithoutReachingTheSystem)
     char c = 0;
     for (SocketHandle bad : {kInvalidSocket, 0x80000000u}) {
         EXPECT_FALSE(CloseSocket(bad));
-        EXPECT_EQ(LastError(), EBADF);
+        EXPECT_EQ(LastError(), VorTest::Error::NotASocket);
         EXPECT_EQ(SendSocket(bad, &c, 1, 0), -1);
         EXPECT_EQ(ReceiveSocket(bad, &c, 1, 0), -1);
         EXPECT_FALSE(BindSocket(bad, LoopbackAddress(0)));
@@ -82,7 +83,7 @@ TEST(PlatformSocket, DatagramsAtTheBufferLimitsArriveWhole)
     EXPECT_EQ(from.ip, VorTest::LoopbackIp());
     EXPECT_EQ(ReceiveFromSocket(reader, buffer, sizeof(buffer), 0, nullptr, nullptr), 10);
     EXPECT_EQ(ReceiveFromSocket(reader, buffer, sizeof(buffer), 0, nullptr, nullptr), -1);
-    EXPECT_EQ(LastError(), EMSGSIZE);
+    EXPECT_EQ(LastError(), VorTest::Error::MessageTooLong);
     CloseSocket(reader);
     CloseSocket(writer);
 }

@@ -1,8 +1,6 @@
 #include "support/child.h"
 #include "support/groups.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -137,13 +135,13 @@ TEST_P(ConnectGroupEngineTest, UnInitDuringADroppedHandshakeEndsPromptly)
 {
     VorTest::ChildResult child = VorTest::RunInChild([&] {
         VorTest::LoopbackListener deaf;
-        if (!deaf.IsValid() || listen(static_cast<int>(deaf.Socket()), 0) != 0)
+        if (!deaf.IsValid() || !Platform::ListenSocket(deaf.Socket(), 0))
             return 10;
-        // The first fills the queue; the others' handshakes are dropped.
+        // The first fills the queue; the others' handshakes are dropped
+        // (each connect gives up at once, its handshake under way).
         for (int i = 0; i < 3; ++i) {
-            int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            Platform::Ipv4Address to = VorTest::LoopbackAddress(deaf.Port());
-            connect(filler, reinterpret_cast<sockaddr const*>(&to), sizeof to);
+            Platform::SocketHandle filler = Platform::OpenSocket(Platform::kFamilyIpv4, Platform::SocketKind::Stream, 0);
+            Platform::ConnectSocket(filler, VorTest::LoopbackAddress(deaf.Port()), 0);
         }
         Client client(GetParam(), new ConnectGroup, 1, 100);
         if (!client.Start(deaf.Port()))

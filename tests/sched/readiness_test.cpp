@@ -78,7 +78,7 @@ protected:
     std::atomic<unsigned int> paused{0};
 };
 
-using Kinds = ::testing::Types<VorTest::SelectKind, VorTest::EpollKind>;
+using Kinds = VorTest::EngineKinds;
 TYPED_TEST_SUITE(Readiness, Kinds, VorTest::EngineName);
 
 } // namespace

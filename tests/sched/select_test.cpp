@@ -59,7 +59,7 @@ TEST(SelectEngine, SixtyFourthSocketStartsASecondEngineAndItsThread)
     auto notify = VorTest::MakeNotifyOf<VorTest::ProbeNotify>();
     for (unsigned int i = 0; i < 63; ++i)
         ASSERT_TRUE(notify->Attach(ReadHandle(sockets[i].device.GetHandle()), recorder.Reads()));
-    Sched::PosixSelect* first = notify->EngineOf(sockets[0].device.GetHandle());
+    Sched::VOR_NATIVE(Select)* first = notify->EngineOf(sockets[0].device.GetHandle());
     EXPECT_TRUE(first->IsFull());
     EXPECT_EQ(Engines(), 1u);
     // The selecting thread and the idle checker.
@@ -71,7 +71,7 @@ TEST(SelectEngine, SixtyFourthSocketStartsASecondEngineAndItsThread)
     EXPECT_EQ(StepLines(capture.Lines(), "2"), 1u); // the full engine refused first
     EXPECT_EQ(Engines(), 2u);
     EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() == threads + 3; }));
-    Sched::PosixSelect* second = notify->EngineOf(last);
+    Sched::VOR_NATIVE(Select)* second = notify->EngineOf(last);
     ASSERT_NE(first, second);
     // With room in the first engine again, a second attach of an object
     // still goes to the engine that holds it.

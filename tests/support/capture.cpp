@@ -9,7 +9,20 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace VorTest {
 
@@ -25,6 +38,64 @@ void FlushStreams()
 }
 
 } // namespace
+
+#if defined(_WIN32)
+
+// Descriptor 2 of the C runtime goes to a temporary file, read back by its
+// name (the file is shared for reading while it is written).
+StderrCapture::StderrCapture()
+{
+    if (g_bActive.exchange(true)) {
+        ADD_FAILURE() << "a standard error capture is already active";
+        return;
+    }
+    char folder[MAX_PATH + 1] = {};
+    char path[MAX_PATH + 1] = {};
+    if (GetTempPathA(sizeof folder, folder) != 0 && GetTempFileNameA(folder, "vor", 0, path) != 0) {
+        m_Path = path;
+        m_iFile = _sopen(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    }
+    FlushStreams();
+    m_iSaved = m_iFile >= 0 ? _dup(2) : -1;
+    if (m_iSaved < 0 || _dup2(m_iFile, 2) < 0) {
+        ADD_FAILURE() << "standard error could not be redirected";
+        Stop();
+        g_bActive = false;
+    }
+}
+
+StderrCapture::~StderrCapture()
+{
+    Stop();
+    if (m_iFile >= 0)
+        _close(m_iFile);
+    if (!m_Path.empty())
+        DeleteFileA(m_Path.c_str());
+}
+
+void StderrCapture::Stop()
+{
+    std::lock_guard<std::mutex> hold(m_Lock);
+    if (m_iSaved < 0)
+        return;
+    FlushStreams();
+    _dup2(m_iSaved, 2);
+    _close(m_iSaved);
+    m_iSaved = -1;
+    g_bActive = false;
+}
+
+std::string StderrCapture::Text() const
+{
+    std::lock_guard<std::mutex> hold(m_Lock);
+    FlushStreams();
+    if (m_iFile < 0)
+        return std::string();
+    std::ifstream in(m_Path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+#else
 
 StderrCapture::StderrCapture()
 {
@@ -73,6 +144,8 @@ std::string StderrCapture::Text() const
     std::ifstream in("/proc/self/fd/" + std::to_string(m_iFile), std::ios::binary);
     return m_iFile < 0 ? std::string() : std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+#endif
 
 std::vector<std::string> StderrCapture::Lines() const
 {

@@ -39,6 +39,7 @@ private:
     mutable std::mutex m_Lock;
     int m_iSaved = -1; // the original descriptor 2 while capturing
     int m_iFile = -1;  // the temporary file
+    std::string m_Path; // its name, where it has one
 };
 
 } // namespace VorTest

@@ -9,11 +9,128 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <iostream>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <gtest/gtest.h>
+#include <cstdlib>
+#include <thread>
+#include <windows.h>
+#else
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace VorTest {
+
+#if defined(_WIN32)
+
+// Windows cannot fork: the test program runs again as the child, with only
+// the current test selected and VOR_TEST_CHILD naming which RunInChild of
+// that test is the child's. The child runs the test up to that call, runs
+// the body there with pipes on its standard streams and exits with its
+// result; the calls before it do nothing.
+namespace {
+
+unsigned int ChildIndex()
+{
+    char const* index = std::getenv("VOR_TEST_CHILD");
+    return index != nullptr ? static_cast<unsigned int>(std::atoi(index)) : 0;
+}
+
+void Drain(HANDLE pipe, std::string* sink)
+{
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
+        sink->append(buffer, n);
+}
+
+} // namespace
+
+ChildResult RunInChild(std::function<int()> const& body, std::string const& input, std::chrono::milliseconds bound)
+{
+    static unsigned int s_uCalls = 0;
+    static std::string s_Test;
+    ::testing::TestInfo const* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : std::string();
+    if (name != s_Test)
+        s_Test = name, s_uCalls = 0;
+    unsigned int call = ++s_uCalls;
+    ChildResult result;
+    if (unsigned int wanted = ChildIndex()) {
+        if (call != wanted)
+            return result;
+        std::cout.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        std::clearerr(stdin);
+        std::cin.clear();
+        int code = body();
+        std::cout.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        _exit(code);
+    }
+
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, errRead = nullptr,
+           errWrite = nullptr;
+    if (!CreatePipe(&inRead, &inWrite, &inherit, 1 << 16) || !CreatePipe(&outRead, &outWrite, &inherit, 0) ||
+        !CreatePipe(&errRead, &errWrite, &inherit, 0))
+        return result;
+    // The parent's ends stay in the parent.
+    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    char program[MAX_PATH + 1] = {};
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    std::string command = std::string("\"") + program + "\" --gtest_filter=" + name;
+    SetEnvironmentVariableA("VOR_TEST_CHILD", std::to_string(call).c_str());
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = inRead;
+    start.hStdOutput = outWrite;
+    start.hStdError = errWrite;
+    PROCESS_INFORMATION child{};
+    BOOL started = CreateProcessA(program, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child);
+    SetEnvironmentVariableA("VOR_TEST_CHILD", nullptr);
+    CloseHandle(inRead);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (started) {
+        DWORD written = 0;
+        WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    }
+    CloseHandle(inWrite);
+    // Both outputs are read as they come: a child that fills one pipe must
+    // not wait on the other.
+    std::thread out([&] { Drain(outRead, &result.out); });
+    std::thread err([&] { Drain(errRead, &result.err); });
+    if (started) {
+        result.finished = WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) == WAIT_OBJECT_0;
+        DWORD code = 0;
+        if (!result.finished)
+            TerminateProcess(child.hProcess, 255);
+        else if (GetExitCodeProcess(child.hProcess, &code))
+            result.exitCode = static_cast<int>(code);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+    out.join();
+    err.join();
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return result;
+}
+
+#else
 
 namespace {
 
@@ -84,5 +201,7 @@ ChildResult RunInChild(std::function<int()> const& body, std::string const& inpu
     result.exitCode = result.finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
+
+#endif
 
 } // namespace VorTest

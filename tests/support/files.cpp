@@ -1,6 +1,17 @@
 #include "support/files.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <string>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,9 +23,22 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir()
 {
+#if defined(_WIN32)
+    // No mkdtemp here: a name from the process id and a counter, made
+    // with create_directory, which fails on an existing one.
+    static std::atomic<unsigned int> s_uNext{0};
+    for (int attempt = 0; attempt < 100 && m_Root.empty(); ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("vor-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                                          std::to_string(s_uNext++));
+        std::error_code error;
+        if (fs::create_directory(candidate, error))
+            m_Root = candidate.string();
+    }
+#else
     std::string pattern = (fs::temp_directory_path() / "vor-test-XXXXXX").string();
     char const* made = mkdtemp(&pattern[0]);
     m_Root = made != nullptr ? made : std::string();
+#endif
 }
 
 TempDir::~TempDir()
@@ -47,6 +71,11 @@ bool WriteFile(std::string const& path, std::string const& bytes)
     return static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
 }
 
+#if defined(_WIN32)
+// Open files have no numbers to look through here: -1, as for a file that
+// is not open.
+int FindDescriptor(std::string const&) { return -1; }
+#else
 int FindDescriptor(std::string const& path)
 {
     std::error_code error;
@@ -61,5 +90,6 @@ int FindDescriptor(std::string const& path)
     }
     return lowest;
 }
+#endif
 
 } // namespace VorTest

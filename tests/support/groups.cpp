@@ -2,11 +2,11 @@
 
 #include <vor/io/socket.h>
 
+#include "platform/error.h"
+#include "platform/socket.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace VorTest {
 
@@ -15,11 +15,22 @@ using namespace Vor;
 std::vector<GroupCase> AllGroupCases()
 {
     return {{SchedKind::Tp, EngineKind::Select}, {SchedKind::Local, EngineKind::Select},
-            {SchedKind::St, EngineKind::Select}, {SchedKind::Tp, EngineKind::Epoll},
-            {SchedKind::Local, EngineKind::Epoll}, {SchedKind::St, EngineKind::Epoll}};
+            {SchedKind::St, EngineKind::Select},
+#if VOR_TEST_HAVE_EPOLL
+            {SchedKind::Tp, EngineKind::Epoll}, {SchedKind::Local, EngineKind::Epoll},
+            {SchedKind::St, EngineKind::Epoll}
+#endif
+    };
 }
 
-std::vector<GroupCase> EngineCases() { return {{SchedKind::Local, EngineKind::Select}, {SchedKind::Local, EngineKind::Epoll}}; }
+std::vector<GroupCase> EngineCases()
+{
+    return {{SchedKind::Local, EngineKind::Select},
+#if VOR_TEST_HAVE_EPOLL
+            {SchedKind::Local, EngineKind::Epoll}
+#endif
+    };
+}
 
 std::string GroupCaseName(::testing::TestParamInfo<GroupCase> const& info)
 {
@@ -39,8 +50,13 @@ Core::Guard<Sched::Scheduler> MakeScheduler(SchedKind kind)
 
 Core::Guard<Sched::Notify> MakeNotify(EngineKind kind)
 {
+#if VOR_TEST_HAVE_EPOLL
     Core::Guard<Sched::Notify> notify =
         Own(kind == EngineKind::Epoll ? static_cast<Sched::Notify*>(new Sched::EpollNotify) : new Sched::SelectNotify);
+#else
+    (void)kind;
+    Core::Guard<Sched::Notify> notify = Own(static_cast<Sched::Notify*>(new Sched::SelectNotify));
+#endif
     notify->Init(Sched::Notify::Param());
     return notify;
 }
@@ -78,10 +94,12 @@ bool ScriptedEvent::OnRead(Io::ReadHandle& handle)
     Core::Guard<Io::IoObject> object = handle.GetObject(); // a group's objects are sockets
     char buffer[65536];
     Io::Socket::Param peer;
-    errno = 0;
-    unsigned int got = static_cast<Io::SocketIo*>(object.Raw())->ReadOnce(buffer, sizeof buffer, peer, MSG_DONTWAIT);
-    if (got == Io::IoObject::FAILED)
-        return errno == EAGAIN || errno == EWOULDBLOCK; // nothing yet: keep; the end: close
+    Platform::SetLastError(0);
+    unsigned int got =
+        static_cast<Io::SocketIo*>(object.Raw())->ReadOnce(buffer, sizeof buffer, peer, Platform::DontWaitFlag());
+    if (got == Io::IoObject::FAILED) // nothing yet: keep; the end: close
+        return Platform::LastError() != 0 &&
+               Platform::ClassifyReceiveError(Platform::LastError()) == Platform::ReceiveError::NothingWaiting;
     return std::string(buffer, got) != "bye" && (!echo.load() || Device(handle).Write(buffer, got, peer));
 }
 
@@ -105,30 +123,25 @@ unsigned int ScriptedEvent::Count(std::string const& kind) const
         std::count_if(log.begin(), log.end(), [&](std::string const& entry) { return (entry + " ").rfind(kind + " ", 0) == 0; }));
 }
 
-Peer::Peer(bool tcp) : m_iSocket(socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0))
+Peer::Peer(bool tcp)
+    : m_uSocket(Platform::OpenSocket(Platform::kFamilyIpv4, tcp ? Platform::SocketKind::Stream : Platform::SocketKind::Datagram, 0))
 {
-    timeval bound{5, 0};
-    setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    setsockopt(m_iSocket, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-    Platform::Ipv4Address any = LoopbackAddress(0);
+    Platform::SetSocketOption(m_uSocket, Platform::SocketOption::ReceiveTimeout, 5000);
+    Platform::SetSocketOption(m_uSocket, Platform::SocketOption::SendTimeout, 5000);
     if (!tcp)
-        bind(m_iSocket, reinterpret_cast<sockaddr*>(&any), sizeof any);
+        Platform::BindSocket(m_uSocket, LoopbackAddress(0));
 }
 
-Peer::~Peer() { close(m_iSocket); }
+Peer::~Peer() { Platform::CloseSocket(m_uSocket); }
 
-bool Peer::Connect(std::uint16_t port)
-{
-    Platform::Ipv4Address address = LoopbackAddress(port);
-    return connect(m_iSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
+bool Peer::Connect(std::uint16_t port) { return Platform::ConnectSocket(m_uSocket, LoopbackAddress(port), 5000); }
 
 bool Peer::Send(std::string const& bytes, int flags, std::uint16_t to)
 {
-    Platform::Ipv4Address address = LoopbackAddress(to);
     for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t sent = sendto(m_iSocket, bytes.data() + done, bytes.size() - done, flags | MSG_NOSIGNAL,
-                              to != 0 ? reinterpret_cast<sockaddr*>(&address) : nullptr, to != 0 ? sizeof address : 0);
+        std::int64_t sent = to != 0 ? Platform::SendToSocket(m_uSocket, bytes.data() + done, bytes.size() - done, flags,
+                                                             LoopbackAddress(to))
+                                    : Platform::SendSocket(m_uSocket, bytes.data() + done, bytes.size() - done, flags);
         if (sent <= 0)
             return false;
         done += static_cast<std::size_t>(sent);
@@ -139,17 +152,18 @@ bool Peer::Send(std::string const& bytes, int flags, std::uint16_t to)
 std::string Peer::Receive(std::size_t n, std::uint16_t* from)
 {
     std::string got;
-    char buffer[65536];
-    sockaddr_in sender{};
-    socklen_t length = sizeof sender;
+    std::vector<char> buffer(65536);
     while (got.size() < n) {
-        ssize_t read = recvfrom(m_iSocket, buffer, std::min(n - got.size(), sizeof buffer), 0,
-                                reinterpret_cast<sockaddr*>(&sender), &length);
+        std::size_t room = std::min(n - got.size(), buffer.size());
+        Platform::Ipv4Address sender{};
+        unsigned int length = sizeof sender;
+        std::int64_t read = from != nullptr ? Platform::ReceiveFromSocket(m_uSocket, buffer.data(), room, 0, &sender, &length)
+                                            : Platform::ReceiveSocket(m_uSocket, buffer.data(), room, 0);
         if (read <= 0)
             break;
-        got.append(buffer, static_cast<std::size_t>(read));
+        got.append(buffer.data(), static_cast<std::size_t>(read));
         if (from != nullptr) {
-            *from = ntohs(sender.sin_port);
+            *from = Platform::NetToHost16(sender.port);
             break;
         }
     }
@@ -159,10 +173,11 @@ std::string Peer::Receive(std::size_t n, std::uint16_t* from)
 bool Peer::WaitClosed()
 {
     char buffer[4096];
-    ssize_t read = 0;
-    while ((read = recv(m_iSocket, buffer, sizeof buffer, 0)) > 0) {
+    std::int64_t read = 0;
+    while ((read = Platform::ReceiveSocket(m_uSocket, buffer, sizeof buffer, 0)) > 0) {
     }
-    return read == 0 || errno != EAGAIN; // the end, a reset; not the bound
+    // The end, or a reset; not the bound running out.
+    return read == 0 || Platform::ClassifyReceiveError(Platform::LastError()) != Platform::ReceiveError::NothingWaiting;
 }
 
 } // namespace VorTest

@@ -6,7 +6,9 @@
 #include <vor/core/thread.h>
 #include <vor/sched/acceptgroup.h>
 #include <vor/sched/connectgroup.h>
+#if VOR_TEST_HAVE_EPOLL
 #include <vor/sched/epoll.h>
+#endif
 #include <vor/sched/udpgroup.h>
 
 #include "support/capture.h"
@@ -130,7 +132,7 @@ public:
     bool WaitClosed();
 
 private:
-    int m_iSocket;
+    Vor::Platform::SocketHandle m_uSocket;
 };
 
 } // namespace VorTest

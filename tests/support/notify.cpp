@@ -9,10 +9,10 @@ namespace VorTest {
 
 using namespace Vor;
 
-Sched::PosixSelect* ProbeNotify::EngineOf(Io::IoBase const& handle) const
+Sched::VOR_NATIVE(Select)* ProbeNotify::EngineOf(Io::IoBase const& handle) const
 {
     Core::Guard<Sched::NotifyBase> engine = GetNotify(handle);
-    return dynamic_cast<Sched::PosixSelect*>(engine.Raw());
+    return dynamic_cast<Sched::VOR_NATIVE(Select)*>(engine.Raw());
 }
 
 unsigned int SettledThreadCount()

@@ -3,11 +3,15 @@
 
 #include <vor/core/callback.h>
 #include <vor/io/socket.h>
+#if VOR_TEST_HAVE_EPOLL
 #include <vor/sched/epoll.h>
+#endif
 #include <vor/sched/notify.h>
 #include <vor/sched/select.h>
 
 #include "support/wait.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
@@ -44,23 +48,29 @@ struct Tune {
 // A SelectNotify that shows the engine recorded for a handle.
 class ProbeNotify : public Vor::Sched::SelectNotify {
 public:
-    Vor::Sched::PosixSelect* EngineOf(Vor::Io::IoBase const& handle) const;
+    Vor::Sched::VOR_NATIVE(Select)* EngineOf(Vor::Io::IoBase const& handle) const;
 };
 
 // The two readiness engines, for tests typed over both; `waitError` is the
 // line a failing wait writes.
 struct SelectKind {
     using Notify = Vor::Sched::SelectNotify;
-    using Engine = Vor::Sched::PosixSelect;
+    using Engine = Vor::Sched::VOR_NATIVE(Select);
     static constexpr char const* name = "Select";
     static constexpr char const* waitError = "Select error \\d+";
 };
+#if VOR_TEST_HAVE_EPOLL
 struct EpollKind {
     using Notify = Vor::Sched::EpollNotify;
     using Engine = Vor::Sched::PosixEpoll;
     static constexpr char const* name = "Epoll";
     static constexpr char const* waitError = "Epoll wait error \\d+";
 };
+// Both engines where the system has epoll; the select engine alone on others.
+using EngineKinds = ::testing::Types<SelectKind, EpollKind>;
+#else
+using EngineKinds = ::testing::Types<SelectKind>;
+#endif
 // Names typed-test instances after the engine.
 struct EngineName {
     template <class T>

@@ -2,8 +2,19 @@
 
 #include "platform/clock.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
 #include <sys/resource.h>
+#endif
 
 namespace VorTest {
 
@@ -17,6 +28,35 @@ bool WaitUntil(std::function<bool()> const& condition, std::chrono::milliseconds
     }
     return true;
 }
+
+#if defined(_WIN32)
+
+// Windows counts threads in a snapshot of the system's, and handles (files,
+// sockets, events and threads alike) where Linux counts descriptors.
+unsigned int ProcessThreadCount()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    unsigned int count = 0;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
+unsigned int OpenDescriptorCount()
+{
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<unsigned int>(count) : 0;
+}
+
+// Sockets are not limited per process here.
+unsigned int RaiseDescriptorLimit(unsigned int want) { return want; }
+
+#else
 
 namespace {
 unsigned int CountEntries(char const* path)
@@ -51,5 +91,7 @@ unsigned int RaiseDescriptorLimit(unsigned int want)
         limit = raised;
     return limit.rlim_cur > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(limit.rlim_cur);
 }
+
+#endif
 
 } // namespace VorTest

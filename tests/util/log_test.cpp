@@ -83,8 +83,13 @@ class LogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+#if defined(_WIN32)
+        _putenv_s("TZ", "UTC");
+        _tzset();
+#else
         setenv("TZ", "UTC", 1);
         tzset();
+#endif
     }
     void TearDown() override
     {
