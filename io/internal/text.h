@@ -1,7 +1,8 @@
 // Encodings of wide text for byte devices. Not part of the installed
 // interface.
 //
-// wchar_t holds UTF-32 here. Byte devices (memory, sockets, the parameter
+// wchar_t holds UTF-32 on Linux and UTF-16 on Windows, where a character
+// beyond the basic plane takes two wchar_t (a surrogate pair). Byte devices (memory, sockets, the parameter
 // forms of Printf) carry wide text as UTF-16LE, two bytes per unit, so a
 // reader on any platform sees the same bytes; text meant for people (the
 // standard streams, stream files) goes out as UTF-8.
@@ -23,6 +24,21 @@ inline char32_t ValidCodePoint(wchar_t c)
     return u;
 }
 
+// The code point that starts at text[i]; i moves past it. A surrogate pair
+// of 16-bit wchar_t is one code point; a lone surrogate is U+FFFD.
+inline char32_t NextCodePoint(wchar_t const* text, std::size_t length, std::size_t& i)
+{
+    char32_t u = static_cast<char32_t>(text[i++]);
+    if (sizeof(wchar_t) == 2 && u >= 0xD800 && u <= 0xDBFF && i < length) {
+        char32_t low = static_cast<char32_t>(text[i]);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            ++i;
+            return 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    return ValidCodePoint(static_cast<wchar_t>(u));
+}
+
 // Appends the UTF-16LE bytes of `length` wide characters to `out`.
 inline void AppendUtf16Le(std::string& out, wchar_t const* text, std::size_t length)
 {
@@ -31,8 +47,8 @@ inline void AppendUtf16Le(std::string& out, wchar_t const* text, std::size_t len
         out.push_back(static_cast<char>(u & 0xFF));
         out.push_back(static_cast<char>((u >> 8) & 0xFF));
     };
-    for (std::size_t i = 0; i < length; ++i) {
-        char32_t u = ValidCodePoint(text[i]);
+    for (std::size_t i = 0; i < length;) {
+        char32_t u = NextCodePoint(text, length, i);
         if (u < 0x10000) {
             unit(u);
         } else {
@@ -47,8 +63,8 @@ inline void AppendUtf16Le(std::string& out, wchar_t const* text, std::size_t len
 inline void AppendUtf8(std::string& out, wchar_t const* text, std::size_t length)
 {
     out.reserve(out.size() + length);
-    for (std::size_t i = 0; i < length; ++i) {
-        char32_t u = ValidCodePoint(text[i]);
+    for (std::size_t i = 0; i < length;) {
+        char32_t u = NextCodePoint(text, length, i);
         if (u < 0x80) {
             out.push_back(static_cast<char>(u));
         } else if (u < 0x800) {

@@ -42,6 +42,7 @@ void SleepMs(std::uint32_t ms)
         std::uint64_t now = MonotonicMs();
         if (now >= deadline)
             return;
+        Win32::KillPoint wait;
         SleepEx(static_cast<DWORD>(deadline - now), FALSE);
     }
 }

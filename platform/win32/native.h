@@ -24,6 +24,20 @@ namespace Win32 {
 // again by the library's initialisation; see socket.cpp.
 bool EnsureSockets();
 
+// Marks the calling thread, while it lives, as waiting in the platform
+// layer: a place where a kill may stop it (see thread.cpp). Only around
+// the blocking call itself, never where a lock is held.
+class KillPoint {
+public:
+    KillPoint();
+    ~KillPoint();
+    KillPoint(KillPoint const&) = delete;
+    KillPoint& operator=(KillPoint const&) = delete;
+
+private:
+    void* m_pState;
+};
+
 // A FILETIME count (100 ns since 1601) as milliseconds since 1970.
 inline std::uint64_t FileTimeToUnixMs(FILETIME const& ft)
 {

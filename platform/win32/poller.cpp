@@ -67,10 +67,12 @@ int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs)
     std::uint64_t deadline = timeoutMs == kInfinite ? 0 : MonotonicMs() + timeoutMs;
     if (watched == 0) {
         // select refuses empty sets: the wait is a sleep.
-        if (timeoutMs != kInfinite)
+        if (timeoutMs != kInfinite) {
             SleepMs(timeoutMs);
-        else
+        } else {
+            Win32::KillPoint wait;
             SleepEx(INFINITE, FALSE);
+        }
         return 0;
     }
     timeval wait{};
@@ -82,7 +84,11 @@ int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs)
         wait.tv_usec = static_cast<long>(left % 1000) * 1000;
         limit = &wait;
     }
-    int ready = select(0, &read, &write, &except, limit);
+    int ready;
+    {
+        Win32::KillPoint wait;
+        ready = select(0, &read, &write, &except, limit);
+    }
     if (ready == SOCKET_ERROR) {
         if (WSAGetLastError() != WSAENOTSOCK)
             return -1;

@@ -20,7 +20,11 @@ bool WaitOn(HANDLE handle, std::uint32_t timeoutMs)
     if (handle == nullptr)
         return false;
     static_assert(kInfinite == INFINITE, "one value for no time-out");
-    DWORD rc = WaitForSingleObject(handle, timeoutMs);
+    DWORD rc;
+    {
+        Win32::KillPoint wait;
+        rc = WaitForSingleObject(handle, timeoutMs);
+    }
     if (rc == WAIT_OBJECT_0)
         return true;
     if (rc == WAIT_TIMEOUT)

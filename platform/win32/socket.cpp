@@ -133,7 +133,11 @@ SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* 
         return kInvalidSocket;
     sockaddr_in scratch{};
     int size = sizeof(scratch);
-    SOCKET s = accept(S(socket), reinterpret_cast<sockaddr*>(&scratch), &size);
+    SOCKET s;
+    {
+        Win32::KillPoint wait;
+        s = accept(S(socket), reinterpret_cast<sockaddr*>(&scratch), &size);
+    }
     if (s == INVALID_SOCKET)
         return kInvalidSocket;
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -163,7 +167,11 @@ bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_
         timeval wait;
         wait.tv_sec = static_cast<long>(timeoutMs / 1000);
         wait.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
-        int ready = select(0, nullptr, &writable, &failed, &wait);
+        int ready;
+        {
+            Win32::KillPoint killable;
+            ready = select(0, nullptr, &writable, &failed, &wait);
+        }
         if (ready > 0) {
             int size = sizeof(error);
             if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
@@ -195,6 +203,7 @@ std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size,
 {
     if (!Usable(socket))
         return -1;
+    Win32::KillPoint wait;
     int n = send(S(socket), static_cast<char const*>(data), Length(size), flags & ~kDontWait);
     return n == SOCKET_ERROR ? -1 : n;
 }
@@ -203,6 +212,7 @@ std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, in
 {
     if (!Usable(socket))
         return -1;
+    Win32::KillPoint wait;
     int n = WithoutWaiting(S(socket), flags,
                            [&](int f) { return recv(S(socket), static_cast<char*>(data), Length(size), f); });
     return n == SOCKET_ERROR ? -1 : n;
@@ -226,6 +236,7 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
     int room = sizeof(scratch);
     // A datagram longer than the buffer fails with WSAEMSGSIZE (and is
     // consumed) by itself.
+    Win32::KillPoint wait;
     int n = WithoutWaiting(S(socket), flags, [&](int f) {
         return recvfrom(S(socket), static_cast<char*>(data), Length(size), f, reinterpret_cast<sockaddr*>(&scratch),
                         &room);

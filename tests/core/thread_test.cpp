@@ -9,7 +9,14 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 #include <vector>
 
 using namespace Vor::Core;
@@ -48,7 +55,19 @@ void StartOne(Signal* go) { go->Wait(Signal::INFINITE_WAIT), Start(); }
 // Whether the system thread of that id has ended (the ids are the kernel's).
 bool Ended(unsigned int id)
 {
+#if defined(_WIN32)
+    // A thread that has ended can no longer be opened, or is signalled.
+    return VorTest::WaitUntil([id] {
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+        if (thread == nullptr)
+            return true;
+        bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+        CloseHandle(thread);
+        return ended;
+    });
+#else
     return VorTest::WaitUntil([id] { return access(("/proc/self/task/" + std::to_string(id)).c_str(), F_OK) != 0; });
+#endif
 }
 
 // Holds the next new thread, once armed, inside its start until released.
