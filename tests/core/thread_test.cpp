@@ -10,10 +10,7 @@
 #include <string>
 #include <thread>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "support/windows.h"
 #else
 #include <unistd.h>
 #endif

@@ -10,16 +10,10 @@
 #include <iterator>
 #include <sstream>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "support/windows.h"
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif

@@ -10,16 +10,10 @@
 #include <initializer_list>
 #include <iostream>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "support/windows.h"
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <thread>
-#include <windows.h>
 #else
 #include <poll.h>
 #include <sys/wait.h>

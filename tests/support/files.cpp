@@ -4,13 +4,7 @@
 #include <cstdlib>
 #include <string>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "support/windows.h"
 #endif
 #include <filesystem>
 #include <fstream>

@@ -3,13 +3,7 @@
 #include "platform/clock.h"
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "support/windows.h"
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
