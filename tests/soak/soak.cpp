@@ -285,9 +285,20 @@ private:
     std::map<unsigned short, std::uint64_t> m_AcceptedAt;
 };
 
-// A notify that remembers the listener's report callback, so that an
-// exception condition can be reported on the listener as an engine does for
-// a broken socket: the group closes the listener and opens a new one.
+sockaddr_in Loopback(unsigned short port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return to;
+}
+
+// A notify that can break the listener as an engine reports a broken
+// socket: the listener's next report, which a connect brings about, carries
+// an exception condition, and the group closes the listener and opens a new
+// one. The report is the engine's own, made on its thread, so that nothing
+// here races the engine's attributes or its pause.
 template <class N>
 class Tapped : public N {
 public:
@@ -296,36 +307,44 @@ public:
     {
         // Asked first: a connection is known from OnOpen on, and may be gone
         // again as soon as it is attached.
-        bool listener = !m_pServer->Find(handle);
-        bool attached = N::Attach(handle, callback);
-        if (attached && listener) {
+        if (m_pServer->Find(handle))
+            return N::Attach(handle, callback);
+        {
             std::lock_guard<std::mutex> hold(m_Lock);
-            m_Listener = handle;
             m_Report = callback;
         }
-        return attached;
+        Core::CallBack tap;
+        tap.Bind(this, &Tapped::Report);
+        return N::Attach(handle, tap);
     }
-    bool BreakListener()
+    // Whether the connect that brings the listener's report went through.
+    bool BreakListener(unsigned short port)
     {
-        std::unique_lock<std::mutex> hold(m_Lock);
-        Io::ReadHandle listener = m_Listener;
-        Core::CallBack report = m_Report;
-        hold.unlock();
-        // Claimed as an engine claims a report: only while no task of the
-        // listener runs, and taken out of the wait until the report is done.
-        bool claimed = false;
-        for (int attempt = 0; attempt < 250 && !(claimed = N::Pause(listener)); ++attempt)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the listener is busy accepting
-        if (!claimed)
-            return false;
-        listener.SetAttrib(Io::IoParam::EXCEPT, true);
-        return report.CallBackA(listener);
+        m_bBreak.store(true);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to = Loopback(port);
+        bool connected = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        if (fd >= 0)
+            close(fd);
+        return connected;
     }
 
 private:
+    void Report(Io::ReadHandle handle)
+    {
+        if (m_bBreak.exchange(false))
+            handle.SetAttrib(Io::IoParam::EXCEPT, true);
+        Core::CallBack report;
+        {
+            std::lock_guard<std::mutex> hold(m_Lock);
+            report = m_Report;
+        }
+        report.CallBackA(handle);
+    }
+
     Server* m_pServer;
+    std::atomic<bool> m_bBreak{false};
     std::mutex m_Lock;
-    Io::ReadHandle m_Listener;
     Core::CallBack m_Report;
 };
 
@@ -385,15 +404,6 @@ private:
 };
 
 // ------------------------------------------------------------- clients
-sockaddr_in Loopback(unsigned short port)
-{
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return to;
-}
-
 struct Rng {
     std::uint32_t s;
     std::uint32_t Next() { return s ^= s << 13, s ^= s >> 17, s ^= s << 5; }
@@ -903,7 +913,7 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             // The listener breaks: the group closes it and listens again.
             unsigned int before = server->listenerCloses;
             ++g_Injected[LISTENER];
-            bool broken = tapped->BreakListener();
+            bool broken = tapped->BreakListener(port);
             bool closed = broken && WaitUntil([&] { return server->listenerCloses > before; });
             bool served = closed && WaitUntil([&] { return Served(port); }, milliseconds(30000));
             g_Survived[LISTENER] += Check(served, "listener: reported " + std::to_string(broken) + ", closed " +
