@@ -1,5 +1,7 @@
 #include <vor/basic/array.h>
 
+#include "platform/format.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cwchar>
@@ -41,15 +43,19 @@ Attempt Try(wchar_t* buffer, unsigned int capacity, wchar_t const* format, va_li
     int length = std::vswprintf(buffer, capacity, format, args);
     int error = errno;
     errno = saved;
-    if (length >= 0)
+    if (length >= 0 && static_cast<unsigned int>(length) < capacity)
         return {true, static_cast<unsigned int>(length), 0};
+    // Windows' C99 formatter reports the length text that did not fit
+    // needs, as the narrow one does.
+    if (length >= 0)
+        return {false, 0, static_cast<unsigned long long>(length) + 1};
     return {false, 0, error != 0 ? 0 : static_cast<unsigned long long>(capacity) + 1};
 }
 
 template <class Char>
 unsigned int Format(Array<Char>& array, Char const* format, va_list args)
 {
-    if (format == nullptr)
+    if (format == nullptr || !Platform::FormatFieldsFit(format, args))
         return 0;
     unsigned int capacity = FIRST_CAPACITY;
     for (;;) {

@@ -4,6 +4,8 @@
 
 #include <vor/basic/array.h>
 
+#include "platform/format.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
@@ -17,6 +19,8 @@ namespace Internal {
 // is the only case in which formatting into no room at all succeeds.
 inline bool IsEmptyText(char const* format, std::va_list args)
 {
+    if (!Platform::FormatFieldsFit(format, args))
+        return false;
     std::va_list copy;
     va_copy(copy, args);
     int length = std::vsnprintf(nullptr, 0, format, copy);
@@ -26,6 +30,8 @@ inline bool IsEmptyText(char const* format, std::va_list args)
 
 inline bool IsEmptyText(wchar_t const* format, std::va_list args)
 {
+    if (!Platform::FormatFieldsFit(format, args))
+        return false;
     wchar_t none[1];
     std::va_list copy;
     va_copy(copy, args);

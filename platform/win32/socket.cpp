@@ -2,11 +2,13 @@
 #include "platform/clock.h"
 #include "platform/win32/native.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 // Where the two builds differ: Windows Sockets need WSAStartup before the
 // first call (done once here on first use; the library's Init and UnInit
@@ -77,20 +79,65 @@ bool SetBlocking(SOCKET s, bool blocking)
     return ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
 }
 
-// A receive that must not wait: the socket is non-blocking for this one
-// call. Another thread's blocking call on the same socket meanwhile would
-// fail with WSAEWOULDBLOCK; the library makes such calls only on datagram
-// sockets that one reader owns.
+// A receive that must not wait: the socket is non-blocking while such
+// receives run on it. Several threads may read one datagram socket this
+// way at once; the mode is counted per socket, so that the last of them,
+// not the first to finish, makes the socket blocking again (a reader left
+// in a blocking receive would not hear a wake-up). A blocking call on the
+// same socket meanwhile fails with WSAEWOULDBLOCK; the library makes none.
+class DontWaitTable {
+public:
+    DontWaitTable() { InitializeCriticalSection(&m_Lock); }
+    bool Enter(SOCKET s)
+    {
+        EnterCriticalSection(&m_Lock);
+        bool ok = true;
+        unsigned int& count = m_Counts[s];
+        if (count == 0)
+            ok = SetBlocking(s, false);
+        if (ok)
+            ++count;
+        else
+            m_Counts.erase(s);
+        LeaveCriticalSection(&m_Lock);
+        return ok;
+    }
+    void Leave(SOCKET s)
+    {
+        EnterCriticalSection(&m_Lock);
+        auto found = m_Counts.find(s);
+        if (found != m_Counts.end() && --found->second == 0) {
+            m_Counts.erase(found);
+            SetBlocking(s, true);
+        }
+        LeaveCriticalSection(&m_Lock);
+    }
+
+private:
+    CRITICAL_SECTION m_Lock;
+    std::unordered_map<SOCKET, unsigned int> m_Counts;
+};
+
+DontWaitTable& DontWaits()
+{
+    static DontWaitTable* s_pTable = new DontWaitTable; // used until the process ends
+    return *s_pTable;
+}
+
+// The call itself is where a kill may stop the thread; the table's lock is
+// never held there.
 template <class Call>
 int WithoutWaiting(SOCKET s, int flags, Call call)
 {
-    if ((flags & kDontWait) == 0)
+    if ((flags & kDontWait) == 0) {
+        Win32::KillPoint wait;
         return call(flags);
-    if (!SetBlocking(s, false))
+    }
+    if (!DontWaits().Enter(s))
         return SOCKET_ERROR;
     int result = call(flags & ~kDontWait);
     DWORD error = ::GetLastError();
-    SetBlocking(s, true);
+    DontWaits().Leave(s);
     ::SetLastError(error);
     return result;
 }
@@ -148,6 +195,59 @@ SocketHandle AcceptSocket(SocketHandle socket, Ipv4Address* peer, unsigned int* 
     return static_cast<SocketHandle>(s);
 }
 
+namespace {
+
+// The connects under way, and whether a shutdown has been asked for each:
+// a shutdown does not end a handshake's select here, as it ends the other
+// build's poll, so the connect waits in slices and looks.
+class Connects {
+public:
+    Connects() { InitializeCriticalSection(&m_Lock); }
+    void Begin(SOCKET s) { Set(s, 0); }
+    void End(SOCKET s) { Set(s, -1); }
+    void Abort(SOCKET s)
+    {
+        EnterCriticalSection(&m_Lock);
+        auto found = m_Aborted.find(s);
+        if (found != m_Aborted.end())
+            found->second = true;
+        LeaveCriticalSection(&m_Lock);
+    }
+    bool Aborted(SOCKET s)
+    {
+        EnterCriticalSection(&m_Lock);
+        auto found = m_Aborted.find(s);
+        bool aborted = found != m_Aborted.end() && found->second;
+        LeaveCriticalSection(&m_Lock);
+        return aborted;
+    }
+
+private:
+    void Set(SOCKET s, int state)
+    {
+        EnterCriticalSection(&m_Lock);
+        if (state < 0)
+            m_Aborted.erase(s);
+        else
+            m_Aborted[s] = false;
+        LeaveCriticalSection(&m_Lock);
+    }
+
+    CRITICAL_SECTION m_Lock;
+    std::unordered_map<SOCKET, bool> m_Aborted;
+};
+
+Connects& ConnectsUnderWay()
+{
+    static Connects* s_pConnects = new Connects; // used until the process ends
+    return *s_pConnects;
+}
+
+// A slice of a handshake's wait.
+constexpr std::uint32_t kConnectSliceMs = 20;
+
+} // namespace
+
 bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_t timeoutMs)
 {
     if (!Usable(socket))
@@ -160,18 +260,32 @@ bool ConnectSocket(SocketHandle socket, Ipv4Address const& address, std::uint32_
     if (!connected && error == WSAEWOULDBLOCK) {
         // A refused connection is reported in the exception set.
         fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval wait;
-        wait.tv_sec = static_cast<long>(timeoutMs / 1000);
-        wait.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
-        int ready;
-        {
-            Win32::KillPoint killable;
-            ready = select(0, nullptr, &writable, &failed, &wait);
+        int ready = 0;
+        std::uint64_t deadline = MonotonicMs() + timeoutMs;
+        ConnectsUnderWay().Begin(s);
+        for (;;) {
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            std::uint64_t now = MonotonicMs();
+            std::uint64_t slice = std::min<std::uint64_t>(now >= deadline ? 0 : deadline - now, kConnectSliceMs);
+            timeval wait;
+            wait.tv_sec = 0;
+            wait.tv_usec = static_cast<long>(slice) * 1000;
+            {
+                Win32::KillPoint killable;
+                ready = select(0, nullptr, &writable, &failed, &wait);
+            }
+            if (ready != 0 || MonotonicMs() >= deadline)
+                break;
+            if (ConnectsUnderWay().Aborted(s)) {
+                ready = SOCKET_ERROR;
+                WSASetLastError(WSAECONNABORTED);
+                break;
+            }
         }
+        ConnectsUnderWay().End(s);
         if (ready > 0) {
             int size = sizeof(error);
             if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
@@ -196,7 +310,12 @@ bool ShutdownSocket(SocketHandle socket, int how)
         return false;
     }
     static int const directions[] = {SD_RECEIVE, SD_SEND, SD_BOTH};
-    return Usable(socket) && shutdown(S(socket), directions[how]) == 0;
+    if (!Usable(socket))
+        return false;
+    // A handshake under way ends at its next slice.
+    if (how != kShutSend)
+        ConnectsUnderWay().Abort(S(socket));
+    return shutdown(S(socket), directions[how]) == 0;
 }
 
 std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags)
@@ -212,7 +331,6 @@ std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, in
 {
     if (!Usable(socket))
         return -1;
-    Win32::KillPoint wait;
     int n = WithoutWaiting(S(socket), flags,
                            [&](int f) { return recv(S(socket), static_cast<char*>(data), Length(size), f); });
     return n == SOCKET_ERROR ? -1 : n;
@@ -236,7 +354,6 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
     int room = sizeof(scratch);
     // A datagram longer than the buffer fails with WSAEMSGSIZE (and is
     // consumed) by itself.
-    Win32::KillPoint wait;
     int n = WithoutWaiting(S(socket), flags, [&](int f) {
         return recvfrom(S(socket), static_cast<char*>(data), Length(size), f, reinterpret_cast<sockaddr*>(&scratch),
                         &room);
