@@ -75,7 +75,7 @@ TEST(BasicTest, SleepTimeLeftNeverWrapsPastTheDeadline)
 TEST(BasicTest, FailedWaitDoesNotClaimAWholeSleep)
 {
     // A named signal whose name the system refuses has nothing to wait on.
-    Core::Signal broken("no/such/semaphore/name");
+    Core::Signal broken("no/such\\semaphore/name"); // a bad name on either system
     ASSERT_FALSE(broken.Set(1));
     unsigned int ms = 5000;
     std::uint64_t start = MonotonicMs();

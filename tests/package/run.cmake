@@ -12,7 +12,16 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+# A cross build builds the outside project with the same toolchain and runs
+# it through the emulator, which finds the installed DLL by WINEPATH.
+set(cross "")
+set(SUFFIX "")
+if(TOOLCHAIN)
+  set(SUFFIX .exe)
+  set(cross -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DVor_DIR=${WORK_DIR}/prefix/lib/cmake/Vor)
+  set(ENV{WINEPATH} "${WORK_DIR}/prefix/bin")
+endif()
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G Ninja
-    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DCMAKE_BUILD_TYPE=Release ${cross})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run(${WORK_DIR}/build/consumer)
+run(${EMULATOR} ${WORK_DIR}/build/consumer${SUFFIX})

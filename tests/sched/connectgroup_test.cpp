@@ -1,4 +1,5 @@
 #include "support/child.h"
+#include "support/errors.h"
 #include "support/groups.h"
 
 #include <algorithm>
@@ -90,7 +91,8 @@ TEST_P(ConnectGroupEngineTest, RefusedPortIsRetriedOncePerIntervalUntilUnInit)
     capture.Stop();
     ASSERT_EQ(capture.Lines().size(), 2u);
     for (std::string const& line : capture.Lines())
-        EXPECT_EQ(line, "Connect to 127.0.0.1:" + std::to_string(refused) + " error, at step 2, error code : 111");
+        EXPECT_EQ(line, "Connect to 127.0.0.1:" + std::to_string(refused) + " error, at step 2, error code : " +
+                            std::to_string(VorTest::Error::ConnectionRefused));
 }
 
 // Two Creates at once start one connect thread, which always connects (it

@@ -1,4 +1,5 @@
 // The close path every socket group shares, and the UDP group.
+#include "support/errors.h"
 #include "support/groups.h"
 #include "support/sockets.h"
 
@@ -168,7 +169,8 @@ TEST_P(SocketGroupTest, FailedSetUpsWriteTheirLinesAndLeaveNoSocket)
     EXPECT_EQ(VorTest::OpenDescriptorCount(), descriptors);
     capture.Stop();
     EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Tcp group create param error or regieter handler error",
-                                                         "Open accepted socket error, at step 2, error code : 98",
+                                                         "Open accepted socket error, at step 2, error code : " +
+                                                             std::to_string(VorTest::Error::AddressInUse),
                                                          "Udp sync open error, error code : 2"}));
 }
 

@@ -1,5 +1,6 @@
 #include "support/child.h"
 
+#include "support/files.h"
 #include "support/wait.h"
 
 #include <algorithm>
@@ -37,12 +38,19 @@ unsigned int ChildIndex()
     return index != nullptr ? static_cast<unsigned int>(std::atoi(index)) : 0;
 }
 
+char const kChildMark[] = "<<vor test child>>";
+
 void Drain(HANDLE pipe, std::string* sink)
 {
     char buffer[4096];
     DWORD n = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
+    while (::ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
         sink->append(buffer, n);
+    // The test program's own lines (the test framework's banner) come
+    // before the mark.
+    std::size_t at = sink->find(kChildMark);
+    if (at != std::string::npos)
+        sink->erase(0, at + sizeof kChildMark - 1);
 }
 
 } // namespace
@@ -62,6 +70,11 @@ ChildResult RunInChild(std::function<int()> const& body, std::string const& inpu
             return result;
         std::cout.flush();
         std::cerr.flush();
+        std::fflush(nullptr);
+        // What the test program wrote before the body is cut off by the
+        // parent at this mark.
+        std::fputs(kChildMark, stdout);
+        std::fputs(kChildMark, stderr);
         std::fflush(nullptr);
         std::clearerr(stdin);
         std::cin.clear();
@@ -86,6 +99,7 @@ ChildResult RunInChild(std::function<int()> const& body, std::string const& inpu
     GetModuleFileNameA(nullptr, program, MAX_PATH);
     std::string command = std::string("\"") + program + "\" --gtest_filter=" + name;
     SetEnvironmentVariableA("VOR_TEST_CHILD", std::to_string(call).c_str());
+    SetEnvironmentVariableA("VOR_TEST_DIRS", TempDirsOfThisTest().c_str());
     STARTUPINFOA start{};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
@@ -95,12 +109,13 @@ ChildResult RunInChild(std::function<int()> const& body, std::string const& inpu
     PROCESS_INFORMATION child{};
     BOOL started = CreateProcessA(program, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child);
     SetEnvironmentVariableA("VOR_TEST_CHILD", nullptr);
+    SetEnvironmentVariableA("VOR_TEST_DIRS", nullptr);
     CloseHandle(inRead);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (started) {
         DWORD written = 0;
-        WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+        ::WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
     }
     CloseHandle(inWrite);
     // Both outputs are read as they come: a child that fills one pipe must

@@ -19,6 +19,10 @@ struct ChildResult {
 // runs `body`, flushes the standard streams and exits with body's result.
 // The parent collects both outputs until the child ends or `bound` passes
 // (the child is then killed).
+// On Windows the child is the test program run again for the current test,
+// up to this call's turn; the calls before it return an empty result there.
+// A test that calls this more than once must therefore go on (EXPECT, not
+// ASSERT) past a result it does not like.
 ChildResult RunInChild(std::function<int()> const& body, std::string const& input = std::string(),
                        std::chrono::milliseconds bound = std::chrono::milliseconds(10000));
 

@@ -5,6 +5,9 @@
 #include <string>
 #if defined(_WIN32)
 #include "support/windows.h"
+#include <gtest/gtest.h>
+#include <io.h>
+#include <mutex>
 #endif
 #include <filesystem>
 #include <fstream>
@@ -15,12 +18,52 @@ namespace VorTest {
 
 namespace fs = std::filesystem;
 
+#if defined(_WIN32)
+namespace {
+
+std::mutex s_Lock;
+std::string s_Test;
+unsigned int s_uFirst = 0;
+
+std::string CurrentTest()
+{
+    ::testing::TestInfo const* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : std::string();
+}
+
+} // namespace
+
+std::string TempDirsOfThisTest()
+{
+    std::lock_guard<std::mutex> hold(s_Lock);
+    unsigned int first = s_Test == CurrentTest() ? s_uFirst : 0;
+    return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(first);
+}
+#endif
+
 TempDir::TempDir()
 {
 #if defined(_WIN32)
     // No mkdtemp here: a name from the process id and a counter, made
-    // with create_directory, which fails on an existing one.
+    // with create_directory, which fails on an existing one. A test's
+    // child process takes its parent's folders, in the order they were made.
     static std::atomic<unsigned int> s_uNext{0};
+    if (char const* parent = std::getenv("VOR_TEST_DIRS")) {
+        std::string seed(parent);
+        std::size_t dash = seed.rfind('-');
+        unsigned int first = static_cast<unsigned int>(std::atoi(seed.c_str() + dash + 1));
+        m_Root = (fs::temp_directory_path() /
+                  ("vor-test-" + seed.substr(0, dash) + "-" + std::to_string(first + s_uNext++)))
+                     .string();
+        m_bOwned = false;
+        return;
+    }
+    std::string test = CurrentTest();
+    {
+        std::lock_guard<std::mutex> hold(s_Lock);
+        if (test != s_Test)
+            s_Test = test, s_uFirst = s_uNext.load();
+    }
     for (int attempt = 0; attempt < 100 && m_Root.empty(); ++attempt) {
         fs::path candidate = fs::temp_directory_path() / ("vor-test-" + std::to_string(GetCurrentProcessId()) + "-" +
                                                           std::to_string(s_uNext++));
@@ -38,7 +81,7 @@ TempDir::TempDir()
 TempDir::~TempDir()
 {
     std::error_code ignored;
-    if (!m_Root.empty())
+    if (!m_Root.empty() && m_bOwned)
         fs::remove_all(m_Root, ignored);
 }
 
@@ -54,8 +97,14 @@ std::vector<std::string> ReadLines(std::string const& path)
 {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
-    for (std::string line; std::getline(in, line);)
+    for (std::string line; std::getline(in, line);) {
+#if defined(_WIN32)
+        // Text files written through the C runtime end their lines in CR LF.
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+#endif
         lines.push_back(line);
+    }
     return lines;
 }
 
@@ -68,7 +117,28 @@ bool WriteFile(std::string const& path, std::string const& bytes)
 #if defined(_WIN32)
 // Open files have no numbers to look through here: -1, as for a file that
 // is not open.
-int FindDescriptor(std::string const&) { return -1; }
+int FindDescriptor(std::string const& path)
+{
+    // The C runtime's descriptors, by the file their system handle is on.
+    std::error_code error;
+    std::string wanted = fs::canonical(path, error).string();
+    for (int descriptor = 0; descriptor < 2048 && !wanted.empty(); ++descriptor) {
+        std::intptr_t handle = _get_osfhandle(descriptor);
+        char name[MAX_PATH + 8];
+        DWORD length = handle == -1 ? 0
+                                    : GetFinalPathNameByHandleA(reinterpret_cast<HANDLE>(handle), name, sizeof name,
+                                                                FILE_NAME_NORMALIZED);
+        if (length == 0 || length >= sizeof name)
+            continue;
+        std::string found(name, length);
+        if (found.rfind("\\\\?\\", 0) == 0)
+            found.erase(0, 4);
+        if (_stricmp(fs::path(found).lexically_normal().string().c_str(),
+                     fs::path(wanted).lexically_normal().string().c_str()) == 0)
+            return descriptor;
+    }
+    return -1;
+}
 #else
 int FindDescriptor(std::string const& path)
 {

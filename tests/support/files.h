@@ -21,7 +21,15 @@ public:
 
 private:
     std::string m_Root;
+    bool m_bOwned = true;
 };
+
+#if defined(_WIN32)
+// Where the folders of the running test are: the child process of a test
+// (the test program run again, see RunInChild) finds them by this, in the
+// order the parent made them, instead of making its own.
+std::string TempDirsOfThisTest();
+#endif
 
 // The whole content of a file ("<missing>" when it cannot be read).
 std::string ReadFile(std::string const& path);
