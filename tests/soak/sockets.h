@@ -6,15 +6,9 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "support/windows.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #include <psapi.h>
 #undef GetObject // the library's, not the graphics call
 #else
