@@ -2,6 +2,7 @@
 #include "platform/win32/native.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <io.h>
 #include <cstring>
 #include <string>
@@ -59,20 +60,45 @@ bool RemovePath(char const* path)
 
 // ---------------------------------------------------------------- streams
 
+// Not fopen: its handle refuses to share deletion, so a file held open
+// could never be renamed or removed (a log's backup renames the file its
+// writers still hold). The handle is made here, shared for reading,
+// writing and deletion and not inherited by child processes, and the C
+// runtime's stream is put on it; text mode unless the mode says 'b', as
+// fopen does.
 std::FILE* OpenStream(char const* path, char const* mode)
 {
-    if (path == nullptr || mode == nullptr) {
+    if (path == nullptr || mode == nullptr || std::strchr("rwa", mode[0]) == nullptr || mode[0] == '\0') {
         Refuse(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // 'N': the handle is not inherited by child processes.
-    std::string noInherit(mode);
-    if (noInherit.find('N') == std::string::npos)
-        noInherit.push_back('N');
-    ::SetLastError(0);
-    std::FILE* stream = std::fopen(path, noInherit.c_str());
-    if (stream == nullptr && ::GetLastError() == 0)
-        ::SetLastError(ERROR_OPEN_FAILED);
+    bool update = std::strchr(mode, '+') != nullptr;
+    bool binary = std::strchr(mode, 'b') != nullptr;
+    bool exclusive = std::strchr(mode, 'x') != nullptr;
+    DWORD access = mode[0] == 'r' ? GENERIC_READ : GENERIC_WRITE;
+    if (update)
+        access = GENERIC_READ | GENERIC_WRITE;
+    DWORD disposition = mode[0] == 'r' ? OPEN_EXISTING : mode[0] == 'a' ? OPEN_ALWAYS : exclusive ? CREATE_NEW
+                                                                                                  : CREATE_ALWAYS;
+    HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int flags = (binary ? 0 : _O_TEXT) | (mode[0] == 'a' ? _O_APPEND : 0) | (access == GENERIC_READ ? _O_RDONLY : 0);
+    int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags);
+    if (descriptor == -1) {
+        CloseHandle(handle);
+        Refuse(ERROR_OPEN_FAILED);
+        return nullptr;
+    }
+    _setmode(descriptor, binary ? _O_BINARY : _O_TEXT);
+    char again[4] = {mode[0], update ? '+' : '\0', '\0', '\0'};
+    std::strcat(again, binary ? "b" : "t");
+    std::FILE* stream = _fdopen(descriptor, again);
+    if (stream == nullptr) {
+        _close(descriptor);
+        Refuse(ERROR_OPEN_FAILED);
+    }
     return stream;
 }
 

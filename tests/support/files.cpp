@@ -23,7 +23,9 @@ namespace {
 
 std::mutex s_Lock;
 std::string s_Test;
-unsigned int s_uFirst = 0;
+// The folders the running test has made, in order, each ended by '|'
+// (a character no Windows path holds).
+std::string s_Made;
 
 std::string CurrentTest()
 {
@@ -36,8 +38,7 @@ std::string CurrentTest()
 std::string TempDirsOfThisTest()
 {
     std::lock_guard<std::mutex> hold(s_Lock);
-    unsigned int first = s_Test == CurrentTest() ? s_uFirst : 0;
-    return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(first);
+    return s_Test == CurrentTest() ? s_Made : std::string();
 }
 #endif
 
@@ -45,24 +46,22 @@ TempDir::TempDir()
 {
 #if defined(_WIN32)
     // No mkdtemp here: a name from the process id and a counter, made
-    // with create_directory, which fails on an existing one. A test's
-    // child process takes its parent's folders, in the order they were made.
+    // with create_directory, which fails on an existing one (a folder a
+    // killed run left behind, or one of an earlier process with the same
+    // id). A test's child process takes its parent's folders by name, in
+    // the order they were made.
     static std::atomic<unsigned int> s_uNext{0};
     if (char const* parent = std::getenv("VOR_TEST_DIRS")) {
-        std::string seed(parent);
-        std::size_t dash = seed.rfind('-');
-        unsigned int first = static_cast<unsigned int>(std::atoi(seed.c_str() + dash + 1));
-        m_Root = (fs::temp_directory_path() /
-                  ("vor-test-" + seed.substr(0, dash) + "-" + std::to_string(first + s_uNext++)))
-                     .string();
+        static std::atomic<unsigned int> s_uTaken{0};
+        std::string list(parent);
+        std::size_t begin = 0;
+        for (unsigned int skip = s_uTaken++; skip > 0 && begin < list.size(); --skip)
+            begin = list.find('|', begin) + 1;
+        std::size_t end = list.find('|', begin);
+        if (begin < list.size() && end != std::string::npos)
+            m_Root = list.substr(begin, end - begin);
         m_bOwned = false;
         return;
-    }
-    std::string test = CurrentTest();
-    {
-        std::lock_guard<std::mutex> hold(s_Lock);
-        if (test != s_Test)
-            s_Test = test, s_uFirst = s_uNext.load();
     }
     for (int attempt = 0; attempt < 100 && m_Root.empty(); ++attempt) {
         fs::path candidate = fs::temp_directory_path() / ("vor-test-" + std::to_string(GetCurrentProcessId()) + "-" +
@@ -71,6 +70,12 @@ TempDir::TempDir()
         if (fs::create_directory(candidate, error))
             m_Root = candidate.string();
     }
+    std::string test = CurrentTest();
+    std::lock_guard<std::mutex> hold(s_Lock);
+    if (test != s_Test)
+        s_Test = test, s_Made.clear();
+    if (!m_Root.empty())
+        s_Made += m_Root + "|";
 #else
     std::string pattern = (fs::temp_directory_path() / "vor-test-XXXXXX").string();
     char const* made = mkdtemp(&pattern[0]);

@@ -27,7 +27,8 @@ private:
 #if defined(_WIN32)
 // Where the folders of the running test are: the child process of a test
 // (the test program run again, see RunInChild) finds them by this, in the
-// order the parent made them, instead of making its own.
+// order the parent made them, instead of making its own: their paths,
+// each ended by a bar.
 std::string TempDirsOfThisTest();
 #endif
 

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -214,6 +215,26 @@ TEST_F(LogTest, SecondBackupWithTheSameSuffixKeepsTheFirstAndReportsInOrder)
     EXPECT_EQ((Lines{"second", "third"}), Messages(m_Dir.Path("app_t.log")));
 }
 
+// A file that another part of the program holds open is still backed up
+// (Windows refuses to rename a file whose handles do not share deletion):
+// the holder goes on writing into the moved file, the module into a fresh one.
+TEST_F(LogTest, BackupMovesAFileThatIsHeldOpenElsewhere)
+{
+    std::string path = Module("app.log", {"first"}), backup = m_Dir.Path("app_h.log");
+    Io::File device;
+    ASSERT_TRUE(device.Open(path, "a+"));
+    Io::WriteHandle holder = device.GetWriteHandle();
+    EXPECT_TRUE(Log::Backup("h", false));
+    Write({"second"});
+    EXPECT_TRUE(holder.Write("held\n", 5));
+    EXPECT_TRUE(holder.Close());
+    EXPECT_EQ(Lines{"second"}, Messages(path));
+    Lines moved = VorTest::ReadLines(backup);
+    ASSERT_EQ(2u, moved.size());
+    EXPECT_EQ("first", Messages(backup)[0]);
+    EXPECT_EQ("held", moved[1]);
+}
+
 // What comes back out of the .gz is what was logged; an empty backup stays
 // as it is; an earlier .gz is never overwritten, and the backup it would
 // have replaced is kept, with a line saying so.
@@ -340,6 +361,28 @@ TEST_F(LogTest, SwapOpenerMayLogToItsOwnModule)
     EXPECT_EQ(Lines{"before"}, Messages(m_Dir.Path("old.log")));
     EXPECT_EQ(Lines{"after"}, Messages(fresh));
 }
+
+#if defined(_WIN32)
+// The child process of a test writes where its parent looks, even when a
+// folder left behind (by a killed run, or an earlier process with the same
+// id) sits under the name the parent would have made next.
+TEST(LogChildTest, ChildFindsItsParentsFoldersPastALeftOverOne)
+{
+    VorTest::TempDir first;
+    std::string root = first.Path("");
+    root.pop_back();
+    std::size_t dash = root.rfind('-');
+    std::string leftOver = root.substr(0, dash + 1) + std::to_string(std::atoi(root.c_str() + dash + 1) + 1);
+    std::error_code ignored;
+    std::filesystem::create_directory(leftOver, ignored);
+    VorTest::TempDir second;
+    VorTest::ChildResult child =
+        VorTest::RunInChild([&] { return VorTest::WriteFile(second.Path("mark"), "child") ? 0 : 1; });
+    EXPECT_EQ(0, child.exitCode);
+    EXPECT_EQ("child", VorTest::ReadFile(second.Path("mark")));
+    std::filesystem::remove_all(leftOver, ignored);
+}
+#endif
 
 namespace {
 
