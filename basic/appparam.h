@@ -1,7 +1,6 @@
 // Named text parameters of an application, filled from a command line.
 //
-//     Guard<AppParam> params(new AppParam);
-//     params->DecRef();
+//     Guard<AppParam> params = New<AppParam>();
 //     params->AddParam(argc, argv, '-');    // prog -port 80 --debug
 //     params->GetParam("port");             // "80"
 #pragma once

@@ -134,26 +134,18 @@ public:
     bool OnClose(Io::IoBase&) override { return false; }
 };
 
-template <class T>
-Core::Guard<T> Adopt(T* object)
-{
-    Core::Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
-
 // An accept group serving echo through a scheduler of kind S.
 template <class S>
 class GroupServer {
 public:
     GroupServer()
     {
-        m_Scheduler = Core::Guard<Sched::Scheduler>(Adopt(new S).Raw());
+        m_Scheduler = Core::Guard<Sched::Scheduler>(Core::New<S>().Raw());
         m_Scheduler->Init(Sched::Scheduler::Param(2));
-        Core::Guard<Sched::Notify> notify(Adopt(new Sched::SelectNotify).Raw());
+        Core::Guard<Sched::Notify> notify(Core::New<Sched::SelectNotify>().Raw());
         notify->Init(Sched::Notify::Param());
-        Core::Guard<Sched::IoEvent> event(Adopt(new Echo).Raw());
-        m_Group = Adopt(new Sched::AcceptGroup(Sched::SocketGroup::SYNC));
+        Core::Guard<Sched::IoEvent> event(Core::New<Echo>().Raw());
+        m_Group = Core::New<Sched::AcceptGroup>(Sched::SocketGroup::SYNC);
         Sched::IoTrigger::Param param(m_Scheduler, notify, event);
         m_Group->Init(param);
         // A port that was free a moment ago.

@@ -187,14 +187,6 @@ struct BareServer {
     std::thread thread;
 };
 
-template <class T>
-Core::Guard<T> Adopt(T* object)
-{
-    Core::Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
-
 // The application's side of the group echo: reads and answers in OnRead.
 class EchoEvent : public Sched::IoEvent {
 public:
@@ -234,8 +226,8 @@ unsigned short FreePort()
 template <class N, class S>
 struct GroupServer {
     explicit GroupServer(unsigned int n)
-        : scheduler(Adopt<Sched::Scheduler>(new S)), notify(MakeNotify<N>()), event(Adopt(new EchoEvent)),
-          group(Adopt(new Sched::AcceptGroup(Sched::SocketGroup::SYNC))), address("127.0.0.1", FreePort()),
+        : scheduler(Core::New<Sched::Scheduler, S>()), notify(MakeNotify<N>()), event(Core::New<EchoEvent>()),
+          group(Core::New<Sched::AcceptGroup>(Sched::SocketGroup::SYNC)), address("127.0.0.1", FreePort()),
           connections(0, address)
     {
         connections.complete = false;

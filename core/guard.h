@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace Vor {
 namespace Core {
@@ -304,6 +305,20 @@ private:
 
 template <class T>
 T* Guard<T>::s_pNull = nullptr;
+
+// A new object in a guard that holds its creation reference, so that the
+// object lives exactly as long as guards on it:
+//     Guard<TpSched> sched = New<TpSched>();
+//     Guard<Scheduler> local = New<Scheduler, LocalSched>();
+// The second form gives the guard of a base class. An empty guard when
+// memory runs out. For objects made with the count of 1 that every class
+// here starts with.
+template <class T, class Made = T, class... Args>
+Guard<T> New(Args&&... args)
+{
+    static_assert(std::is_convertible<Made*, T*>::value, "the object made must be a T");
+    return Guard<T>::Adopt(new (std::nothrow) Made(std::forward<Args>(args)...));
+}
 
 } // namespace Core
 } // namespace Vor

@@ -38,9 +38,8 @@ void Work(Guard<Tally> tally)
 
 int main()
 {
-    Tally* raw = new Tally;
-    Guard<Tally> tally(raw);
-    raw->DecRef(); // the guard is now the only holder
+    Guard<Tally> tally = New<Tally>(); // the only holder
+    Tally* raw = tally.Raw();
 
     std::vector<unsigned int> ids;
     for (int i = 0; i < 4; ++i) {

@@ -20,14 +20,6 @@ using Core::Guard;
 
 namespace {
 
-template <class T>
-Guard<T> Adopt(T* object)
-{
-    Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
-
 // What is there to read now, after the notify said the socket is readable:
 // one receive, so a short message is not waited on until a buffer fills.
 // FAILED when the peer has closed.
@@ -122,10 +114,10 @@ Guard<Sched::Notify> MakeNotify(bool epoll)
     Guard<Sched::Notify> notify;
 #if !defined(_WIN32)
     if (epoll)
-        notify = Guard<Sched::Notify>(Adopt(new Sched::EpollNotify).Raw());
+        notify = Guard<Sched::Notify>(Core::New<Sched::EpollNotify>().Raw());
     else
 #endif
-        notify = Guard<Sched::Notify>(Adopt(new Sched::SelectNotify).Raw());
+        notify = Guard<Sched::Notify>(Core::New<Sched::SelectNotify>().Raw());
     notify->Init(Sched::Notify::Param());
     return notify;
 }
@@ -163,14 +155,14 @@ int main(int argc, char** argv)
     unsigned short port = FreePort();
     Io::Socket::Address address("127.0.0.1", port);
 
-    Guard<Sched::Scheduler> scheduler(Adopt(new Sched::TpSched).Raw());
+    Guard<Sched::Scheduler> scheduler(Core::New<Sched::TpSched>().Raw());
     scheduler->Init(Sched::Scheduler::Param(4));
     // One notify per group: a group's UnInit ends its notify.
     Guard<Sched::Notify> serverNotify = MakeNotify(epoll);
     Guard<Sched::Notify> clientNotify = MakeNotify(epoll);
 
-    Guard<EchoService> service = Adopt(new EchoService);
-    Guard<Sched::AcceptGroup> server = Adopt(new Sched::AcceptGroup(Sched::SocketGroup::SYNC));
+    Guard<EchoService> service = Core::New<EchoService>();
+    Guard<Sched::AcceptGroup> server = Core::New<Sched::AcceptGroup>(Sched::SocketGroup::SYNC);
     Sched::IoTrigger::Param serverParam(scheduler, serverNotify, Guard<Sched::IoEvent>(service.Raw()));
     if (!server->Init(serverParam) || !server->Create(address)) {
         std::fprintf(stderr, "echo: cannot serve on 127.0.0.1:%u\n", port);
@@ -178,8 +170,8 @@ int main(int argc, char** argv)
     }
     std::printf("echo service listening on 127.0.0.1:%u (%s engine)\n", port, epoll ? "epoll" : "select");
 
-    Guard<EchoClient> clients = Adopt(new EchoClient);
-    Guard<Sched::ConnectGroup> client = Adopt(new Sched::ConnectGroup(Sched::SocketGroup::SYNC));
+    Guard<EchoClient> clients = Core::New<EchoClient>();
+    Guard<Sched::ConnectGroup> client = Core::New<Sched::ConnectGroup>(Sched::SocketGroup::SYNC);
     Sched::SocketGroup::Param clientParam(scheduler, clientNotify, Guard<Sched::IoEvent>(clients.Raw()), kConnections,
                                           500);
     bool connected = client->Init(clientParam) && client->Create(address);

@@ -8,8 +8,7 @@
 // (TypeNotify<E>): an attach tries the engines in creation order and a new
 // engine is made only when every one of them is full.
 //
-//     Core::Guard<SelectNotify> notify(new SelectNotify);
-//     notify->DecRef();
+//     Core::Guard<SelectNotify> notify = Core::New<SelectNotify>();
 //     notify->Init(Notify::Param(60000));
 //     notify->Attach(socket.GetReadHandle(), onRead);
 //     ...
@@ -78,12 +77,8 @@ public:
     bool Init(P const& param)
     {
         static_assert(std::is_base_of<Param, P>::value, "a notify is initialised with a Notify::Param");
-        P* copy = new (std::nothrow) P(param);
-        if (copy == nullptr)
-            return false;
-        Core::Guard<Param> counted(copy);
-        copy->DecRef();
-        return Start(counted);
+        Core::Guard<Param> counted = Core::New<Param, P>(param);
+        return counted.IsValid() && Start(counted);
     }
 
     // Detaches every recorded handle and drops the parameter block. Always

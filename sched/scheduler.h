@@ -6,8 +6,7 @@
 //     TpSched     a thread pool of its own (Init starts it)
 //     LocalSched  at once, on the thread that called Run
 //
-//     Guard<Scheduler> sched(new TpSched);
-//     sched->DecRef();                       // the guard holds it now
+//     Guard<Scheduler> sched = New<Scheduler, TpSched>(); // holds it alone
 //     sched->Init(Scheduler::Param(4));
 //     sched->Register(handler, 7);
 //     sched->Run(7, param);                  // handler->OnHandle(param) on a pool thread

@@ -14,8 +14,7 @@
 // its own in its scheduler and resumes the socket when the task is done. At
 // most one task per connection runs at a time.
 //
-//     Guard<AcceptGroup> group(new AcceptGroup(SocketGroup::SYNC));
-//     group->DecRef();
+//     Guard<AcceptGroup> group = New<AcceptGroup>(SocketGroup::SYNC);
 //     IoTrigger::Param param(scheduler, notify, event);
 //     group->Init(param);
 //     group->Create(Io::Socket::Address("127.0.0.1", 7000));

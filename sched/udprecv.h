@@ -9,8 +9,7 @@
 // receive threads, several at once for one socket, so datagrams of one
 // socket may be delivered out of their arrival order.
 //
-//     Core::Guard<UdpRecvNotify> notify(new UdpRecvNotify);
-//     notify->DecRef();
+//     Core::Guard<UdpRecvNotify> notify = Core::New<UdpRecvNotify>();
 //     notify->Init(UdpRecvNotify::Param(4, 1 << 20));
 //     Core::CallBack onDatagram;
 //     onDatagram.Bind(&OnDatagram);            // void OnDatagram(Io::ReadHandle)

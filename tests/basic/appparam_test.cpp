@@ -1,6 +1,5 @@
 #include <vor/basic/appparam.h>
 
-#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <vector>
 
 using Vor::Basic::AppParam;
-using VorTest::Own;
 
 TEST(AppParamTest, CommandLinesAndTextsGiveTheirNamesAndCountOnlyNewOnes)
 {
@@ -37,7 +35,7 @@ TEST(AppParamTest, CommandLinesAndTextsGiveTheirNamesAndCountOnlyNewOnes)
     };
     for (Case const& c : cases) {
         SCOPED_TRACE(c.argv.empty() ? c.text : c.argv.back());
-        auto params = Own(new AppParam);
+        auto params = Vor::Core::New<AppParam>();
         EXPECT_EQ(c.count, c.argv.empty() ? params->AddParam(c.text, c.prefix)
                                           : params->AddParam(static_cast<int>(c.argv.size()),
                                                              const_cast<char**>(c.argv.data()), c.prefix));
@@ -46,7 +44,7 @@ TEST(AppParamTest, CommandLinesAndTextsGiveTheirNamesAndCountOnlyNewOnes)
         for (char const* name : c.absent)
             EXPECT_FALSE(params->HasParam(name)) << name;
     }
-    auto params = Own(new AppParam);
+    auto params = Vor::Core::New<AppParam>();
     for (int argc : {0, -3, 5})
         EXPECT_EQ(params->AddParam(argc, nullptr, '-'), 0u) << argc;
     EXPECT_EQ(params->AddParam(static_cast<char const*>(nullptr), '-'), AppParam::INVALID_COUNT);
@@ -55,7 +53,7 @@ TEST(AppParamTest, CommandLinesAndTextsGiveTheirNamesAndCountOnlyNewOnes)
 
 TEST(AppParamTest, PairsKeepTheFirstValueMergesAddAbsentNamesAndNullNamesAreRefused)
 {
-    auto a = Own(new AppParam), b = Own(new AppParam), c = Own(new AppParam);
+    auto a = Vor::Core::New<AppParam>(), b = Vor::Core::New<AppParam>(), c = Vor::Core::New<AppParam>();
     EXPECT_TRUE(a->AddParam("x", "a") && b->AddParam("x", "b") && b->AddParam("y", nullptr) && c->AddParam("z", "c"));
     EXPECT_FALSE(a->AddParam("x", "2") || a->SetParam("absent", "x") || a->AddParam(L"w", L"1"));
     *a += *b;
@@ -64,7 +62,7 @@ TEST(AppParamTest, PairsKeepTheFirstValueMergesAddAbsentNamesAndNullNamesAreRefu
     *c = *c;
     EXPECT_EQ(a->GetParam("x") + a->GetParam("y") + c->GetParam("x"), "ab");
     EXPECT_TRUE(a->HasParam("y") && !c->HasParam("z"));
-    auto copy = Own(new AppParam(*a));
+    auto copy = Vor::Core::New<AppParam>(*a);
     EXPECT_TRUE(a->SetParam("x", "changed") && a->DelParam("absent"));
     EXPECT_EQ(copy->GetParam("x"), "a");
     char const* none = nullptr;
@@ -76,7 +74,7 @@ TEST(AppParamTest, PairsKeepTheFirstValueMergesAddAbsentNamesAndNullNamesAreRefu
 TEST(AppParamTest, CrossMergingFinishesWithinABound)
 {
     // a += b racing b += a must not take the two locks in opposite orders.
-    auto a = Own(new AppParam), b = Own(new AppParam);
+    auto a = Vor::Core::New<AppParam>(), b = Vor::Core::New<AppParam>();
     for (int i = 0; i < 20; ++i) {
         a->AddParam("a" + std::to_string(i), "1");
         b->AddParam("b" + std::to_string(i), "2");

@@ -1,7 +1,6 @@
 #include <vor/basic/threadpool.h>
 #include <vor/core/thread.h>
 
-#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +29,7 @@ public:
     static CallBack Task(std::function<void()> body)
     {
         CallBack task;
-        task.Bind(&Probe::Run, VorTest::Own(new Probe(std::move(body))));
+        task.Bind(&Probe::Run, Guard<Probe>::Adopt(new Probe(std::move(body))));
         return task;
     }
 

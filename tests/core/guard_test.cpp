@@ -34,6 +34,31 @@ struct Placed : GlobalRef {
 
 } // namespace
 
+// New's guard holds the creation reference and no other: the object dies
+// with the last of its guards, never before and never later, in the guard
+// of its own class or of a base.
+TEST(GuardTest, ANewObjectLivesExactlyAsLongAsItsGuards)
+{
+    int before = g_Deaths.load();
+    {
+        Guard<Shared> first = New<Shared>();
+        ASSERT_TRUE(first.IsValid());
+        EXPECT_EQ(1u, first->GetRef());
+        Guard<Counted> local = New<Counted>(1u);
+        Guard<LocalRef> base = New<LocalRef, Counted>();
+        EXPECT_EQ(1u, local->GetRef());
+        EXPECT_EQ(1u, base->GetRef());
+        {
+            Guard<Shared> second = first;
+            first.Clear();
+            EXPECT_EQ(before, g_Deaths.load());
+            EXPECT_EQ(0x600D, second->m_iAlive);
+        }
+        EXPECT_EQ(before + 1, g_Deaths.load());
+    }
+    EXPECT_EQ(before + 3, g_Deaths.load());
+}
+
 TEST(GuardTest, ObjectsWhoseAddressesShareTheLow32BitsKeepSeparateCounts)
 {
 #if defined(_WIN32) || UINTPTR_MAX <= 0xFFFFFFFFu

@@ -1,9 +1,9 @@
 // Stream files and mapped files.
+#include <vor/core/guard.h>
 #include <vor/io/file.h>
 
 #include "platform/file.h"
 #include "support/files.h"
-#include "support/own.h"
 #include "support/stubio.h"
 #include "support/wait.h"
 
@@ -35,7 +35,7 @@ std::string Pattern(std::size_t length, unsigned int seed)
 Vor::Core::Guard<VOR_NATIVE(MapFile)> Mapped(std::string const& path, unsigned long long size, unsigned int flags,
                                       unsigned long long view = 0)
 {
-    auto file = Own(new VOR_NATIVE(MapFile));
+    auto file = Vor::Core::New<VOR_NATIVE(MapFile)>();
     if (!file->Open(path.c_str(), size, flags, view))
         file.Clear();
     return file;
@@ -78,9 +78,9 @@ TEST(VOR_NATIVE(File), FailedCloseStillClosesOnceAndReopenClosesThePreviousStrea
     TempDir dir;
     // The first stream of a process may set up handles of the runtime's
     // own (Windows): one is opened and closed before counting.
-    Own(new VOR_NATIVE(File))->Open(dir.Path("warm").c_str(), "wb");
+    Vor::Core::New<VOR_NATIVE(File)>()->Open(dir.Path("warm").c_str(), "wb");
     unsigned int before = OpenDescriptorCount();
-    auto file = Own(new VOR_NATIVE(File));
+    auto file = Vor::Core::New<VOR_NATIVE(File)>();
     ASSERT_TRUE(file->Open(dir.Path("a").c_str(), "wb"));
     ASSERT_TRUE(file->Write("first", 5));
     ASSERT_TRUE(file->Open(dir.Path("b").c_str(), "wb"));

@@ -2,7 +2,6 @@
 // formatted output of the I/O object model.
 #include <vor/io/iobase.h>
 
-#include "support/own.h"
 #include "support/stubio.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +68,7 @@ TEST(IoHandle, CopiesShareOneObjectWhichARefusedCloseKeepsAndTheLastReleaseDestr
     EXPECT_TRUE(owner.Clear());
     EXPECT_FALSE(g_bCopyValid);
     // A copied parameter block starts with its own single reference.
-    auto param = Own(new RandomParam(3, 4)), held = param;
+    auto param = Vor::Core::New<RandomParam>(3, 4), held = param;
     EXPECT_EQ(1u, RandomParam(*param).GetRef());
 }
 

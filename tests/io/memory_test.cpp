@@ -1,7 +1,6 @@
 // The growing stream buffer and the fixed random-access block.
 #include <vor/io/memory.h>
 
-#include "support/own.h"
 #include "support/stubio.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +65,7 @@ TEST(MemoryIo, RoomBeyond4GiBIsRefused)
 {
     // Room making adds in 64 bits: a request that would pass 4 GiB fails
     // instead of wrapping to a smaller buffer that the next write overruns.
-    auto memory = Own(new MemoryIo);
+    auto memory = Vor::Core::New<MemoryIo>();
     ASSERT_TRUE(memory->Write("0123456789abcdef", 16));
     EXPECT_FALSE(memory->Open(0xFFFFFFFFu) || memory->Open(0xFFFFFFF1u));
     ASSERT_TRUE(memory->Write("xyz", 3));

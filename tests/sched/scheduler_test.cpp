@@ -2,7 +2,6 @@
 #include <vor/sched/scheduler.h>
 
 #include "support/capture.h"
-#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +17,8 @@
 using namespace Vor::Sched;
 using Vor::Core::CallBack;
 using Vor::Core::Guard;
+using Vor::Core::New;
 using Vor::Core::Thread;
-using VorTest::Own;
 using VorTest::WaitUntil;
 
 namespace {
@@ -32,7 +31,7 @@ struct Payload : Handler::Param {
     ~Payload() override { --g_Alive; }
     int m_iValue;
 };
-Guard<Handler::Param> MakePayload(int value) { return Own<Handler::Param>(new Payload(value)); }
+Guard<Handler::Param> MakePayload(int value) { return New<Handler::Param, Payload>(value); }
 
 // A handler whose work is a function given by the test; it counts its calls
 // and keeps the value of the last parameter it was given.
@@ -40,7 +39,7 @@ class TestHandler : public Handler {
 public:
     static Guard<Handler> Make(unsigned int id, std::function<void()> body = [] {})
     {
-        return Own<Handler>(new TestHandler(id, std::move(body)));
+        return Guard<Handler>::Adopt(new TestHandler(id, std::move(body)));
     }
     unsigned int GetID() override { return m_uId; }
     bool OnHandle(Guard<Handler::Param> param) override
@@ -91,8 +90,8 @@ TEST_F(SchedulerTest, EachPolicyRunsTasksWhereItShouldAndRefusesEmptyOnes)
     std::atomic<bool> gate{false};
     std::atomic<unsigned int> thread{0};
     Guard<Handler> handler = TestHandler::Make(1, [&] { thread = Thread::GetID(), WaitUntil([&] { return gate.load(); }); });
-    auto local = Own<Scheduler>(new Exposed<LocalSched>), st = Own<Scheduler>(new Exposed<StSched>);
-    auto tp = Own<Scheduler>(new Exposed<TpSched>);
+    auto local = New<Scheduler, Exposed<LocalSched>>(), st = New<Scheduler, Exposed<StSched>>();
+    auto tp = New<Scheduler, Exposed<TpSched>>();
     for (Guard<Scheduler> sched : {local, st, tp})
         ASSERT_TRUE(sched->Register(handler, 7));
     gate = true; // inline: the handler runs on the calling thread before Run returns
@@ -127,8 +126,8 @@ struct Watching : LocalSched {
 
 TEST_F(SchedulerTest, LocalSchedRunsHandlersInlineHoldingThemAndASubclassStillSeesEveryTask)
 {
-    auto plain = Own<Scheduler>(new LocalSched);
-    auto watching = Own<Scheduler>(new Watching);
+    auto plain = New<Scheduler, LocalSched>();
+    auto watching = New<Scheduler, Watching>();
     std::atomic<unsigned int> thread{0};
     Guard<Handler> handler = TestHandler::Make(3, [&] {
         thread = Thread::GetID();
@@ -157,7 +156,7 @@ TEST_F(SchedulerTest, LocalSchedRunsHandlersInlineHoldingThemAndASubclassStillSe
 
 TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
 {
-    auto sched = Own<Scheduler>(new LocalSched);
+    auto sched = New<Scheduler, LocalSched>();
     for (std::uint64_t id : {42ull, (1ull << 32) + 5, ~0ull})
         ExpectRefused(sched, id);
     EXPECT_TRUE(sched->Register(Guard<Handler>(), 8));
@@ -177,7 +176,7 @@ TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
 
 TEST_F(SchedulerTest, TasksHoldTheirReferencesUntilRunRefusedOrDroppedAtUnInit)
 {
-    auto sched = Own<Scheduler>(new TpSched);
+    auto sched = New<Scheduler, TpSched>();
     std::atomic<bool> gate{false}, busy{false};
     Guard<Handler> blocker = TestHandler::Make(1, [&] { busy = true, WaitUntil([&] { return gate.load(); }); });
     Guard<Handler> handler = TestHandler::Make(2);
@@ -216,7 +215,7 @@ TEST_F(SchedulerTest, HandlerWhoseDestructorCallsTheSchedulerIsReleasedOutsideIt
     // The registry can hold a handler's last reference: its destructor then
     // runs inside UnRegister, and would never return from its own call into
     // the scheduler if the lock were still held.
-    auto sched = Own<Scheduler>(new LocalSched);
+    auto sched = New<Scheduler, LocalSched>();
     auto state = std::make_shared<std::atomic<int>>(0);
     Scheduler* raw = sched.Raw();
     Guard<Handler> handler = TestHandler::Make(1);
@@ -230,7 +229,7 @@ TEST_F(SchedulerTest, HandlerWhoseDestructorCallsTheSchedulerIsReleasedOutsideIt
 
 TEST_F(SchedulerTest, TpSchedTaskMayStopOrReleaseItsOwnSchedulerWithoutWaitingForItself)
 {
-    auto sched = Own<Scheduler>(new TpSched);
+    auto sched = New<Scheduler, TpSched>();
     ASSERT_TRUE(sched->Init(Scheduler::Param(2)));
     std::atomic<bool> stopped{false};
     Guard<Handler> handler = TestHandler::Make(1, [&] { stopped = sched->UnInit(5000); });
@@ -239,7 +238,7 @@ TEST_F(SchedulerTest, TpSchedTaskMayStopOrReleaseItsOwnSchedulerWithoutWaitingFo
     EXPECT_TRUE(WaitUntil([&] { return stopped.load(); }, std::chrono::milliseconds(2500)));
     EXPECT_FALSE(sched->Run(1, Guard<Handler::Param>()));
     // The scheduler and its pool may go while the task runs.
-    auto* holder = new Guard<Scheduler>(Own<Scheduler>(new TpSched));
+    auto* holder = new Guard<Scheduler>(New<Scheduler, TpSched>());
     ASSERT_TRUE((*holder)->Init(Scheduler::Param(2)));
     std::atomic<bool> done{false};
     Guard<Handler> last = TestHandler::Make(1, [&] { delete holder, done = true; });
@@ -249,13 +248,14 @@ TEST_F(SchedulerTest, TpSchedTaskMayStopOrReleaseItsOwnSchedulerWithoutWaitingFo
 
 TEST_F(SchedulerTest, CopyOfATpSchedLeavesTheOriginalsWorkersAlone)
 {
-    auto* original = new TpSched;
-    auto sched = Own<Scheduler>(original);
+    Guard<TpSched> made = New<TpSched>();
+    TpSched* original = made.Raw();
+    Guard<Scheduler> sched(original);
     ASSERT_TRUE(sched->Init(Scheduler::Param(2)));
     Guard<Handler> handler = TestHandler::Make(1);
     ASSERT_TRUE(sched->Register(handler, 1));
     {
-        auto copy = Own<Scheduler>(new TpSched(*original));
+        auto copy = New<Scheduler, TpSched>(*original);
         EXPECT_FALSE(copy->Run(1, Guard<Handler::Param>())) << "the copy knows the handlers but has no pool";
         ASSERT_TRUE(copy->Init(Scheduler::Param(1)) && copy->Run(1, Guard<Handler::Param>()));
         EXPECT_TRUE(WaitUntil([&] { return As(handler).m_iCalls == 1; }));
@@ -271,7 +271,7 @@ TEST_F(SchedulerTest, HandlersUnRegisteredWhileTasksRun)
     // Dispatchers run ids while another thread registers, unregisters and
     // replaces a handler. Every accepted task runs exactly once, only the
     // changing id is ever reported unknown, and every handler is released.
-    auto sched = Own<Scheduler>(new TpSched);
+    auto sched = New<Scheduler, TpSched>();
     ASSERT_TRUE(sched->Init(Scheduler::Param(3)));
     std::atomic<int> ran{0}, accepted{0}, missing{0};
     std::atomic<bool> stop{false};

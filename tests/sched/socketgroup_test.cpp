@@ -7,7 +7,6 @@
 
 using namespace Vor;
 using namespace Vor::Sched;
-using VorTest::Own;
 using VorTest::Peer;
 using VorTest::WaitUntil;
 using std::chrono::milliseconds;
@@ -127,7 +126,7 @@ protected:
 // go already, which is no failure to report, and nothing is reopened.
 TEST_P(SocketGroupTest, CloseDuringUnInitReportsNoDetachFailureAndOpensNothing)
 {
-    auto notify = Own(new HeldNotify);
+    auto notify = Core::New<HeldNotify>();
     notify->Init(Notify::Param());
     HandGroup running(GetParam(), new HandTcpGroup, 0, 0, Core::Guard<Notify>(notify.Raw()));
     running.event->reopen = true;
@@ -163,7 +162,7 @@ TEST_P(SocketGroupTest, FailedSetUpsWriteTheirLinesAndLeaveNoSocket)
     IoTrigger::Param noScheduler(Core::Guard<Scheduler>(), server.notify, Core::Guard<IoEvent>(server.event.Raw()));
     VorTest::StderrCapture capture;
     unsigned int descriptors = VorTest::OpenDescriptorCount();
-    EXPECT_FALSE(Own(new HandTcpGroup)->Init(noScheduler));
+    EXPECT_FALSE(Core::New<HandTcpGroup>()->Init(noScheduler));
     EXPECT_FALSE(server.Start(tcp.Port()));
     EXPECT_FALSE(endpoint.Start(udp.address.Port()));
     EXPECT_EQ(VorTest::OpenDescriptorCount(), descriptors);

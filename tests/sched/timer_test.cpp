@@ -20,7 +20,6 @@
 using namespace Vor::Core;
 using namespace Vor::Sched;
 using Vor::Platform::MonotonicMs;
-using VorTest::Own;
 using VorTest::WaitUntil;
 
 namespace {
@@ -43,9 +42,9 @@ class BareTrigger : public Trigger {};
 // then come from the group still running.
 TEST(IoTrigger, SharedEventStaysBoundToTheGroupThatIsStillRunning)
 {
-    Guard<VorTest::ScriptedEvent> event = Own(new VorTest::ScriptedEvent);
-    Guard<UdpGroup> a = Own(new UdpGroup), b = Own(new UdpGroup);
-    IoTrigger::Param pa(Own<Scheduler>(new LocalSched), VorTest::MakeNotify(VorTest::EngineKind::Select),
+    Guard<VorTest::ScriptedEvent> event = Vor::Core::New<VorTest::ScriptedEvent>();
+    Guard<UdpGroup> a = Vor::Core::New<UdpGroup>(), b = Vor::Core::New<UdpGroup>();
+    IoTrigger::Param pa(Vor::Core::New<Scheduler, LocalSched>(), VorTest::MakeNotify(VorTest::EngineKind::Select),
                         Guard<IoEvent>(event.Raw()));
     IoTrigger::Param pb(pa.m_Scheduler, VorTest::MakeNotify(VorTest::EngineKind::Select), pa.m_Event);
     Vor::Io::Socket::Address any("127.0.0.1", 0);
@@ -64,11 +63,11 @@ TEST(IoTrigger, SharedEventStaysBoundToTheGroupThatIsStillRunning)
 // racing them releases.
 TEST(Trigger, DispatchReachesTheHandlerOrFailsQuietlyEvenRacingUnInit)
 {
-    Guard<Scheduler> scheduler = Own<Scheduler>(new LocalSched);
-    Guard<Counting> handler = Own(new Counting);
+    Guard<Scheduler> scheduler = Vor::Core::New<Scheduler, LocalSched>();
+    Guard<Counting> handler = Vor::Core::New<Counting>();
     ASSERT_TRUE(scheduler->Register(Guard<Handler>(handler.Raw()), 7));
-    Guard<Trigger> trigger = Own<Trigger>(new BareTrigger);
-    Guard<TimerEvent> event = Own(new TimerEvent);
+    Guard<Trigger> trigger = Vor::Core::New<Trigger, BareTrigger>();
+    Guard<TimerEvent> event = Vor::Core::New<TimerEvent>();
     EXPECT_FALSE(event->OnTimer(7) || event->Init(Event::Param()));
     ASSERT_TRUE(event->Init(TimerEvent::Param(trigger.Raw())));
     EXPECT_FALSE(event->OnTimer(7));
@@ -87,7 +86,7 @@ TEST(Trigger, DispatchReachesTheHandlerOrFailsQuietlyEvenRacingUnInit)
     dispatcher.join();
     EXPECT_EQ(handler->runs.load(), succeeded.load()) << "each successful dispatch runs the handler once";
     // A timer's plain event dispatches each expiry with an empty parameter.
-    Guard<Timer> timer = Own(new Timer);
+    Guard<Timer> timer = Vor::Core::New<Timer>();
     Timer::Param param(scheduler);
     ASSERT_TRUE(timer->Init(param) && timer->AddTimer(7, 10000));
     EXPECT_TRUE(WaitUntil([&] { return handler->runs.load() == succeeded.load() + 1; }));
@@ -134,11 +133,11 @@ private:
 };
 
 struct TimerTest : ::testing::Test {
-    Guard<Recorder> recorder = Own(new Recorder);
-    Guard<Timer> timer = Own(new Timer);
+    Guard<Recorder> recorder = Vor::Core::New<Recorder>();
+    Guard<Timer> timer = Vor::Core::New<Timer>();
     bool Start()
     {
-        Timer::Param param(Own<Scheduler>(new LocalSched), Guard<TimerEvent>(recorder.Raw()));
+        Timer::Param param(Vor::Core::New<Scheduler, LocalSched>(), Guard<TimerEvent>(recorder.Raw()));
         return timer->Init(param);
     }
     void TearDown() override
@@ -192,7 +191,7 @@ TEST_F(TimerTest, LateTimerCatchesUpAndUnInitWaitsForTheExpiryInHand)
     std::size_t after = recorder->Fired().size();
     Timer* raw = timer.Raw();
     timer->Trigger::UnInit(0);
-    timer = Own(new Timer); // for TearDown
+    timer = Vor::Core::New<Timer>(); // for TearDown
     EXPECT_EQ(GlobalRef::GetRefAt(raw), GlobalRef::UNCOUNTED) << "the event still holds the timer";
     EXPECT_EQ(recorder->Fired().size(), after);
 }
@@ -208,8 +207,8 @@ TEST(Timer, FailedThreadStartLeaksNeitherTimerNorEvent)
     GTEST_SKIP() << "Windows has no address-space limit to make a thread start fail";
 #else
     VorTest::ChildResult result = VorTest::RunInChild([] {
-        Guard<Timer> timer = Own(new Timer);
-        Timer::Param param(Own<Scheduler>(new LocalSched));
+        Guard<Timer> timer = Vor::Core::New<Timer>();
+        Timer::Param param(Vor::Core::New<Scheduler, LocalSched>());
         rlim_t pages = 0;
         std::ifstream("/proc/self/statm") >> pages;
         rlimit limit{pages * 4096 + (2u << 20), RLIM_INFINITY}; // no room for a thread's stack

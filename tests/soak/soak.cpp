@@ -63,14 +63,6 @@ std::atomic<int> g_Live{0};
 // Orders accepts against the clients' connects and resets.
 std::atomic<std::uint64_t> g_Clock{0};
 
-template <class T>
-Guard<T> Adopt(T* object)
-{
-    Guard<T> guard(object);
-    object->DecRef();
-    return guard;
-}
-
 // What a readable connection holds now: one receive; FAILED at its end.
 unsigned int ReadSome(Io::IoBase const& handle, char* buffer, unsigned int size)
 {
@@ -771,7 +763,7 @@ constexpr unsigned int kBurst = 300; // connects at once
 template <class N>
 Guard<Sched::Notify> MakeNotify()
 {
-    Guard<Sched::Notify> notify(Adopt(new N).Raw());
+    Guard<Sched::Notify> notify(Core::New<N>().Raw());
     notify->Init(Sched::Notify::Param());
     return notify;
 }
@@ -780,7 +772,7 @@ Guard<Sched::Notify> MakeNotify()
 Guard<Sched::AcceptGroup> Serve(Guard<Sched::Scheduler> const& scheduler, Guard<Sched::Notify> const& notify,
                                 Guard<Server> const& event, unsigned short port)
 {
-    auto group = Adopt(new Sched::AcceptGroup);
+    auto group = Core::New<Sched::AcceptGroup>();
     Sched::IoTrigger::Param param(scheduler, notify, Guard<Sched::IoEvent>(event.Raw()));
     if (group->Init(param) && group->Create(Io::Socket::Address("127.0.0.1", port)))
         return group;
@@ -806,8 +798,8 @@ bool DeafPeer(Guard<Sched::Scheduler> const& scheduler, std::string& what)
         fillers.push_back(Soak::Open(SOCK_STREAM, true));
         Soak::Connect(fillers.back(), at); // the first fills the queue
     }
-    auto event = Adopt(new Pinger);
-    auto group = Adopt(new Sched::ConnectGroup);
+    auto event = Core::New<Pinger>();
+    auto group = Core::New<Sched::ConnectGroup>();
     Guard<Sched::Notify> notify = MakeNotify<N>();
     Sched::SocketGroup::Param param(scheduler, notify, Guard<Sched::IoEvent>(event.Raw()), 1, 100);
     bool started = listening && group->Init(param) && group->Create(Io::Socket::Address("127.0.0.1", ntohs(at.sin_port)));
@@ -833,27 +825,27 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
     using std::chrono::milliseconds;
     std::printf("soak: %s engine, %u connections, %u s\n", name.c_str(), connections, seconds);
     std::fflush(stdout);
-    Guard<Sched::Scheduler> scheduler(Adopt(new Sched::TpSched).Raw());
+    Guard<Sched::Scheduler> scheduler(Core::New<Sched::TpSched>().Raw());
     Check(scheduler->Init(Sched::Scheduler::Param(4)), "thread-pool scheduler starts");
     // The echo service, whose listener the faults close.
-    auto server = Adopt(new Server);
-    auto tapped = Adopt(new Tapped<N>(server.Raw()));
+    auto server = Core::New<Server>();
+    auto tapped = Core::New<Tapped<N>>(server.Raw());
     tapped->Init(Sched::Notify::Param());
     unsigned short port = VorTest::FreeLoopbackPort();
     auto group = Serve(scheduler, Guard<Sched::Notify>(tapped.Raw()), server, port);
     // A second service that goes away and comes back, and its connect group.
     unsigned short portB = VorTest::FreeLoopbackPort();
-    Guard<Server> serverB = Adopt(new Server);
+    Guard<Server> serverB = Core::New<Server>();
     Guard<Sched::AcceptGroup> groupB = Serve(scheduler, MakeNotify<N>(), serverB, portB);
-    auto pinger = Adopt(new Pinger);
-    auto client = Adopt(new Sched::ConnectGroup);
+    auto pinger = Core::New<Pinger>();
+    auto client = Core::New<Sched::ConnectGroup>();
     Sched::SocketGroup::Param linkParam(scheduler, MakeNotify<N>(), Guard<Sched::IoEvent>(pinger.Raw()), kLinks,
                                         kInterval);
     bool linked = client->Init(linkParam) && client->Create(Io::Socket::Address("127.0.0.1", portB));
     // The UDP receiver, and a plain socket that feeds it.
     Io::Socket udp;
     Datagrams datagrams;
-    auto receiver = Adopt(new Sched::UdpRecvNotify);
+    auto receiver = Core::New<Sched::UdpRecvNotify>();
     bool udpUp = udp.Open(Io::Socket::SOCKET_UDP) && udp.Bind(Io::Socket::Address("127.0.0.1", 0)) &&
                  receiver->Init(Sched::UdpRecvNotify::Param(2, 1 << 20)) &&
                  receiver->Attach(udp.GetReadHandle(), datagrams.Callback());
@@ -920,7 +912,7 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             groupB.Clear();
             serverB->LetGo();
             bool gone = WaitUntil([&] { return client->GetCount() == 0; });
-            serverB = Adopt(new Server);
+            serverB = Core::New<Server>();
             for (int attempt = 0; attempt < 50 && !groupB.IsValid(); ++attempt)
                 if (!(groupB = Serve(scheduler, MakeNotify<N>(), serverB, portB)).IsValid())
                     std::this_thread::sleep_for(milliseconds(100)); // the old listener is still closing

@@ -40,10 +40,10 @@ std::string GroupCaseName(::testing::TestParamInfo<GroupCase> const& info)
 
 Core::Guard<Sched::Scheduler> MakeScheduler(SchedKind kind)
 {
-    Core::Guard<Sched::Scheduler> scheduler =
-        Own(kind == SchedKind::Tp      ? static_cast<Sched::Scheduler*>(new Sched::TpSched)
-              : kind == SchedKind::Local ? static_cast<Sched::Scheduler*>(new Sched::LocalSched)
-                                         : new Sched::StSched);
+    using Sched::Scheduler;
+    Core::Guard<Scheduler> scheduler = kind == SchedKind::Tp      ? Core::New<Scheduler, Sched::TpSched>()
+                                       : kind == SchedKind::Local ? Core::New<Scheduler, Sched::LocalSched>()
+                                                                  : Core::New<Scheduler, Sched::StSched>();
     scheduler->Init(Sched::Scheduler::Param(4));
     return scheduler;
 }
@@ -51,11 +51,11 @@ Core::Guard<Sched::Scheduler> MakeScheduler(SchedKind kind)
 Core::Guard<Sched::Notify> MakeNotify(EngineKind kind)
 {
 #if VOR_TEST_HAVE_EPOLL
-    Core::Guard<Sched::Notify> notify =
-        Own(kind == EngineKind::Epoll ? static_cast<Sched::Notify*>(new Sched::EpollNotify) : new Sched::SelectNotify);
+    Core::Guard<Sched::Notify> notify = kind == EngineKind::Epoll ? Core::New<Sched::Notify, Sched::EpollNotify>()
+                                                                  : Core::New<Sched::Notify, Sched::SelectNotify>();
 #else
     (void)kind;
-    Core::Guard<Sched::Notify> notify = Own(static_cast<Sched::Notify*>(new Sched::SelectNotify));
+    Core::Guard<Sched::Notify> notify = Core::New<Sched::Notify, Sched::SelectNotify>();
 #endif
     notify->Init(Sched::Notify::Param());
     return notify;

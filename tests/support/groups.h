@@ -13,7 +13,6 @@
 
 #include "support/capture.h"
 #include "support/net.h"
-#include "support/own.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +86,7 @@ struct RunningGroup {
     RunningGroup(GroupCase run, G* made, unsigned int connections = 0, unsigned int interval = 0,
                  Vor::Core::Guard<Vor::Sched::Notify> given = Vor::Core::Guard<Vor::Sched::Notify>())
         : scheduler(MakeScheduler(run.sched)), notify(given.IsValid() ? given : MakeNotify(run.engine)),
-          event(Own(new ScriptedEvent)), group(Own(made)),
+          event(Vor::Core::New<ScriptedEvent>()), group(Vor::Core::Guard<G>::Adopt(made)),
           param(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()), connections, interval),
           initialised(group->Init(param))
     {
