@@ -218,8 +218,7 @@ void UdpRecv4Threads(benchmark::State& state)
     Counter counter;
     Core::CallBack callback;
     callback.Bind(&counter, &Counter::OnDatagram);
-    Core::Guard<Sched::UdpRecvNotify> notify(new Sched::UdpRecvNotify);
-    notify->DecRef();
+    Core::Guard<Sched::UdpRecvNotify> notify = Core::New<Sched::UdpRecvNotify>();
     notify->Init(Sched::UdpRecvNotify::Param(4, 4 << 20));
     if (!notify->Attach(rx.GetReadHandle(), callback))
         state.SkipWithError("attach failed");

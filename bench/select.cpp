@@ -99,9 +99,7 @@ void Echo(ReadHandle handle)
 
 Core::Guard<Sched::SelectNotify> MakeNotify()
 {
-    Sched::SelectNotify* notify = new Sched::SelectNotify;
-    Core::Guard<Sched::SelectNotify> counted(notify);
-    notify->DecRef();
+    Core::Guard<Sched::SelectNotify> counted = Core::New<Sched::SelectNotify>();
     counted->Init(Sched::Notify::Param());
     return counted;
 }

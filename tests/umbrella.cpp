@@ -4,8 +4,7 @@
 
 int main()
 {
-    Vor::Core::Guard<Vor::Core::RefTest> guard(new Vor::Core::RefTest);
-    guard->DecRef();
+    Vor::Core::Guard<Vor::Core::RefTest> guard = Vor::Core::New<Vor::Core::RefTest>();
     Vor::Core::Lock lock;
     lock.Enter();
     Vor::Io::Memory memory;

@@ -50,9 +50,7 @@ protected:
     }
     static Core::Guard<typename Kind::Engine> MakeEngine()
     {
-        auto* engine = new typename Kind::Engine;
-        Core::Guard<typename Kind::Engine> counted(engine);
-        engine->DecRef();
+        Core::Guard<typename Kind::Engine> counted = Core::New<typename Kind::Engine>();
         EXPECT_TRUE(counted->Init());
         return counted;
     }
@@ -188,8 +186,7 @@ TYPED_TEST(Readiness, MisuseIsReportedByTheEngineAndTheNotifySaysOnlyThatNoEngin
     IoHandle empty;
     Io::Memory memory;
     ASSERT_TRUE(memory.Open(Io::Memory::MEM_SEQUENTIAL, 16));
-    Core::Guard<N> fresh(new N);
-    fresh->DecRef();
+    Core::Guard<N> fresh = Core::New<N>();
     EXPECT_FALSE(fresh->Attach(ReadHandle(s), this->recorder.Reads())); // not initialised
     auto& notify = this->Make();
     VorTest::StderrCapture quiet;

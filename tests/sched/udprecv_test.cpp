@@ -74,15 +74,13 @@ protected:
     // With no threads, a notify given a plain parameter block.
     static Core::Guard<UdpRecvNotify> MakeReceiver(unsigned int threads)
     {
-        Core::Guard<UdpRecvNotify> notify(new UdpRecvNotify);
-        notify->DecRef();
+        Core::Guard<UdpRecvNotify> notify = Core::New<UdpRecvNotify>();
         EXPECT_TRUE(threads > 0 ? notify->Init(UdpRecvNotify::Param(threads, 1 << 20)) : notify->Init(Notify::Param()));
         return notify;
     }
     static Core::Guard<UdpRecv> MakeEngine()
     {
-        Core::Guard<UdpRecv> engine(new UdpRecv);
-        engine->DecRef();
+        Core::Guard<UdpRecv> engine = Core::New<UdpRecv>();
         EXPECT_TRUE(engine->Init());
         return engine;
     }

@@ -30,9 +30,7 @@ unsigned int SettledThreadCount();
 template <class N>
 Vor::Core::Guard<N> MakeNotifyOf(unsigned int idleTime = Vor::Sched::Notify::Param::NO_IDLE)
 {
-    N* notify = new N;
-    Vor::Core::Guard<N> counted(notify);
-    notify->DecRef();
+    Vor::Core::Guard<N> counted = Vor::Core::New<N>();
     counted->Init(Vor::Sched::Notify::Param(idleTime));
     return counted;
 }
