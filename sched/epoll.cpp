@@ -342,37 +342,38 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
 
 bool PosixEpoll::Pause(Io::IoBase const& handle)
 {
-    unsigned int socket = Param::GetHandle(handle);
-    if (socket == 0xFFFFFFFFu) {
-        ReportLine("Pause an invalid handle");
-        return false;
-    }
+    // The socket's number is read for the failure's message only: a record
+    // is found by its object, and one whose socket was closed is dropped at
+    // its next report.
     std::uintptr_t key = ObjectKey(handle);
     {
         Core::Lock::WriteScope scope(m_Lock);
         auto found = m_Objects.find(key);
         // No system call: a report that arrives for a paused socket is
         // dropped (and disarms it), and Resume arms it again.
-        if (found != m_Objects.end() && found->second->selecting.exchange(false))
+        if (found != m_Objects.end() && found->second->io->GetHandle() != 0xFFFFFFFFu &&
+            found->second->selecting.exchange(false))
             return true;
     }
-    Report() << "Pause handle " << socket << " is not in selecting list";
+    unsigned int socket = Param::GetHandle(handle);
+    if (socket == 0xFFFFFFFFu)
+        ReportLine("Pause an invalid handle");
+    else
+        Report() << "Pause handle " << socket << " is not in selecting list";
     return false;
 }
 
 bool PosixEpoll::Resume(Io::IoBase const& handle)
 {
-    unsigned int socket = Param::GetHandle(handle);
-    if (socket == 0xFFFFFFFFu) {
-        ReportLine("Resume an invalid handle");
-        return false;
-    }
     std::uintptr_t key = ObjectKey(handle);
     bool paused = false;
+    bool closed = true;
     {
         Core::Lock::WriteScope scope(m_Lock);
         auto found = m_Objects.find(key);
-        if (found != m_Objects.end() && !found->second->selecting.exchange(true)) {
+        closed = found == m_Objects.end() ? Param::GetHandle(handle) == 0xFFFFFFFFu
+                                          : found->second->io->GetHandle() == 0xFFFFFFFFu;
+        if (!closed && found != m_Objects.end() && !found->second->selecting.exchange(true)) {
             paused = true;
             SocketInfo& record = *found->second;
             ++record.activity;
@@ -386,8 +387,12 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
                 return true;
         }
     }
+    if (closed) {
+        ReportLine("Resume an invalid handle");
+        return false;
+    }
     if (!paused) {
-        Report() << "Resume handle " << socket << " is not in pausing list";
+        Report() << "Resume handle " << Param::GetHandle(handle) << " is not in pausing list";
         return false;
     }
     // Not watched after all: the caller learns it, as from a failed wake-up

@@ -42,7 +42,7 @@ bool Notify::UnInit(unsigned int)
         m_Param.Clear();
     }
     for (auto& entry : handles)
-        entry.second->Detach(entry.first);
+        entry.second.engine->Detach(entry.second.handle);
     return true;
 }
 
@@ -67,12 +67,11 @@ bool Notify::AttachHandle(T const& handle, Core::CallBack const& callback)
     Core::Lock::WriteScope scope(m_Lock);
     if (!m_Param.IsValid())
         return false;
-    Io::IoHandle key(handle);
-    auto recorded = m_Handles.find(key);
+    auto recorded = m_Handles.find(KeyOf(handle));
     if (recorded != m_Handles.end()) {
         // The engine that holds the object widens what it watches; a second
         // engine must never take it, or two threads would report one socket.
-        Core::Guard<NotifyBase> engine = recorded->second;
+        Core::Guard<NotifyBase> engine = recorded->second.engine;
         engine->Attach(handle, callback, *m_Param);
         return false;
     }
@@ -84,7 +83,7 @@ bool Notify::AttachHandle(T const& handle, Core::CallBack const& callback)
         Core::Internal::ReportLine("Can not get valid notify");
         return false;
     }
-    return m_Handles.emplace(key, engine).second;
+    return m_Handles.emplace(KeyOf(handle), Record{Io::IoHandle(handle), engine}).second;
 }
 
 bool Notify::Attach(Io::WriteHandle const& handle, Core::CallBack const& callback)
@@ -100,10 +99,10 @@ bool Notify::Attach(Io::ReadHandle const& handle, Core::CallBack const& callback
 bool Notify::Detach(Io::IoBase const& handle)
 {
     Core::Lock::WriteScope scope(m_Lock);
-    auto recorded = m_Handles.find(handle);
+    auto recorded = m_Handles.find(KeyOf(handle));
     if (recorded == m_Handles.end())
         return false;
-    Core::Guard<NotifyBase> engine = recorded->second;
+    Core::Guard<NotifyBase> engine = recorded->second.engine;
     if (!engine->Detach(handle))
         return false;
     m_Handles.erase(recorded);
@@ -126,10 +125,10 @@ bool Notify::WithEngine(Io::IoBase const& handle, Call call) const
     // The read lock stays held across the engine call: a detach cannot take
     // the record away in between.
     Core::Lock::ReadScope scope(m_Lock);
-    auto recorded = m_Handles.find(handle);
+    auto recorded = m_Handles.find(KeyOf(handle));
     if (recorded == m_Handles.end())
         return false;
-    return call(*recorded->second.Raw()); // the record holds the engine while the lock is held
+    return call(*recorded->second.engine.Raw()); // the record holds the engine while the lock is held
 }
 
 unsigned int Notify::GetCount() const
@@ -141,8 +140,8 @@ unsigned int Notify::GetCount() const
 Core::Guard<NotifyBase> Notify::GetNotify(Io::IoBase const& handle) const
 {
     Core::Lock::ReadScope scope(m_Lock);
-    auto recorded = m_Handles.find(handle);
-    return recorded == m_Handles.end() ? Core::Guard<NotifyBase>() : recorded->second;
+    auto recorded = m_Handles.find(KeyOf(handle));
+    return recorded == m_Handles.end() ? Core::Guard<NotifyBase>() : recorded->second.engine;
 }
 
 Core::Guard<Notify::Param> Notify::GetParam() const

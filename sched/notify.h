@@ -24,7 +24,7 @@
 #include <vor/io/iobase.h>
 
 #include <atomic>
-#include <map>
+#include <unordered_map>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -113,13 +113,15 @@ protected:
     virtual Core::Guard<Param> GetParam() const;
 
 private:
-    // Ordered by object address; looked up by any handle over the object,
-    // without a counted copy of it for the key.
-    struct VOR_API ByObject {
-        using is_transparent = void;
-        bool operator()(Io::IoBase const& a, Io::IoBase const& b) const { return a < b; }
+    // Hashed by object address, so that any handle over the object finds
+    // it without a counted copy for the key; the record's handle holds the
+    // object, so the address cannot be another object's meanwhile.
+    struct Record {
+        Io::IoHandle handle;
+        Core::Guard<NotifyBase> engine;
     };
-    using HandleMap = std::map<Io::IoHandle, Core::Guard<NotifyBase>, ByObject>;
+    using HandleMap = std::unordered_map<Io::IoObject const*, Record>;
+    static Io::IoObject const* KeyOf(Io::IoBase const& handle) { return handle.As<Io::IoObject>(); }
 
     bool Start(Core::Guard<Param> const& param);
     template <class T>
