@@ -6,6 +6,7 @@
 #include "core/internal/diag.h"
 
 #include <new>
+#include <utility>
 #include <typeinfo>
 
 namespace Vor {
@@ -362,9 +363,9 @@ void TcpGroup::DispatchNotify(T const& handle)
     notify->Pause(handle);
     if (IncRefLive())
         param->m_Group = Guard<TcpGroup>::Adopt(this);
-    param->m_Notify = notify;
-    if (!param->m_Group.IsValid() || !Dispatch(m_uSequence, counted))
-        notify->Resume(handle);
+    param->m_Notify = std::move(notify);
+    if (!param->m_Group.IsValid() || !Dispatch(m_uSequence, counted)) // `counted` keeps `param` for the resume
+        param->m_Notify->Resume(handle);
 }
 
 void TcpGroup::OnReadNotify(Io::ReadHandle handle)
