@@ -342,9 +342,9 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
 
 bool PosixEpoll::Pause(Io::IoBase const& handle)
 {
-    // The socket's number is read for the failure's message only: a record
-    // is found by its object, and one whose socket was closed is dropped at
-    // its next report.
+    // The record is found by its object, and its own object says whether
+    // the socket is still open; the number is read only for a failure's
+    // message.
     std::uintptr_t key = ObjectKey(handle);
     {
         Core::Lock::WriteScope scope(m_Lock);
