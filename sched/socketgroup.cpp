@@ -6,8 +6,8 @@
 #include "core/internal/diag.h"
 
 #include <new>
-#include <utility>
 #include <typeinfo>
+#include <utility>
 
 namespace Vor {
 namespace Sched {
