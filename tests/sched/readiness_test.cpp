@@ -262,7 +262,9 @@ TYPED_TEST(Readiness, CallbackThatAttachesDuringTheLastUnInitDoesNotDeadlock)
     unInitStarted = true;
     EXPECT_TRUE(notify.UnInit(5000));
     EXPECT_LT(Platform::MonotonicMs() - start, 2000u);
-    EXPECT_TRUE(attached.load());
+    // An UnInit that came after the callback's notify was initialised was
+    // not the last one: it ended without waiting for the engine's thread.
+    EXPECT_TRUE(WaitUntil([&] { return attached.load(); }));
     ASSERT_TRUE(this->Write(b));
     EXPECT_TRUE(late.WaitFor(1));
     other->UnInit(1000);
