@@ -104,8 +104,15 @@ VOR_PLATFORM_API std::int64_t ReceiveFromSocket(SocketHandle socket, void* data,
 // The flag for urgent (out-of-band) data on send and receive.
 VOR_PLATFORM_API int OutOfBandFlag();
 // The flag that makes one receive return at once (failing with a
-// NothingWaiting error) when nothing has arrived.
+// NothingWaiting error) when nothing has arrived, and one stream send take
+// only what the system has room for at once (failing with an error that
+// IsWouldBlock knows when it has none). On Windows such a send first asks
+// whether the socket is writable and then sends at most kDontWaitSend bytes.
 VOR_PLATFORM_API int DontWaitFlag();
+constexpr std::size_t kDontWaitSend = 16384;
+// True for the error of a transfer that did not wait and found nothing to
+// do (no room to send, nothing to receive).
+VOR_PLATFORM_API bool IsWouldBlock(int error);
 
 // Why a receive failed, by the error it left.
 enum class ReceiveError {

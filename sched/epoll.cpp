@@ -403,6 +403,25 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
     return false;
 }
 
+bool PosixEpoll::WatchWrite(Io::IoBase const& handle, bool on)
+{
+    std::uintptr_t key = ObjectKey(handle);
+    Core::Lock::WriteScope scope(m_Lock);
+    auto found = m_Objects.find(key);
+    if (found == m_Objects.end() || found->second->io->GetHandle() == 0xFFFFFFFFu)
+        return false;
+    SocketInfo& record = *found->second;
+    unsigned int before = on ? record.mask.fetch_or(Param::WRITE_MASK) : record.mask.fetch_and(~Param::WRITE_MASK);
+    // An armed registration waits for the old conditions: armed again with
+    // the new ones. A paused one is armed by its Resume; a report that
+    // comes for it meanwhile disarms it, as after any pause.
+    if (before != record.mask.load() && record.armed.load()) {
+        record.armed = false;
+        ArmLocked(record, record.oneShot);
+    }
+    return true;
+}
+
 bool PosixEpoll::IsFull() const
 {
     Core::Lock::WriteScope scope(m_Lock);

@@ -123,6 +123,7 @@ public:
     bool Detach(Io::IoBase const& handle) override;
     bool Pause(Io::IoBase const& handle) override;
     bool Resume(Io::IoBase const& handle) override;
+    bool WatchWrite(Io::IoBase const& handle, bool on) override;
     bool IsFull() const override;
 
     // Attached sockets, paused ones included.

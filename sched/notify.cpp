@@ -119,6 +119,11 @@ bool Notify::Resume(Io::IoBase const& handle) const
     return WithEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
 }
 
+bool Notify::WatchWrite(Io::IoBase const& handle, bool on) const
+{
+    return WithEngine(handle, [&](NotifyBase& engine) { return engine.WatchWrite(handle, on); });
+}
+
 template <class Call>
 bool Notify::WithEngine(Io::IoBase const& handle, Call call) const
 {

@@ -97,6 +97,12 @@ public:
     // attached.
     virtual bool Pause(Io::IoBase const& handle) const;
     virtual bool Resume(Io::IoBase const& handle) const;
+    // Whether the recorded engine also reports the handle's socket when it
+    // becomes writable (`on`), or no longer does; a report then reaches the
+    // callback the socket was first attached with. Takes effect at once for
+    // a watched socket and at its Resume for a paused one. False for a
+    // handle that was never attached, or whose socket is closed.
+    virtual bool WatchWrite(Io::IoBase const& handle, bool on) const;
     // The number of recorded handles.
     virtual unsigned int GetCount() const;
 
@@ -156,6 +162,14 @@ public:
     virtual bool Detach(Io::IoBase const& handle) = 0;
     virtual bool Pause(Io::IoBase const& handle) = 0;
     virtual bool Resume(Io::IoBase const& handle) = 0;
+    // See Notify::WatchWrite; an engine that cannot change what it watches
+    // says false.
+    virtual bool WatchWrite(Io::IoBase const& handle, bool on)
+    {
+        (void)handle;
+        (void)on;
+        return false;
+    }
     // True when the engine has no room for another handle: the only refusal
     // for which a notify makes a new engine.
     virtual bool IsFull() const { return false; }

@@ -437,6 +437,35 @@ bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
 }
 
 template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::WatchWrite(Io::IoBase const& handle, bool on)
+{
+    std::uintptr_t key = KeyOf(handle.As<Io::IoObject>());
+    bool wake = false;
+    {
+        Core::Lock::WriteScope scope(m_Lock);
+        SocketInfo* found = nullptr;
+        bool watched = false;
+        for (RecordMap* list : {&m_Selecting, &m_Pausing}) {
+            auto at = list->find(key);
+            if (at != list->end()) {
+                found = at->second.Raw();
+                watched = list == &m_Selecting;
+                break;
+            }
+        }
+        if (found == nullptr || found->io->GetHandle() != found->socket)
+            return false;
+        unsigned int bit = Io::Socket::Param::WRITE_MASK;
+        unsigned int before = on ? found->mask.fetch_or(bit) : found->mask.fetch_and(~bit);
+        // A wait in progress was built with the old mask; a paused socket's
+        // next wait is built with the new one anyway.
+        wake = before != found->mask.load() && watched && m_uState.load() == SELECTING;
+    }
+    WakeIfSelecting(wake);
+    return true;
+}
+
+template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::IsFull() const
 {
     Core::Lock::WriteScope scope(m_Lock);

@@ -167,6 +167,7 @@ public:
     bool Detach(Io::IoBase const& handle) override;
     bool Pause(Io::IoBase const& handle) override;
     bool Resume(Io::IoBase const& handle) override;
+    bool WatchWrite(Io::IoBase const& handle, bool on) override;
     bool IsFull() const override;
 
     // Attached sockets (selecting and paused), the wake-up not counted.

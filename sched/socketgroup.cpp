@@ -4,10 +4,13 @@
 #include <vor/system/system.h>
 
 #include "core/internal/diag.h"
+#include "platform/clock.h"
+#include "sched/internal/sendqueue.h"
 
 #include <new>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 namespace Vor {
 namespace Sched {
@@ -145,6 +148,7 @@ bool SocketGroup::DropClosed(Io::IoBase const& handle)
         if (notify.IsValid())
             notify->Detach(handle);
         OnDropped(handle);
+        OnClosed(object.Raw());
         ReleaseClose(object.Raw());
     }
     return true;
@@ -215,8 +219,10 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
         ReportLine("Detach handle from notify error");
     // The old socket is closed before a new one is opened: a reopen on the
     // same address would find it still bound.
+    OnClosing(handle);
     bool closed = handle.IsValid() && handle.Close();
     unsigned int error = closed ? 0 : System::GetError();
+    OnClosed(object.Raw());
     ReleaseClose(object.Raw());
     if (!closed) {
         Report() << "Close handle error : " << error;
@@ -303,6 +309,8 @@ TcpGroup::TcpGroup(Type type) : SocketGroup(type), m_uSequence(GetSeq()) {}
 
 TcpGroup::TcpGroup(TcpGroup const& other) : SocketGroup(other), m_uSequence(GetSeq()) {}
 
+TcpGroup::~TcpGroup() = default;
+
 std::uint64_t TcpGroup::GetSeq() { return (std::uint64_t(1) << 32) + Basic::GetSequence(); }
 
 Guard<Handler> TcpGroup::CreatePool()
@@ -328,11 +336,34 @@ bool TcpGroup::Init(Trigger::Param& param)
         Lock::WriteScope scope(m_PoolLock);
         m_PoolScheduler = scheduler;
     }
+    SocketGroup::Param* group = dynamic_cast<SocketGroup::Param*>(&param);
+    {
+        Lock::WriteScope scope(m_QueueLock);
+        m_bQueuesEnded = false;
+        m_uQueueLimit.store(group != nullptr ? group->m_uQueueLimit : 0);
+    }
     return SocketGroup::Init(param);
 }
 
 bool TcpGroup::UnInit(unsigned int timeout)
 {
+    // The queues go first, while their sockets are still watched; no new
+    // queue is made from here on.
+    std::vector<Guard<Internal::SendQueue>> queues;
+    {
+        Lock::WriteScope scope(m_QueueLock);
+        m_bQueuesEnded = true;
+        for (auto& entry : m_Queues)
+            queues.push_back(std::move(entry.second));
+        m_Queues.clear();
+    }
+    std::uint64_t start = Platform::MonotonicMs();
+    for (auto& queue : queues) {
+        std::uint64_t elapsed = Platform::MonotonicMs() - start;
+        queue->Drain(elapsed < timeout ? static_cast<unsigned int>(timeout - elapsed) : 0);
+        queue->Abandon();
+    }
+    queues.clear();
     bool done = SocketGroup::UnInit(timeout);
     Guard<Scheduler> scheduler;
     {
@@ -347,7 +378,76 @@ bool TcpGroup::UnInit(unsigned int timeout)
 
 bool TcpGroup::HoldResume(Io::IoBase const&, Guard<Notify> const&) { return false; }
 
-Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const { return Io::WriteHandle(Io::IoHandle(handle)); }
+Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
+{
+    unsigned int limit = m_uQueueLimit.load(std::memory_order_relaxed);
+    if (limit == 0)
+        return Io::WriteHandle(Io::IoHandle(handle));
+    Io::IoObject const* key = handle.As<Io::IoObject>();
+    Guard<Internal::SendQueue> queue;
+    {
+        Lock::WriteScope scope(m_QueueLock);
+        if (m_bQueuesEnded)
+            return Io::WriteHandle();
+        auto found = m_Queues.find(key);
+        if (found != m_Queues.end())
+            return Io::WriteHandle(found->second.Raw());
+        // Checked under the lock that the close path takes after it closed
+        // the socket: a queue is never made for a socket whose entry that
+        // close path has already let go of.
+        if (!IsLive(handle) || handle.As<Io::SocketIo>() == nullptr)
+            return Io::WriteHandle(Io::IoHandle(handle));
+        queue = Core::New<Internal::SendQueue>(Io::IoHandle(handle), GetNotifyGuard(), limit);
+        if (!queue.IsValid())
+            return Io::WriteHandle();
+        m_Queues.emplace(key, queue);
+    }
+    return Io::WriteHandle(queue.Raw());
+}
+
+std::size_t TcpGroup::GetQueued(Io::IoBase const& handle) const
+{
+    Guard<Internal::SendQueue> queue = FindQueue(handle);
+    return queue.IsValid() ? queue->GetQueued() : 0;
+}
+
+Guard<Internal::SendQueue> TcpGroup::FindQueue(Io::IoBase const& handle) const
+{
+    Lock::WriteScope scope(m_QueueLock);
+    auto found = m_Queues.find(handle.As<Io::IoObject>());
+    return found != m_Queues.end() ? found->second : Guard<Internal::SendQueue>();
+}
+
+bool TcpGroup::FlushQueue(Io::IoBase const& handle)
+{
+    Guard<Internal::SendQueue> queue = FindQueue(handle);
+    return queue.IsValid() && queue->Flush();
+}
+
+void TcpGroup::OnClosing(Io::IoBase& handle)
+{
+    // What the kernel takes at once goes; the rest is dropped, and the
+    // device fails from now on.
+    Guard<Internal::SendQueue> queue = FindQueue(handle);
+    if (queue.IsValid()) {
+        queue->Flush();
+        queue->Abandon();
+    }
+}
+
+void TcpGroup::OnClosed(Io::IoObject const* object)
+{
+    Guard<Internal::SendQueue> queue;
+    {
+        Lock::WriteScope scope(m_QueueLock);
+        auto found = m_Queues.find(object);
+        if (found == m_Queues.end())
+            return;
+        queue = std::move(found->second);
+        m_Queues.erase(found);
+    }
+    queue->Abandon();
+}
 
 template <class T>
 void TcpGroup::DispatchNotify(T const& handle)
@@ -389,7 +489,21 @@ void TcpGroup::OnWriteNotify(Io::WriteHandle handle)
     DispatchNotify(handle);
 }
 
-void TcpGroup::ContinueNotify(Io::ReadHandle& handle) { SocketGroup::OnReadNotify(handle); }
+void TcpGroup::ContinueNotify(Io::ReadHandle& handle)
+{
+    // A connection whose queue waits for room is also watched for
+    // writability, and such reports come here: the queue goes first, and
+    // OnWrite hears when it went to its end.
+    if (m_uQueueLimit.load(std::memory_order_relaxed) != 0 && handle.GetAttrib(Io::IoParam::WRITABLE) &&
+        !handle.GetAttrib(Io::IoParam::IDLE) && IsLive(handle) && FlushQueue(handle)) {
+        Io::WriteHandle writable{Io::IoHandle(handle)};
+        if (!OnWrite(writable)) {
+            ParseNotify(handle, false);
+            return;
+        }
+    }
+    SocketGroup::OnReadNotify(handle);
+}
 
 void TcpGroup::ContinueNotify(Io::WriteHandle& handle) { SocketGroup::OnWriteNotify(handle); }
 

@@ -14,6 +14,21 @@
 // its own in its scheduler and resumes the socket when the task is done. At
 // most one task per connection runs at a time.
 //
+// A TCP group may queue writes (Param::m_uQueueLimit). GetDevice then
+// answers with a device that never waits: what the kernel takes goes at
+// once, the rest waits in a queue of the connection's own, in order, and
+// goes when the socket is reported writable; OnWrite hears when a queue
+// has drained. A write that would take the queue past the limit fails and
+// sends nothing, so the application decides: close, or write again after
+// OnWrite. Writes through the device from several threads keep their order;
+// a write straight to the connection's own handle bypasses the queue.
+// What is still queued when the connection closes:
+//   - on the close path (OnClose, an error, the device's Close) what the
+//     kernel takes at once is sent, the rest is dropped;
+//   - a connection the application closed itself drops its queue;
+//   - UnInit(timeout) first waits up to `timeout` for every queue to go,
+//     then drops what is left, and from then on the group's devices fail.
+//
 //     Guard<AcceptGroup> group = New<AcceptGroup>(SocketGroup::SYNC);
 //     IoTrigger::Param param(scheduler, notify, event);
 //     group->Init(param);
@@ -34,11 +49,17 @@
 #include <vor/sched/notify.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <set>
+#include <unordered_map>
 
 namespace Vor {
 namespace Sched {
+
+namespace Internal {
+class SendQueue;
+}
 
 class VOR_API SocketGroup : public IoTrigger {
 public:
@@ -50,17 +71,24 @@ public:
     };
 
     // The parameter of connect groups: how many connections to keep and
-    // how long to pause after a failed attempt.
+    // how long to pause after a failed attempt; and, for every TCP group,
+    // whether it queues writes.
     class VOR_API Param : public IoTrigger::Param {
     public:
         Param() = default;
         Param(Core::Guard<Scheduler> const& scheduler, Core::Guard<Notify> const& notify,
-              Core::Guard<IoEvent> const& event, unsigned int connections, unsigned int interval)
-            : IoTrigger::Param(scheduler, notify, event), m_uConnections(connections), m_uInterval(interval)
+              Core::Guard<IoEvent> const& event, unsigned int connections = 0, unsigned int interval = 0,
+              unsigned int queueLimit = 0)
+            : IoTrigger::Param(scheduler, notify, event), m_uConnections(connections), m_uInterval(interval),
+              m_uQueueLimit(queueLimit)
         {
         }
         unsigned int m_uConnections = 0;
         unsigned int m_uInterval = 0; // milliseconds
+        // The bytes a connection's write device may hold back; 0 (the
+        // default): a write through the device waits until the kernel has
+        // taken every byte.
+        unsigned int m_uQueueLimit = 0;
     };
 
     explicit SocketGroup(Type type);
@@ -125,6 +153,12 @@ protected:
     // A socket the application closed itself has been let go of: a group
     // that lists its sockets takes it off the list here.
     virtual void OnDropped(Io::IoBase const& handle) { (void)handle; }
+    // The close path is about to close the socket (OnClose has run, the
+    // socket is detached), and has closed it or let it go; `object` is
+    // the socket's object, kept alive for the call. OnClosed also follows
+    // OnDropped.
+    virtual void OnClosing(Io::IoBase& handle) { (void)handle; }
+    virtual void OnClosed(Io::IoObject const* object) { (void)object; }
 
 private:
     static void ReadReport(Core::Guard<SocketGroup> group, Io::ReadHandle handle);
@@ -193,27 +227,37 @@ public:
     };
 
     explicit TcpGroup(Type type);
-    // The copy gets a sequence (and so a pool registration) of its own.
+    // The copy gets a sequence (and so a pool registration) of its own,
+    // and queues of its own.
     TcpGroup(TcpGroup const& other);
+    TcpGroup& operator=(TcpGroup const&) = delete;
 
     // Registers the pool handler in the parameter's scheduler under the
     // group's sequence, then initialises the trigger. False, with a line,
-    // when the parameter has no scheduler or the registration fails.
+    // when the parameter has no scheduler or the registration fails. A
+    // SocketGroup::Param with a queue limit turns queued writes on.
     bool Init(Trigger::Param& param) override;
-    // Uninitialises the trigger and takes the pool handler out of the
-    // scheduler again.
+    // With queued writes, first waits up to `timeout` ms for the queues to
+    // go and drops what is left; then uninitialises the trigger and takes
+    // the pool handler out of the scheduler again.
     bool UnInit(unsigned int timeout) override;
-    // A TCP connection answers on itself.
+    // A TCP connection answers on itself; with queued writes, on its
+    // queue's device (a handle that holds no open socket answers on
+    // itself, and after UnInit the device is empty and fails).
     Io::WriteHandle GetDevice(Io::IoBase const& handle) const override;
+    // The bytes waiting in the connection's queue; 0 without one.
+    std::size_t GetQueued(Io::IoBase const& handle) const;
 
     // The id the pool handler is registered under: 2^32 plus a sequence
     // number.
     std::uint64_t GetSequenceId() const { return m_uSequence; }
 
 protected:
-    ~TcpGroup() override = default;
+    ~TcpGroup() override;
 
     void OnReadNotify(Io::ReadHandle handle) override;
+    void OnClosing(Io::IoBase& handle) override;
+    void OnClosed(Io::IoObject const* object) override;
     void OnWriteNotify(Io::WriteHandle handle) override;
 
     // A report asks that its socket stay paused after it (HoldNext); once
@@ -233,8 +277,20 @@ private:
     void ContinueNotify(Io::ReadHandle& handle);
     void ContinueNotify(Io::WriteHandle& handle);
 
+    // The connection's queue, or an empty guard.
+    Core::Guard<Internal::SendQueue> FindQueue(Io::IoBase const& handle) const;
+    // Runs the reported writability: true when the connection's queue was
+    // sent to its end.
+    bool FlushQueue(Io::IoBase const& handle);
+
     std::uint64_t m_uSequence;
     std::atomic<bool> m_bHold{false};
+    // The queue limit, 0 without queued writes; and the queues, made by
+    // GetDevice and let go of when their connection closes.
+    std::atomic<unsigned int> m_uQueueLimit{0};
+    mutable Core::Lock m_QueueLock{Core::Lock::SPIN_LOCK};
+    mutable std::unordered_map<Io::IoObject const*, Core::Guard<Internal::SendQueue>> m_Queues;
+    mutable bool m_bQueuesEnded = false;
     // The scheduler the pool was registered in, for UnInit.
     mutable Core::Lock m_PoolLock{Core::Lock::SPIN_LOCK};
     Core::Guard<Scheduler> m_PoolScheduler;

@@ -225,6 +225,8 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
 int OutOfBandFlag() { return MSG_OOB; }
 int DontWaitFlag() { return MSG_DONTWAIT; }
 
+bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
 ReceiveError ClassifyReceiveError(int error)
 {
     switch (error) {

@@ -322,6 +322,23 @@ std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size,
 {
     if (!Usable(socket))
         return -1;
+    if (flags & kDontWait) {
+        // The socket stays blocking (a receive may be waiting on it in
+        // another thread): asked first whether it has room, and then sent
+        // no more than room for a little always takes at once.
+        fd_set out;
+        FD_ZERO(&out);
+        FD_SET(S(socket), &out);
+        timeval now{0, 0};
+        int ready = select(0, nullptr, &out, nullptr, &now);
+        if (ready == SOCKET_ERROR)
+            return -1;
+        if (ready == 0) {
+            ::SetLastError(WSAEWOULDBLOCK);
+            return -1;
+        }
+        size = std::min(size, kDontWaitSend);
+    }
     Win32::KillPoint wait;
     int n = send(S(socket), static_cast<char const*>(data), Length(size), flags & ~kDontWait);
     return n == SOCKET_ERROR ? -1 : n;
@@ -369,6 +386,8 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
 
 int OutOfBandFlag() { return MSG_OOB; }
 int DontWaitFlag() { return kDontWait; }
+
+bool IsWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
 ReceiveError ClassifyReceiveError(int error)
 {

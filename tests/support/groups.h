@@ -79,15 +79,18 @@ private:
 
 // A group with its scheduler, notify (made for the case unless given) and
 // event, initialised with a SocketGroup::Param (connections and interval
-// for connect groups, whose events do not echo). The destructor
+// for connect groups, whose events do not echo; a queue limit for groups
+// that queue writes). The destructor
 // uninitialises group and scheduler.
 template <class G>
 struct RunningGroup {
     RunningGroup(GroupCase run, G* made, unsigned int connections = 0, unsigned int interval = 0,
-                 Vor::Core::Guard<Vor::Sched::Notify> given = Vor::Core::Guard<Vor::Sched::Notify>())
+                 Vor::Core::Guard<Vor::Sched::Notify> given = Vor::Core::Guard<Vor::Sched::Notify>(),
+                 unsigned int queueLimit = 0)
         : scheduler(MakeScheduler(run.sched)), notify(given.IsValid() ? given : MakeNotify(run.engine)),
           event(Vor::Core::New<ScriptedEvent>()), group(Vor::Core::Guard<G>::Adopt(made)),
-          param(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()), connections, interval),
+          param(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()), connections, interval,
+                queueLimit),
           initialised(group->Init(param))
     {
         event->echo = connections == 0; // a connect group's peer echoes: its clients only read
