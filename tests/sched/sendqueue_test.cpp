@@ -46,9 +46,11 @@ void SmallSendBuffer(Io::IoBase const& handle)
     Platform::SetSocketOption(use.Handle(), Platform::SocketOption::SendBuffer, 65536);
 }
 
-// The server's side of each connection, in the order they opened.
+// The server's side of each connection, in the order they opened. Made
+// before the server, so that the server's last reports (of clients going
+// away) still find it.
 struct Opened {
-    explicit Opened(Server& server)
+    void Install(Server& server)
     {
         server.event->openHook = [this](Io::IoBase& handle) {
             SmallSendBuffer(handle);
@@ -104,10 +106,11 @@ class SendQueueTest : public VorTest::GroupTest {};
 // order and OnWrite hears that the queue drained.
 TEST_P(SendQueueTest, ClientThatDoesNotReadHoldsNoThread)
 {
-    Server server(GetParam(), new AcceptGroup, 0, 0, {}, 8 * kMiB);
-    Opened opened(server);
+    Opened opened;
     std::atomic<bool> flooded{false}, allTaken{false}, pastLimitRefused{false}, tailTaken{false};
     std::atomic<std::size_t> queued{0};
+    Server server(GetParam(), new AcceptGroup, 0, 0, {}, 8 * kMiB);
+    opened.Install(server);
     server.event->readHook = [&](Io::IoBase& handle) {
         if (handle != opened.At(0) || flooded.load())
             return;
@@ -148,8 +151,9 @@ TEST_P(SendQueueTest, ClientThatDoesNotReadHoldsNoThread)
 // reads: every record arrives whole, each thread's in its order.
 TEST_P(SendQueueTest, WritesFromSeveralThreadsKeepTheirOrder)
 {
+    Opened opened;
     Server server(GetParam(), new AcceptGroup, 0, 0, {}, 16 * kMiB);
-    Opened opened(server);
+    opened.Install(server);
     ASSERT_TRUE(server.Start());
     Peer client;
     ASSERT_TRUE(client.Connect(server.port));
@@ -185,8 +189,9 @@ TEST_P(SendQueueTest, WritesFromSeveralThreadsKeepTheirOrder)
 // from then on. What arrives is always a prefix of what was written.
 TEST_P(SendQueueTest, CloseAndUnInitLetAFullQueueGo)
 {
+    Opened opened;
     Server server(GetParam(), new AcceptGroup, 0, 0, {}, 8 * kMiB);
-    Opened opened(server);
+    opened.Install(server);
     ASSERT_TRUE(server.Start());
     Peer closing, stopping;
     ASSERT_TRUE(closing.Connect(server.port));
