@@ -90,6 +90,8 @@ protected:
     T m_Value;
 };
 
+// An atomic value that counts: adds and subtracts as well as loads and
+// stores.
 template <class T, int Native, unsigned int Size = sizeof(T)>
 class NumberAtomic : public BasicAtomic<T, Native, Size> {
 public:
@@ -101,6 +103,8 @@ public:
 template <class T, int Native, unsigned int Size = sizeof(T)>
 class IntAtomic;
 
+// An interlocked integer: the processor's atomic operations, bitwise ones
+// included.
 template <class T, unsigned int Size>
 class IntAtomic<T, 1, Size> : public NumberAtomic<T, 1, Size> {
 public:
@@ -116,6 +120,7 @@ public:
     T operator-=(T const& d) { return this->m_Value -= d; }
 };
 
+// A locked integer: a plain value guarded by its slot of the lock table.
 template <class T, unsigned int Size>
 class IntAtomic<T, 0, Size> : public NumberAtomic<T, 0, Size> {
 public:

@@ -24,6 +24,9 @@
 namespace Vor {
 namespace Core {
 
+// A bound function of one call signature (a free function, or a member
+// function with its object), called through CallBackV, CallBackA, CallBackR
+// or CallBackAR; see above.
 class VOR_API CallBack {
 public:
     static int const NORMAL_FUNC = 0;
@@ -32,6 +35,7 @@ public:
     // Stands in for a void argument or result in the call signature.
     struct Nothing {};
 
+    // The counted body behind a CallBack; one class per call signature.
     class VOR_API Base : public LocalRef {
     public:
         // Identifies the call signature without a run-time type lookup.

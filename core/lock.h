@@ -37,6 +37,7 @@ protected:
 template <>
 VOR_API LockBase* Guard<LockBase>::s_pNull;
 
+// A lock of one of the kinds of LockType, shared by its copies.
 class VOR_API Lock {
 public:
     // The lock kinds. Callers may pass the plain numbers.
@@ -84,10 +85,12 @@ public:
         LockBase* m_pImpl;
         LockType m_Type;
     };
+    // Holds the lock for reading (shared, for READ_WRITE_LOCK) while it lives.
     class VOR_API ReadScope : public Scope {
     public:
         explicit ReadScope(Lock const& lock) : Scope(lock, true) {}
     };
+    // Holds the lock for writing (exclusively) while it lives.
     class VOR_API WriteScope : public Scope {
     public:
         explicit WriteScope(Lock const& lock) : Scope(lock, false) {}
@@ -123,6 +126,7 @@ public:
     }
     void Leave() const { m_bHeld.store(false, std::memory_order_release); }
 
+    // Holds the cell lock while it lives.
     class VOR_API Scope {
     public:
         explicit Scope(CellLock const& lock) : m_Lock(lock) { m_Lock.Enter(); }

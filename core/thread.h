@@ -10,6 +10,8 @@
 namespace Vor {
 namespace Core {
 
+// The common part of signals: a counted wait object that threads wait on
+// and others set.
 class VOR_API SignalBase {
 public:
     virtual ~SignalBase() = default;

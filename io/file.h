@@ -21,6 +21,8 @@
 namespace Vor {
 namespace Io {
 
+// The device of files: opens a file as a plain file object or as a mapped
+// file.
 class VOR_API File : public IoDevice {
 public:
     // Flags of a mapped-file open.
@@ -33,6 +35,8 @@ public:
     static constexpr unsigned int CREATE = 0x200;       // the file may be created
     static constexpr unsigned int TRUNCATE = 0x400;     // truncate / replace
 
+    // How a file is opened: its path, its flags and, for mapped files, the
+    // window.
     class VOR_API Param : public IoDevice::Param {
     public:
         Param() = default;

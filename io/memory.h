@@ -17,13 +17,16 @@
 namespace Vor {
 namespace Io {
 
+// The device of memory blocks: sequential or random-access memory objects.
 class VOR_API Memory : public IoDevice {
 public:
+    // The kinds of memory object.
     enum MemType : int {
         MEM_SEQUENTIAL = 0, // MemoryIo
         MEM_RANDOM = 1,     // RandomMemoryIo
     };
 
+    // The kind of memory object to create and its initial size.
     class VOR_API CreateParam : public IoDevice::Param {
     public:
         explicit CreateParam(MemType type = MEM_SEQUENTIAL, unsigned int size = 0) : m_Type(type), m_uSize(size) {}

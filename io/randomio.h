@@ -12,6 +12,8 @@
 namespace Vor {
 namespace Io {
 
+// Adds transfers at positions (read and write positions of a RandomParam)
+// to an object class.
 template <class Base>
 class RandomIo : public Base {
 public:

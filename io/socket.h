@@ -21,8 +21,11 @@ namespace Io {
 
 class SocketIo;
 
+// The device of sockets: opens listening, stream and datagram sockets and
+// holds their addresses and parameters.
 class VOR_API Socket : public IoDevice {
 public:
+    // The kinds of socket.
     enum SocketType {
         SOCKET_LISTEN = 0, // a stream socket for listening
         SOCKET_TCP = 1,    // a stream socket
@@ -86,6 +89,7 @@ public:
         static constexpr unsigned int ACCEPT_MASK = 0x8;
         static constexpr unsigned int CONNECT_MASK = 0x10;
 
+        // Which address of a socket to read.
         enum AddrType {
             PEER_ADDR = 0,  // the connected peer
             LOCAL_ADDR = 1, // the local end (so is any other value)
@@ -111,6 +115,7 @@ public:
         Address address;
     };
 
+    // The kind of socket to create, with its domain and protocol.
     class VOR_API CreateParam : public IoDevice::Param {
     public:
         CreateParam(SocketType type = SOCKET_TCP, int domain = 2, int protocol = 0)

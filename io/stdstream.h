@@ -16,6 +16,8 @@
 namespace Vor {
 namespace Io {
 
+// The device of the standard streams: opens standard input, output or
+// error as an object.
 class VOR_API StdStream : public IoDevice {
 public:
     // Stream selection mask. With both STD_OUT and STD_ERR, standard output
@@ -24,6 +26,7 @@ public:
     static constexpr unsigned int STD_OUT = 0x2;
     static constexpr unsigned int STD_ERR = 0x4;
 
+    // Which standard stream to open (the mask above).
     class VOR_API Param : public IoDevice::Param {
     public:
         explicit Param(unsigned int mask = 0) : m_uMask(mask) {}

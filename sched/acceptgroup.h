@@ -20,6 +20,7 @@
 namespace Vor {
 namespace Sched {
 
+// A TCP server: one listener, and every connection it accepts (see above).
 class VOR_API AcceptGroup : public TcpGroup {
 public:
     explicit AcceptGroup(Type type = SYNC);

@@ -26,6 +26,8 @@
 namespace Vor {
 namespace Sched {
 
+// A TCP client that keeps a number of connections to one address open,
+// opening a new one when one closes.
 class VOR_API ConnectGroup : public TcpGroup {
 public:
     // The type is kept but not used: connections are always made by the

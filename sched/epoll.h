@@ -63,6 +63,8 @@ class SocketIo;
 
 namespace Sched {
 
+// The epoll engine (see above): one kernel set and one thread that waits
+// on it.
 class VOR_API PosixEpoll : public NotifyBase {
 public:
     // Sockets one engine watches (see above).
@@ -77,6 +79,7 @@ public:
     };
     using TimeOut = SocketTimeOut<unsigned int, IdleNotify>;
 
+    // The engine's record of one attached socket.
     class VOR_API SocketInfo : public TimeOut::SocketInfo {
     public:
         explicit SocketInfo(unsigned int idleTime) : TimeOut::SocketInfo(idleTime) {}

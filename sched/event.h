@@ -21,8 +21,11 @@
 namespace Vor {
 namespace Sched {
 
+// The detecting half of an event source: turns happenings into handler
+// work through its scheduler.
 class VOR_API Trigger : public Core::GlobalRef {
 public:
+    // What a trigger is bound to: its scheduler.
     class VOR_API Param {
     public:
         Param() = default;
@@ -55,8 +58,11 @@ private:
     Core::Guard<Scheduler> m_Scheduler;
 };
 
+// The application's half of an event source: hears of happenings through
+// virtual callbacks.
 class VOR_API Event : public Core::GlobalRef {
 public:
+    // The base of every event's parameter.
     class VOR_API Param {
     public:
         virtual ~Param() = default;
@@ -81,6 +87,7 @@ protected:
 // which by default dispatches the id through the timer's scheduler.
 class VOR_API TimerEvent : public Event {
 public:
+    // What a timer event is bound to: its timer.
     class VOR_API Param : public Event::Param {
     public:
         explicit Param(Trigger* trigger = nullptr) : m_pTrigger(trigger) {}
@@ -112,6 +119,7 @@ class IoEvent;
 // Trigger and event reference each other; UnInit breaks the cycle.
 class VOR_API IoTrigger : public Trigger {
 public:
+    // What an I/O trigger is bound to: its scheduler, notify and event.
     class VOR_API Param : public Trigger::Param {
     public:
         Param() = default;
@@ -159,6 +167,7 @@ private:
 // runs when the last one goes).
 class VOR_API IoEvent : public Event {
 public:
+    // What an I/O event is bound to: its trigger.
     class VOR_API Param : public Event::Param {
     public:
         explicit Param(Core::Guard<IoTrigger> const& trigger = Core::Guard<IoTrigger>()) : m_Trigger(trigger) {}

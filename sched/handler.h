@@ -13,6 +13,8 @@
 namespace Vor {
 namespace Sched {
 
+// Work registered in a scheduler under an id: runs each task dispatched to
+// that id.
 class VOR_API Handler : public Core::GlobalRef {
 public:
     // The base of every parameter object that travels with a task. Always

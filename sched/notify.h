@@ -34,6 +34,8 @@ namespace Sched {
 
 class NotifyBase;
 
+// The front end of the readiness engines (see above): attach, detach, pause
+// and resume sockets.
 class VOR_API Notify : public Core::GlobalRef {
 public:
     // The parameter block handed unchanged to every engine attach.

@@ -26,8 +26,10 @@
 namespace Vor {
 namespace Sched {
 
+// Hands tasks to the handlers registered under their ids (see above).
 class VOR_API Scheduler : public Core::GlobalRef {
 public:
+    // How a scheduler starts: the number of threads of a pool.
     class VOR_API Param {
     public:
         explicit Param(unsigned int threads = 10) : m_uThreads(threads) {}

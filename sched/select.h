@@ -55,6 +55,7 @@ public:
     // The idle checker looks at every watched socket this often.
     static constexpr unsigned int CHECK_PERIOD = 10000;
 
+    // The idle checker's record of one attached socket.
     class SocketInfo : public Core::LocalRef {
     public:
         // `idleTime` in milliseconds; Notify::Param::NO_IDLE means never.
@@ -97,6 +98,8 @@ public:
     }
 };
 
+// The select engine over a socket type S whose invalid value is Invalid:
+// waits on up to MAX_SOCKETS sockets in a thread of its own.
 template <class S, int Invalid>
 class VOR_API CommonSelect : public NotifyBase {
 public:
@@ -105,6 +108,7 @@ public:
     // The longest single wait.
     static constexpr unsigned int SELECT_TIMEOUT = 10000;
 
+    // Where the engine's thread is.
     enum State : unsigned int {
         BUILDING = 0,  // collecting the sockets to wait on, or dispatching
         SELECTING = 1, // waiting (or about to wait) on the collected sockets
@@ -119,6 +123,7 @@ public:
     };
     using TimeOut = SocketTimeOut<S, IdleNotify>;
 
+    // The engine's record of one attached socket.
     class VOR_API SocketInfo : public TimeOut::SocketInfo {
     public:
         explicit SocketInfo(unsigned int idleTime) : TimeOut::SocketInfo(idleTime) {}

@@ -61,6 +61,7 @@ namespace Internal {
 class SendQueue;
 }
 
+// The base of socket groups (see above).
 class VOR_API SocketGroup : public IoTrigger {
 public:
     // How a group opens its sockets. Only SYNC (in CreateGroup, on the
@@ -187,6 +188,8 @@ private:
     std::atomic<std::size_t> m_uClosing{0};
 };
 
+// A group of TCP sockets whose reports run as tasks in its scheduler, one
+// at a time per connection (see above).
 class VOR_API TcpGroup : public SocketGroup {
 public:
     // The handler every TCP group registers under its sequence: it runs
@@ -201,6 +204,7 @@ public:
         ~Pool() override = default;
     };
 
+    // A task of the group: Proc runs one dispatched report.
     class VOR_API ParamProc : public Handler::Param {
     public:
         virtual bool Proc() = 0;

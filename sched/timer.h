@@ -28,8 +28,10 @@
 namespace Vor {
 namespace Sched {
 
+// A periodic timer: reports each period to its TimerEvent (see above).
 class VOR_API Timer : public Trigger {
 public:
+    // What a timer is bound to: its scheduler and event.
     class VOR_API Param : public Trigger::Param {
     public:
         Param() = default;

@@ -17,6 +17,7 @@
 namespace Vor {
 namespace Sched {
 
+// A UDP endpoint: one datagram socket whose reads reach the event.
 class VOR_API UdpGroup : public SocketGroup {
 public:
     explicit UdpGroup(Type type = SYNC);

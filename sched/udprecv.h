@@ -42,8 +42,10 @@ class WakeUp;
 
 namespace Sched {
 
+// A notify whose receive threads wait on UDP sockets themselves (see above).
 class VOR_API UdpRecvNotify : public Notify {
 public:
+    // How many receive threads to run and each socket's receive buffer.
     class VOR_API Param : public Notify::Param {
     public:
         explicit Param(unsigned int threadCount = 1, int recvBufferSize = 64 * 1024)
@@ -106,6 +108,7 @@ private:
 // The engine of one UDP socket and its receive threads.
 class VOR_API UdpRecv : public NotifyBase {
 public:
+    // Where the receive threads are.
     enum State : unsigned int {
         RUNNING = 0, // threads receive and deliver
         PAUSED = 1,  // threads stop after their current read

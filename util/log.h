@@ -34,6 +34,8 @@
 namespace Vor {
 namespace Util {
 
+// The process's log: modules with thresholds, writing levelled messages
+// to swappable log files (see above).
 class VOR_API Log {
 public:
     // Levels; a message passes a module whose threshold is at least its

@@ -22,6 +22,7 @@
 namespace Vor {
 namespace Util {
 
+// The object a log handle writes through: one module's message stream.
 class VOR_API LogHandle : public Io::IoObject {
 public:
     // The parameter a LogDevice sets on each handle it creates.
@@ -100,6 +101,7 @@ private:
     bool m_bLost;
 };
 
+// The device that opens log handles for module descriptions.
 class VOR_API LogDevice : public Io::IoDevice {
 public:
     // Names the module description being opened (not owned).

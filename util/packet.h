@@ -77,6 +77,8 @@ private:
     unsigned int const m_uHeaderSize;
 };
 
+// Packet framing: builds and parses packets with a header in network byte
+// order (see above).
 class VOR_API PacketUtil {
 public:
     // Packets larger than this (header and body) are refused unless the
@@ -89,6 +91,7 @@ public:
     // its own Param fails (a plain Memory::CreateParam included).
     class VOR_API PacketFactory : public Io::Memory {
     public:
+        // The header size, memory kind and initial size of a packet to create.
         class Param : public Io::Memory::CreateParam {
         public:
             explicit Param(unsigned int headerSize, Io::Memory::MemType type = Io::Memory::MEM_SEQUENTIAL,
