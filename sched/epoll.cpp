@@ -232,6 +232,8 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
         record->mask.store(mask);
         record->callback = callback;
         record->io = io;
+        record->object = object.Raw();
+        record->owner = &param;
         ++record->activity; // the first idle check does not count
         // In the idle list before the engine's: a detach that follows at
         // once finds it in both.
@@ -340,13 +342,28 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
     return false;
 }
 
+PosixEpoll::SocketInfo* PosixEpoll::Reported(Io::IoBase const& handle) const
+{
+    Internal::Reporting const* report = Internal::CurrentReport();
+    if (report == nullptr || report->engine != this || report->object != handle.As<Io::IoObject>())
+        return nullptr;
+    return static_cast<SocketInfo*>(report->record);
+}
+
 bool PosixEpoll::Pause(Io::IoBase const& handle)
 {
     // The record is found by its object, and its own object says whether
     // the socket is still open; the number is read only for a failure's
-    // message.
-    std::uintptr_t key = ObjectKey(handle);
+    // message. Inside the socket's own report the engine thread has the
+    // record at hand; no other thread changes `selecting` there but a
+    // detach, which leaves it false.
+    SocketInfo* reported = Reported(handle);
+    if (reported != nullptr && reported->io->GetHandle() != 0xFFFFFFFFu && reported->selecting.exchange(false))
+        return true;
+    // Anything else (a record detached, or attached again, within its
+    // report included) is looked up.
     {
+        std::uintptr_t key = ObjectKey(handle);
         Core::Lock::WriteScope scope(m_Lock);
         auto found = m_Objects.find(key);
         // No system call: a report that arrives for a paused socket is
@@ -363,29 +380,36 @@ bool PosixEpoll::Pause(Io::IoBase const& handle)
     return false;
 }
 
+bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
+{
+    if (record.selecting.exchange(true))
+        return false;
+    paused = true;
+    ++record.activity;
+    // Armed again: a socket that is still ready is reported at once.
+    // Still armed when the pause came within its report; then a wait
+    // running meanwhile may report what the task has taken.
+    bool wasArmed = record.armed.load();
+    ArmLocked(record, !IsEngineThread());
+    record.resumedIn = wasArmed ? m_uWaits.load() : 0;
+    return record.armed;
+}
+
 bool PosixEpoll::Resume(Io::IoBase const& handle)
 {
-    std::uintptr_t key = ObjectKey(handle);
     bool paused = false;
     bool closed = true;
+    SocketInfo* reported = Reported(handle);
     {
         Core::Lock::WriteScope scope(m_Lock);
-        auto found = m_Objects.find(key);
-        closed = found == m_Objects.end() ? Param::GetHandle(handle) == 0xFFFFFFFFu
-                                          : found->second->io->GetHandle() == 0xFFFFFFFFu;
-        if (!closed && found != m_Objects.end() && !found->second->selecting.exchange(true)) {
-            paused = true;
-            SocketInfo& record = *found->second;
-            ++record.activity;
-            // Armed again: a socket that is still ready is reported at once.
-            // Still armed when the pause came within its report; then a
-            // wait running meanwhile may report what the task has taken.
-            bool wasArmed = record.armed.load();
-            ArmLocked(record, !IsEngineThread());
-            record.resumedIn = wasArmed ? m_uWaits.load() : 0;
-            if (record.armed)
-                return true;
+        SocketInfo* record = reported != nullptr && reported->attached ? reported : nullptr;
+        if (record == nullptr) {
+            auto found = m_Objects.find(ObjectKey(handle));
+            record = found == m_Objects.end() ? nullptr : found->second.Raw();
         }
+        closed = record == nullptr ? Param::GetHandle(handle) == 0xFFFFFFFFu : record->io->GetHandle() == 0xFFFFFFFFu;
+        if (!closed && record != nullptr && ResumeLocked(*record, paused))
+            return true;
     }
     if (closed) {
         ReportLine("Resume an invalid handle");
@@ -500,8 +524,12 @@ void PosixEpoll::WaitProc()
             if (!m_bRunning.load())
                 break;
             SocketInfo& record = *entry.first;
-            if (record.selecting.load())
+            if (record.selecting.load()) {
+                // `ready` holds the record through the report.
+                Internal::Reporting report{this, record.object, record.owner, &record};
+                Internal::ReportScope scope(report);
                 Deliver(record, entry.second);
+            }
             // Still armed: level-triggered, or resumed and armed meanwhile.
             if (record.armed.load())
                 continue;

@@ -89,6 +89,10 @@ public:
         Core::CallBack callback;
         // The watched object as a socket (kept alive by `handle`).
         Io::SocketIo* io = nullptr;
+        // The watched object, and the parameter block of the notify that
+        // attached it: what a report tells a pause or resume inside it.
+        Io::IoObject const* object = nullptr;
+        void const* owner = nullptr;
         // The number the kernel reports the socket under; never reused.
         std::uint64_t key = 0;
         // Not paused (and attached): reports are delivered only then.
@@ -152,6 +156,10 @@ private:
     // held.
     void DisarmLocked(SocketInfo& record);
     bool IsEngineThread() const;
+    // The record this thread is reporting when it is the handle's, else
+    // null.
+    SocketInfo* Reported(Io::IoBase const& handle) const;
+    bool ResumeLocked(SocketInfo& record, bool& paused);
     static void ThreadMain(PosixEpoll* engine);
     void WaitProc();
     static void Deliver(SocketInfo& record, unsigned short got);

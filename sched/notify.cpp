@@ -5,6 +5,7 @@
 #include <vor/sched/select.h>
 
 #include "core/internal/diag.h"
+#include "sched/internal/readiness.h"
 
 namespace Vor {
 namespace Sched {
@@ -18,6 +19,7 @@ Notify::Notify(Notify const& other) : GlobalRef(other), m_Lock(other.m_Lock)
     Core::Lock::ReadScope scope(other.m_Lock);
     m_Param = other.m_Param;
     m_Handles = other.m_Handles;
+    m_pOwner.store(m_Param.Raw());
 }
 
 Notify::~Notify() { Notify::UnInit(1000); }
@@ -27,6 +29,7 @@ bool Notify::Start(Core::Guard<Param> const& param)
     {
         Core::Lock::WriteScope scope(m_Lock);
         m_Param = param;
+        m_pOwner.store(param.Raw());
     }
     return OnInit(*param);
 }
@@ -39,6 +42,7 @@ bool Notify::UnInit(unsigned int)
     {
         Core::Lock::WriteScope scope(m_Lock);
         handles.swap(m_Handles);
+        m_pOwner.store(nullptr);
         m_Param.Clear();
     }
     for (auto& entry : handles)
@@ -111,13 +115,46 @@ bool Notify::Detach(Io::IoBase const& handle)
 
 bool Notify::Pause(Io::IoBase const& handle) const
 {
-    return WithEngine(handle, [&](NotifyBase& engine) { return engine.Pause(handle); });
+    NotifyBase* reporting = ReportingEngine(handle);
+    if (reporting != nullptr && reporting->Pause(handle))
+        return true;
+    return WithEngine(handle, [&](NotifyBase& engine) { return &engine != reporting && engine.Pause(handle); });
 }
 
 bool Notify::Resume(Io::IoBase const& handle) const
 {
-    return WithEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
+    NotifyBase* reporting = ReportingEngine(handle);
+    if (reporting != nullptr && reporting->Resume(handle))
+        return true;
+    return WithEngine(handle, [&](NotifyBase& engine) { return &engine != reporting && engine.Resume(handle); });
 }
+
+NotifyBase* Notify::ReportingEngine(Io::IoBase const& handle) const
+{
+    // Inside its own report the socket is attached here, and its engine
+    // holds the record for the report: the look-up would find that engine.
+    Internal::Reporting const* report = Internal::CurrentReport();
+    if (report == nullptr || report->object != KeyOf(handle))
+        return nullptr;
+    void const* owner = m_pOwner.load(std::memory_order_acquire);
+    return owner != nullptr && report->owner == owner ? report->engine : nullptr;
+}
+
+namespace Internal {
+
+#if defined(_WIN32)
+#define VOR_REPORT_TLS
+#else
+#define VOR_REPORT_TLS __attribute__((tls_model("initial-exec")))
+#endif
+
+Reporting*& CurrentReport()
+{
+    static thread_local Reporting* t_pReport VOR_REPORT_TLS = nullptr;
+    return t_pReport;
+}
+
+} // namespace Internal
 
 bool Notify::WatchWrite(Io::IoBase const& handle, bool on) const
 {

@@ -140,6 +140,9 @@ private:
     // lock; false when none is recorded.
     template <class Call>
     bool WithEngine(Io::IoBase const& handle, Call call) const;
+    // The engine that is reporting the handle's socket to this notify on
+    // the calling thread, or null.
+    NotifyBase* ReportingEngine(Io::IoBase const& handle) const;
 
     // Guards the handle map and the parameter block. Held across an engine
     // call and the map change that goes with it, so that a record never
@@ -149,6 +152,9 @@ private:
     mutable Core::Lock m_Lock;
     Core::Guard<Param> m_Param;
     HandleMap m_Handles;
+    // The parameter block's address while initialised: engines keep it
+    // with each record, and a report names its notify by it.
+    std::atomic<void const*> m_pOwner{nullptr};
 };
 
 // The engine interface: watches handles for one or more notifies.

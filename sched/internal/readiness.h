@@ -16,6 +16,9 @@
 
 namespace Vor {
 namespace Sched {
+
+class NotifyBase;
+
 namespace Internal {
 
 // The poller's bits for a Socket::Param mask.
@@ -30,6 +33,31 @@ inline std::uint16_t PollBits(unsigned int mask)
         bits |= Platform::kPollExcept;
     return bits;
 }
+
+// The report this thread is delivering from an engine's wait, so that a
+// pause or resume of the same socket from inside its callback reaches the
+// engine's record without looking it up: the notify that attached it
+// knows itself by its parameter block, the engine by itself. The record is
+// held by the engine for the report. Null outside such a report.
+struct Reporting {
+    NotifyBase* engine;
+    Io::IoObject const* object;
+    void const* owner;
+    void* record;
+};
+Reporting*& CurrentReport();
+
+// Sets the thread's report for a scope.
+class ReportScope {
+public:
+    explicit ReportScope(Reporting& report) : m_pSaved(CurrentReport()) { CurrentReport() = &report; }
+    ~ReportScope() { CurrentReport() = m_pSaved; }
+    ReportScope(ReportScope const&) = delete;
+    ReportScope& operator=(ReportScope const&) = delete;
+
+private:
+    Reporting* m_pSaved;
+};
 
 // Calls the callback kept with an attach as its mask asks: with a
 // ReadHandle, then with a WriteHandle. The attributes are set already.

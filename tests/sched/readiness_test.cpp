@@ -131,6 +131,37 @@ TYPED_TEST(Readiness, SecondAttachWidensTheMaskAndKeepsTheFirstCallback)
     EXPECT_EQ(writes.Count(), 0u);
 }
 
+// A pause from inside a report reaches the socket's record only through
+// the notify that attached it; and a socket detached and attached again
+// within its report is paused in its new record, and reported again only
+// after its resume.
+TYPED_TEST(Readiness, PauseInsideAReportReachesOnlyTheRecordAttachedNow)
+{
+    auto& notify = this->Make();
+    Core::Guard<typename TypeParam::Notify> stranger = VorTest::MakeNotifyOf<typename TypeParam::Notify>();
+    std::atomic<int> strangerPaused{-1}, repaused{-1};
+    this->recorder.then = [&](Io::IoBase& handle) {
+        if (strangerPaused.load() >= 0)
+            return;
+        VorTest::StderrCapture quiet; // the stranger never heard of it
+        strangerPaused = stranger->Pause(handle);
+        notify.Detach(handle);
+        notify.Attach(ReadHandle(this->c.server), this->recorder.Reads());
+        repaused = notify.Pause(handle);
+    };
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    ASSERT_TRUE(this->Write(this->c));
+    ASSERT_TRUE(this->recorder.WaitFor(1));
+    ASSERT_TRUE(WaitUntil([&] { return repaused.load() >= 0; }));
+    EXPECT_EQ(strangerPaused.load(), 0);
+    EXPECT_EQ(repaused.load(), 1);
+    ASSERT_TRUE(this->Write(this->c));
+    EXPECT_TRUE(this->recorder.Quiet(1));
+    ASSERT_TRUE(notify.Resume(this->c.server));
+    EXPECT_TRUE(this->recorder.WaitFor(2));
+    stranger->UnInit(1000);
+}
+
 TYPED_TEST(Readiness, ReadySocketIsReportedUntilPausedAndAgainAfterEachResume)
 {
     Recorder& recorder = this->recorder;
