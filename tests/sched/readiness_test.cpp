@@ -138,28 +138,34 @@ TYPED_TEST(Readiness, SecondAttachWidensTheMaskAndKeepsTheFirstCallback)
 TYPED_TEST(Readiness, PauseInsideAReportReachesOnlyTheRecordAttachedNow)
 {
     auto& notify = this->Make();
-    Core::Guard<typename TypeParam::Notify> stranger = VorTest::MakeNotifyOf<typename TypeParam::Notify>();
-    std::atomic<int> strangerPaused{-1}, repaused{-1};
-    this->recorder.then = [&](Io::IoBase& handle) {
-        if (strangerPaused.load() >= 0)
+    // Shared with the callback, which may run once more after the body.
+    struct State {
+        Core::Guard<typename TypeParam::Notify> stranger = VorTest::MakeNotifyOf<typename TypeParam::Notify>();
+        std::atomic<int> strangerPaused{-1}, repaused{-1};
+    };
+    auto state = std::make_shared<State>();
+    TcpConnection* c = &this->c;
+    Recorder* recorder = &this->recorder;
+    this->recorder.then = [state, &notify, c, recorder](Io::IoBase& handle) {
+        if (state->strangerPaused.load() >= 0)
             return;
         VorTest::StderrCapture quiet; // the stranger never heard of it
-        strangerPaused = stranger->Pause(handle);
+        state->strangerPaused = state->stranger->Pause(handle);
         notify.Detach(handle);
-        notify.Attach(ReadHandle(this->c.server), this->recorder.Reads());
-        repaused = notify.Pause(handle);
+        notify.Attach(ReadHandle(c->server), recorder->Reads());
+        state->repaused = notify.Pause(handle);
     };
     ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
     ASSERT_TRUE(this->Write(this->c));
     ASSERT_TRUE(this->recorder.WaitFor(1));
-    ASSERT_TRUE(WaitUntil([&] { return repaused.load() >= 0; }));
-    EXPECT_EQ(strangerPaused.load(), 0);
-    EXPECT_EQ(repaused.load(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return state->repaused.load() >= 0; }));
+    EXPECT_EQ(state->strangerPaused.load(), 0);
+    EXPECT_EQ(state->repaused.load(), 1);
     ASSERT_TRUE(this->Write(this->c));
     EXPECT_TRUE(this->recorder.Quiet(1));
     ASSERT_TRUE(notify.Resume(this->c.server));
     EXPECT_TRUE(this->recorder.WaitFor(2));
-    stranger->UnInit(1000);
+    state->stranger->UnInit(1000);
 }
 
 TYPED_TEST(Readiness, ReadySocketIsReportedUntilPausedAndAgainAfterEachResume)
