@@ -294,6 +294,8 @@ bool CommonSelect<S, Invalid>::AttachMask(Io::IoBase const& handle, Core::CallBa
         record->mask.store(mask);
         record->callback = callback;
         record->io = io;
+        record->object = object.Raw();
+        record->owner = &param;
         ++record->activity; // the first check does not count
         AddIdle(record);
 
@@ -612,8 +614,12 @@ void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& rec
             got = INVALID;
         if (got & INVALID)
             record.stale.store(true);
-        if (record.selecting.load())
+        if (record.selecting.load()) {
+            // `records` holds the record through the report.
+            Internal::Reporting report{this, record.object, record.owner, &record};
+            Internal::ReportScope scope(report);
             Deliver(record, got);
+        }
     }
 }
 

@@ -133,6 +133,10 @@ public:
         Core::CallBack callback;
         // The watched object as a socket (kept alive by `handle`).
         Io::SocketIo* io = nullptr;
+        // The watched object, and the parameter block of the notify that
+        // attached it: what a report tells a pause or resume inside it.
+        Io::IoObject const* object = nullptr;
+        void const* owner = nullptr;
         // True while the record is in the selecting list: reports (ready or
         // idle) are delivered only then, so a paused or detached socket is
         // never reported by a wait that began before it left.
