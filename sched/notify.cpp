@@ -115,18 +115,12 @@ bool Notify::Detach(Io::IoBase const& handle)
 
 bool Notify::Pause(Io::IoBase const& handle) const
 {
-    NotifyBase* reporting = ReportingEngine(handle);
-    if (reporting != nullptr && reporting->Pause(handle))
-        return true;
-    return WithEngine(handle, [&](NotifyBase& engine) { return &engine != reporting && engine.Pause(handle); });
+    return OnEngine(handle, [&](NotifyBase& engine) { return engine.Pause(handle); });
 }
 
 bool Notify::Resume(Io::IoBase const& handle) const
 {
-    NotifyBase* reporting = ReportingEngine(handle);
-    if (reporting != nullptr && reporting->Resume(handle))
-        return true;
-    return WithEngine(handle, [&](NotifyBase& engine) { return &engine != reporting && engine.Resume(handle); });
+    return OnEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
 }
 
 NotifyBase* Notify::ReportingEngine(Io::IoBase const& handle) const
@@ -158,7 +152,19 @@ Reporting*& CurrentReport()
 
 bool Notify::WatchWrite(Io::IoBase const& handle, bool on) const
 {
-    return WithEngine(handle, [&](NotifyBase& engine) { return engine.WatchWrite(handle, on); });
+    return OnEngine(handle, [&](NotifyBase& engine) { return engine.WatchWrite(handle, on); });
+}
+
+template <class Call>
+bool Notify::OnEngine(Io::IoBase const& handle, Call call) const
+{
+    // Inside the socket's own report its engine is at hand; what it refuses
+    // there (a record detached or attached again within the report) is
+    // asked of the recorded engine, unless that is the same one.
+    NotifyBase* reporting = ReportingEngine(handle);
+    if (reporting != nullptr && call(*reporting))
+        return true;
+    return WithEngine(handle, [&](NotifyBase& engine) { return &engine != reporting && call(engine); });
 }
 
 template <class Call>

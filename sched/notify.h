@@ -143,6 +143,10 @@ private:
     // The engine that is reporting the handle's socket to this notify on
     // the calling thread, or null.
     NotifyBase* ReportingEngine(Io::IoBase const& handle) const;
+    // Calls `call` with that engine when there is one and it agrees, and
+    // otherwise as WithEngine does.
+    template <class Call>
+    bool OnEngine(Io::IoBase const& handle, Call call) const;
 
     // Guards the handle map and the parameter block. Held across an engine
     // call and the map change that goes with it, so that a record never
