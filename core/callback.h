@@ -46,6 +46,13 @@ public:
         ~Base() override = default;
     };
 
+    template <class... P>
+    struct LastIsRvalueRef : std::false_type {};
+    template <class P>
+    struct LastIsRvalueRef<P> : std::is_rvalue_reference<P> {};
+    template <class B, class P>
+    struct LastIsRvalueRef<B, P> : LastIsRvalueRef<P> {};
+
     // One address per call signature, the same in every module of the
     // process (a template's static has one definition program-wide).
     template <class Arg, class Result>
@@ -66,6 +73,17 @@ public:
         virtual ResultType Call(ArgType const& arg, ResultType const& fallback) const = 0;
         void const* Signature() const override { return SignatureOf<Arg, Result>(); }
     };
+
+    // Whether a function pointer type takes its last parameter as an rvalue
+    // reference, which only a temporary copy of the argument binds to.
+    template <class Fn>
+    struct TakesRvalue : std::false_type {};
+    template <class R, class... P>
+    struct TakesRvalue<R (*)(P...)> : LastIsRvalueRef<P...> {};
+    template <class R, class C, class... P>
+    struct TakesRvalue<R (C::*)(P...)> : LastIsRvalueRef<P...> {};
+    template <class R, class C, class... P>
+    struct TakesRvalue<R (C::*)(P...) const> : LastIsRvalueRef<P...> {};
 
     // The concrete body. Bound: the type fixed at binding (void: none);
     // Class: the class of a member function (void: a free function); Kind:
@@ -99,18 +117,29 @@ public:
         }
 
     private:
-        // Arguments go in this order: the bound one, then the call-time one,
-        // each a copy taken for the call.
+        // Arguments go in this order: the bound one, a copy taken for the
+        // call (the body may be let go of while it runs); then the call-time
+        // one as the caller passed it: a function that takes it by value
+        // gets its one copy, one that takes a reference to const the
+        // caller's object, one that takes an rvalue reference a temporary.
         decltype(auto) Invoke(ArgType const& arg) const
         {
             if constexpr (std::is_void<Bound>::value && std::is_void<Arg>::value)
                 return Target();
             else if constexpr (std::is_void<Bound>::value)
-                return Target(Arg(arg));
+                return Target(PassArg(arg));
             else if constexpr (std::is_void<Arg>::value)
                 return Target(Bound(m_Bound));
             else
-                return Target(Bound(m_Bound), Arg(arg));
+                return Target(Bound(m_Bound), PassArg(arg));
+        }
+
+        static decltype(auto) PassArg(ArgType const& arg)
+        {
+            if constexpr (TakesRvalue<Fn>::value)
+                return Arg(arg);
+            else
+                return (arg);
         }
 
         template <class... A>

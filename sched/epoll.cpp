@@ -400,6 +400,16 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
     bool paused = false;
     bool closed = true;
     SocketInfo* reported = Reported(handle);
+    // Inside the socket's own report, on the engine thread, the flag is all
+    // a resume needs: after the report the engine arms a registration that
+    // is not armed (a pause leaves it armed; a writability watch turned on
+    // meanwhile disarms it).
+    if (reported != nullptr && reported->attached.load() && reported->io->GetHandle() != 0xFFFFFFFFu &&
+        !reported->selecting.exchange(true)) {
+        ++reported->activity;
+        reported->resumedIn.store(reported->armed.load() ? m_uWaits.load() : 0);
+        return true;
+    }
     {
         Core::Lock::WriteScope scope(m_Lock);
         SocketInfo* record = reported != nullptr && reported->attached ? reported : nullptr;

@@ -97,8 +97,9 @@ public:
         std::uint64_t key = 0;
         // Not paused (and attached): reports are delivered only then.
         std::atomic<bool> selecting{false};
-        // Guarded by the engine lock: still in the engine's lists.
-        bool attached = false;
+        // Still in the engine's lists. Changed under the engine lock; a
+        // resume inside the socket's own report reads it without.
+        std::atomic<bool> attached{false};
         // Armed in the kernel's set. Changed under the engine lock; the
         // engine thread may read it without.
         std::atomic<bool> armed{false};
@@ -108,11 +109,12 @@ public:
         // socket is paused disarms it then (a pause costs no system call,
         // and a pause and resume within one report none at all).
         bool oneShot = false;
-        // Guarded by the engine lock: the wait during which (or before whose
-        // look at its reports) a resume found the socket still armed, 0 for
-        // none. A report of that wait may date from before the resume, when
-        // the task of the socket had not yet taken what was there.
-        std::uint64_t resumedIn = 0;
+        // The wait during which (or before whose look at its reports) a
+        // resume found the socket still armed, 0 for none. A report of that
+        // wait may date from before the resume, when the task of the socket
+        // had not yet taken what was there. Written by resumes, read by the
+        // engine thread under the engine lock.
+        std::atomic<std::uint64_t> resumedIn{0};
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
         bool stale = false;

@@ -133,7 +133,18 @@ bool IoTrigger::UnInit(unsigned int timeout)
 
 Io::WriteHandle IoTrigger::GetDevice(Io::IoBase const&) const { return Io::WriteHandle(); }
 
-IoEvent::IoEvent(IoEvent const& other) : Event(other), m_Triggers(other.GetIoTriggers()) {}
+IoEvent::IoEvent(IoEvent const& other) : Event(other), m_Triggers(other.GetIoTriggers())
+{
+    Lock::WriteScope scope(m_Lock);
+    StoreOnly();
+}
+
+void IoEvent::StoreOnly()
+{
+    // The old copy is released here, under m_Lock: m_Triggers still holds
+    // the trigger, or the caller does, so no destructor runs.
+    LockedStore(m_OnlyLock, m_Only, m_Triggers.size() == 1 ? m_Triggers.front() : Guard<IoTrigger>());
+}
 
 std::vector<Guard<IoTrigger>> IoEvent::GetIoTriggers() const
 {
@@ -152,6 +163,7 @@ bool IoEvent::Init(Event::Param const& param)
             return true;
     }
     m_Triggers.push_back(ioParam->m_Trigger);
+    StoreOnly();
     return true;
 }
 
@@ -161,6 +173,7 @@ bool IoEvent::UnInit()
     Lock local(m_Lock);
     local.Enter();
     released.swap(m_Triggers);
+    StoreOnly();
     local.Leave(); // the triggers are released outside the lock
     return true;
 }
@@ -177,6 +190,7 @@ bool IoEvent::Unbind(IoTrigger const* trigger)
             break;
         }
     }
+    StoreOnly();
     bool last = m_Triggers.empty();
     local.Leave();
     return last;
@@ -184,6 +198,9 @@ bool IoEvent::Unbind(IoTrigger const* trigger)
 
 Guard<Trigger> IoEvent::GetTrigger()
 {
+    Guard<IoTrigger> only = LockedCopy(m_OnlyLock, m_Only);
+    if (only.IsValid())
+        return Guard<Trigger>(only.Raw());
     std::vector<Guard<IoTrigger>> triggers = GetIoTriggers();
     if (triggers.empty())
         return Guard<Trigger>();
@@ -194,12 +211,7 @@ Io::WriteHandle IoEvent::GetDevice(Io::IoBase const& handle) const
 {
     // An event bound to one trigger, the usual case, asks it without a copy
     // of the list. The trigger is asked outside the lock either way.
-    Guard<IoTrigger> only;
-    {
-        Lock::ReadScope scope(m_Lock);
-        if (m_Triggers.size() == 1)
-            only = m_Triggers.front();
-    }
+    Guard<IoTrigger> only = LockedCopy(m_OnlyLock, m_Only);
     if (only.IsValid())
         return only->GetDevice(handle);
     for (Guard<IoTrigger> const& trigger : GetIoTriggers()) {

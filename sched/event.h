@@ -204,8 +204,16 @@ protected:
 private:
     std::vector<Core::Guard<IoTrigger>> GetIoTriggers() const;
 
+    // Sets the copy of the only bound trigger; under m_Lock.
+    void StoreOnly();
+
     mutable Core::Lock m_Lock{Core::Lock::SPIN_LOCK};
     std::vector<Core::Guard<IoTrigger>> m_Triggers;
+    // The bound trigger when there is exactly one, the usual case (empty
+    // otherwise): GetDevice, asked for every answer, reads it under a cell
+    // lock instead of the list's lock.
+    Core::CellLock m_OnlyLock;
+    Core::Guard<IoTrigger> m_Only;
 };
 
 } // namespace Sched

@@ -245,9 +245,9 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
     return reopen;
 }
 
-void SocketGroup::ReadReport(Guard<SocketGroup> group, Io::ReadHandle handle) { group->OnReadNotify(handle); }
+void SocketGroup::ReadReport(Guard<SocketGroup> group, Io::ReadHandle const& handle) { group->OnReadNotify(handle); }
 
-void SocketGroup::WriteReport(Guard<SocketGroup> group, Io::WriteHandle handle) { group->OnWriteNotify(handle); }
+void SocketGroup::WriteReport(Guard<SocketGroup> group, Io::WriteHandle const& handle) { group->OnWriteNotify(handle); }
 
 Core::CallBack SocketGroup::GetCallBack(bool read)
 {

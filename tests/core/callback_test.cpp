@@ -22,7 +22,29 @@ struct Tracked : LocalRef {
 };
 void Touch(Guard<Tracked> guard) { EXPECT_TRUE(guard.IsValid()); }
 
+struct Copies {
+    Copies() = default;
+    Copies(Copies const& other) : count(other.count + 1) {}
+    int count = 0;
+};
+int g_Seen = -1;
+void ByValue(Copies copies) { g_Seen = copies.count; }
+void ByReference(Copies const& copies) { g_Seen = copies.count; }
+
 } // namespace
+
+// The call-time argument reaches a function that takes it by value as its
+// own copy, and one that takes a reference to const as the caller's object.
+TEST(CallBackTest, TheCallTimeArgumentIsCopiedOnlyForAFunctionThatTakesItByValue)
+{
+    CallBack byValue, byReference;
+    ASSERT_TRUE(byValue.Bind(&ByValue) && byReference.Bind(&ByReference));
+    Copies original;
+    EXPECT_TRUE(byValue.CallBackA(original));
+    EXPECT_EQ(g_Seen, 1);
+    EXPECT_TRUE(byReference.CallBackA(original));
+    EXPECT_EQ(g_Seen, 0);
+}
 
 TEST(CallBackTest, CallsOfTheWrongSignatureAreRefusedAndBoundArgumentsComeFirst)
 {

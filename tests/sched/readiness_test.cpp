@@ -168,6 +168,38 @@ TYPED_TEST(Readiness, PauseInsideAReportReachesOnlyTheRecordAttachedNow)
     state->stranger->UnInit(1000);
 }
 
+// Inside its report a socket is detached and attached again, paused in its
+// new record, watched for writability and resumed: the resume reaches the
+// new record, whose writability is then reported.
+TYPED_TEST(Readiness, ResumeInsideAReportReachesTheRecordAttachedNow)
+{
+    auto& notify = this->Make();
+    struct State {
+        std::atomic<int> step{0};
+        std::atomic<bool> done{false}, paused{false}, watched{false}, resumed{false};
+    };
+    auto state = std::make_shared<State>();
+    TcpConnection* c = &this->c;
+    Recorder* recorder = &this->recorder;
+    this->recorder.then = [state, &notify, c, recorder](Io::IoBase& handle) {
+        if (state->step++ != 0)
+            return;
+        notify.Detach(handle);
+        notify.Attach(ReadHandle(c->server), recorder->Reads());
+        state->paused = notify.Pause(handle);
+        state->watched = notify.WatchWrite(handle, true);
+        state->resumed = notify.Resume(handle);
+        state->done = true;
+    };
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    ASSERT_TRUE(this->Write(this->c));
+    ASSERT_TRUE(WaitUntil([&] { return state->done.load(); }));
+    EXPECT_TRUE(state->paused && state->watched && state->resumed);
+    ASSERT_TRUE(this->recorder.WaitFor(2));
+    EXPECT_TRUE(this->recorder.Entries()[1].writable);
+    notify.UnInit(1000);
+}
+
 TYPED_TEST(Readiness, ReadySocketIsReportedUntilPausedAndAgainAfterEachResume)
 {
     Recorder& recorder = this->recorder;

@@ -1,4 +1,5 @@
 // Triggers and events, and the timer built on them.
+#include <vor/io/memory.h>
 #include <vor/sched/timer.h>
 
 #include "platform/clock.h"
@@ -56,6 +57,33 @@ TEST(IoTrigger, SharedEventStaysBoundToTheGroupThatIsStillRunning)
     b->UnInit(1000);
     EXPECT_FALSE(event->Device(socket).IsValid());
     EXPECT_FALSE(b->Dispatch(1, Guard<Handler::Param>()));
+}
+
+// Answers every handle with its own device, or none when it has none.
+class Answering : public IoTrigger {
+public:
+    Vor::Io::WriteHandle GetDevice(Vor::Io::IoBase const&) const override { return device; }
+    Vor::Io::WriteHandle device;
+};
+
+// An event asks the triggers bound now, also when one of them is the only
+// one left or a second joins the first.
+TEST(IoTrigger, EventAsksTheTriggersBoundNow)
+{
+    Guard<VorTest::ScriptedEvent> event = Vor::Core::New<VorTest::ScriptedEvent>();
+    Guard<Answering> silent = Vor::Core::New<Answering>(), answering = Vor::Core::New<Answering>();
+    answering->device = Vor::Io::WriteHandle(Vor::Io::IoHandle(Vor::Core::New<Vor::Io::MemoryIo>().Raw()));
+    IoTrigger::Param param(Vor::Core::New<Scheduler, LocalSched>(), VorTest::MakeNotify(VorTest::EngineKind::Select),
+                           Guard<IoEvent>(event.Raw()));
+    Vor::Io::IoHandle any = answering->device;
+    ASSERT_TRUE(silent->Init(param));
+    EXPECT_FALSE(event->Device(any).IsValid());
+    ASSERT_TRUE(answering->Init(param));
+    EXPECT_TRUE(event->Device(any) == answering->device);
+    silent->UnInit(1000);
+    EXPECT_TRUE(event->Device(any) == answering->device);
+    answering->UnInit(1000);
+    EXPECT_FALSE(event->Device(any).IsValid());
 }
 
 // Events reach the handler under the id widened to 64 bits, fail quietly
