@@ -74,6 +74,20 @@ bool Scheduler::UnRegister(std::uint64_t id)
     return true;
 }
 
+Guard<Handler> Scheduler::GetHandler(std::uint64_t id) const
+{
+    Handler* handler = nullptr;
+    {
+        Lock::ReadScope scope(m_Lock);
+        auto found = m_Registry.find(id);
+        if (found != m_Registry.end() && found->second.IsValid()) {
+            handler = found->second.Raw();
+            handler->IncRefHeld(); // the registry's guard holds it
+        }
+    }
+    return Guard<Handler>::Adopt(handler);
+}
+
 bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
 {
     // The reference taken here is the one the task keeps.

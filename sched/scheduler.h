@@ -65,6 +65,10 @@ public:
     // policy refused it.
     virtual bool Run(std::uint64_t id, Core::Guard<Handler::Param> param);
 
+    // The handler registered under `id`; an empty guard for an unknown id
+    // or an empty entry. Writes no line.
+    Core::Guard<Handler> GetHandler(std::uint64_t id) const;
+
 protected:
     Scheduler();
     // Copies the registry (each handler is referenced once more) and shares

@@ -1,6 +1,8 @@
 #include <vor/sched/socketgroup.h>
 
 #include <vor/basic/basic.h>
+#include <vor/sched/acceptgroup.h>
+#include <vor/sched/connectgroup.h>
 #include <vor/system/system.h>
 
 #include "core/internal/diag.h"
@@ -287,18 +289,24 @@ bool TcpGroup::Param<T>::Proc()
 {
     if (!m_Group.IsValid())
         return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
-    m_Group->ContinueNotify(m_Handle);
-    if (m_Group->m_bHold.load(std::memory_order_relaxed) && m_Group->HoldResume(m_Handle, m_Notify))
+    return m_Group->RunReport(m_Handle, m_Notify);
+}
+
+template <class T>
+bool TcpGroup::RunReport(T& handle, Guard<Notify> const& notify)
+{
+    ContinueNotify(handle);
+    if (m_bHold.load(std::memory_order_relaxed) && HoldResume(handle, notify))
         return true;
     // A socket the application closed while its report ran is paused and
     // would never be reported again: it is let go of here, quietly. One
     // the report closed was detached with it, and this changes nothing.
-    if (m_Group->DropClosed(m_Handle))
+    if (DropClosed(handle))
         return true;
-    if (m_Notify.IsValid() && m_Notify->Resume(m_Handle))
+    if (notify.IsValid() && notify->Resume(handle))
         return true;
     // Closed between the check and the resume: let go of all the same.
-    m_Group->DropClosed(m_Handle);
+    DropClosed(handle);
     return false;
 }
 
@@ -450,8 +458,38 @@ void TcpGroup::OnClosed(Io::IoObject const* object)
 }
 
 template <class T>
-void TcpGroup::DispatchNotify(T const& handle)
+bool TcpGroup::RunInPlace(T& handle)
 {
+    std::type_info const& type = typeid(*this);
+    if (&type != &typeid(AcceptGroup) && &type != &typeid(ConnectGroup))
+        return false;
+    Guard<Scheduler> scheduler = GetScheduler();
+    if (!scheduler.IsValid() || &typeid(*scheduler) != &typeid(LocalSched))
+        return false;
+    Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
+    if (!pool.IsValid() || &typeid(*pool) != &typeid(Pool))
+        return false;
+    // From here on as the task would: paused while it runs, with the group
+    // and the notify held for it, and resumed at once when the group is
+    // going.
+    Guard<Notify> notify = GetNotifyGuard();
+    if (!notify.IsValid())
+        return true; // uninitialised: the report is dropped
+    notify->Pause(handle);
+    if (!IncRefLive()) {
+        notify->Resume(handle);
+        return true;
+    }
+    Guard<TcpGroup> self = Guard<TcpGroup>::Adopt(this);
+    RunReport(handle, notify);
+    return true;
+}
+
+template <class T>
+void TcpGroup::DispatchNotify(T& handle)
+{
+    if (RunInPlace(handle))
+        return;
     Param<T>* param = new (std::nothrow) Param<T>(handle);
     if (param == nullptr)
         return;

@@ -277,7 +277,17 @@ private:
     static Core::Guard<Handler> CreatePool();
 
     template <class T>
-    void DispatchNotify(T const& handle);
+    void DispatchNotify(T& handle);
+    // Runs the report here when its task would run here at once through
+    // nothing an application may have overridden: a group of the
+    // library's own kinds, the library's own LocalSched, and the group's
+    // own pool handler under its sequence. False when it is not so.
+    template <class T>
+    bool RunInPlace(T& handle);
+    // The task of one report: the report's callbacks, then the resume (or
+    // the hold, or letting go of a socket closed meanwhile).
+    template <class T>
+    bool RunReport(T& handle, Core::Guard<Notify> const& notify);
     void ContinueNotify(Io::ReadHandle& handle);
     void ContinueNotify(Io::WriteHandle& handle);
 

@@ -371,6 +371,86 @@ TEST_P(AcceptGroupEngineTest, AThousandClientsConnectingAtOnceAreAllAnswered)
 #endif
 }
 
+// A LocalSched that counts the tasks it is handed.
+struct CountingSched : LocalSched {
+    bool Run(Core::CallBack const& task) override { return ++tasks, LocalSched::Run(task); }
+    using LocalSched::Run;
+    std::atomic<int> tasks{0};
+};
+
+// A handler put in the place of a group's pool: it counts, and runs nothing.
+struct StandIn : Handler {
+    unsigned int GetID() override { return 0; }
+    bool OnHandle(Core::Guard<Param>) override { return ++tasks > 0; }
+    std::atomic<int> tasks{0};
+};
+
+// An accept group that counts its dispatches.
+class DispatchingGroup : public AcceptGroup {
+public:
+    bool Dispatch(std::uint64_t id, Core::Guard<Handler::Param> param) override
+    {
+        return ++dispatches, AcceptGroup::Dispatch(id, param);
+    }
+    std::atomic<int> dispatches{0};
+};
+
+// Under LocalSched a report's task may run without being built, but only
+// where nothing on its way is the application's: a subclass of LocalSched,
+// a handler put in the place of the group's pool, and a group that watches
+// its dispatches each still get every task.
+TEST_P(AcceptGroupEngineTest, AnythingTheApplicationPutsOnAReportsWaySeesItsTask)
+{
+    struct Serving {
+        Serving(Core::Guard<Scheduler> sched, AcceptGroup* made, VorTest::EngineKind engine)
+            : scheduler(sched), notify(VorTest::MakeNotify(engine)), group(Core::Guard<AcceptGroup>::Adopt(made)),
+              param(scheduler, notify, Core::Guard<IoEvent>(event.Raw()))
+        {
+            event->echo = true;
+            port = VorTest::FreeLoopbackPort();
+            started = group->Init(param) && group->Create(Io::Socket::Address("127.0.0.1", port));
+        }
+        ~Serving() { group->UnInit(5000); }
+        Core::Guard<Scheduler> scheduler;
+        Core::Guard<Notify> notify;
+        Core::Guard<VorTest::ScriptedEvent> event = Core::New<VorTest::ScriptedEvent>();
+        Core::Guard<AcceptGroup> group;
+        SocketGroup::Param param;
+        std::uint16_t port = 0;
+        bool started = false;
+    };
+    auto echoes = [](std::uint16_t port) {
+        Peer client;
+        return client.Connect(port) && client.Send("ping") && client.Receive(4) == "ping";
+    };
+    {
+        Core::Guard<CountingSched> counting = Core::New<CountingSched>();
+        Serving serving(Core::Guard<Scheduler>(counting.Raw()), new AcceptGroup, GetParam().engine);
+        ASSERT_TRUE(serving.started);
+        EXPECT_TRUE(echoes(serving.port));
+        EXPECT_GE(counting->tasks.load(), 2); // the accept and the ping
+    }
+    {
+        DispatchingGroup* dispatching = new DispatchingGroup;
+        Serving serving(Core::New<Scheduler, LocalSched>(), dispatching, GetParam().engine);
+        ASSERT_TRUE(serving.started);
+        EXPECT_TRUE(echoes(serving.port));
+        EXPECT_GE(dispatching->dispatches.load(), 2);
+    }
+    {
+        Serving serving(Core::New<Scheduler, LocalSched>(), new AcceptGroup, GetParam().engine);
+        ASSERT_TRUE(serving.started);
+        Core::Guard<StandIn> standIn = Core::New<StandIn>();
+        std::uint64_t sequence = serving.group->GetSequenceId();
+        ASSERT_TRUE(serving.scheduler->UnRegister(sequence) &&
+                    serving.scheduler->Register(Core::Guard<Handler>(standIn.Raw()), sequence));
+        Peer client;
+        ASSERT_TRUE(client.Connect(serving.port));
+        EXPECT_TRUE(WaitUntil([&] { return standIn->tasks.load() >= 1; }));
+        EXPECT_EQ(serving.event->Count("open"), 0u); // the stand-in accepts nothing
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, AcceptGroupEngineTest, ::testing::ValuesIn(VorTest::EngineCases()),
                          VorTest::GroupCaseName);
 
