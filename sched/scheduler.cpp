@@ -13,9 +13,14 @@ using Core::CallBack;
 using Core::Guard;
 using Core::Lock;
 
-Scheduler::Scheduler() : m_Lock(Lock::READ_WRITE_LOCK) {}
+namespace {
+std::atomic<std::uint64_t> g_NextVersion{1};
+std::uint64_t NewVersion() { return g_NextVersion.fetch_add(1, std::memory_order_relaxed); }
+} // namespace
 
-Scheduler::Scheduler(Scheduler const& other) : GlobalRef(other), m_Lock(other.m_Lock)
+Scheduler::Scheduler() : m_Lock(Lock::READ_WRITE_LOCK), m_uVersion(NewVersion()) {}
+
+Scheduler::Scheduler(Scheduler const& other) : GlobalRef(other), m_Lock(other.m_Lock), m_uVersion(NewVersion())
 {
     Lock::ReadScope scope(m_Lock);
     m_Registry = other.m_Registry;
@@ -27,6 +32,7 @@ Scheduler::~Scheduler()
     {
         Lock::WriteScope scope(m_Lock);
         dropped.swap(m_Registry);
+        m_uVersion.store(NewVersion(), std::memory_order_release);
     }
     // The registry's references go here, outside the lock.
 }
@@ -40,7 +46,8 @@ bool Scheduler::Register(Guard<Handler> handler, std::uint64_t id)
     Lock::WriteScope scope(m_Lock);
     // try_emplace leaves `handler` untouched when the id is taken, so no
     // reference can end under the lock.
-    m_Registry.try_emplace(id, handler);
+    if (m_Registry.try_emplace(id, handler).second)
+        m_uVersion.store(NewVersion(), std::memory_order_release);
     return true;
 }
 
@@ -69,6 +76,7 @@ bool Scheduler::UnRegister(std::uint64_t id)
         if (found != m_Registry.end()) {
             removed = std::move(found->second);
             m_Registry.erase(found);
+            m_uVersion.store(NewVersion(), std::memory_order_release);
         }
     }
     return true;

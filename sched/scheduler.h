@@ -21,6 +21,7 @@
 #include <vor/core/lock.h>
 #include <vor/sched/handler.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace Vor {
@@ -68,6 +69,10 @@ public:
     // The handler registered under `id`; an empty guard for an unknown id
     // or an empty entry. Writes no line.
     Core::Guard<Handler> GetHandler(std::uint64_t id) const;
+    // A number that changes with every change of the registry and that no
+    // other scheduler ever has: what was found under an id at one version
+    // is still there while the version stays.
+    std::uint64_t GetVersion() const { return m_uVersion.load(std::memory_order_acquire); }
 
 protected:
     Scheduler();
@@ -89,6 +94,9 @@ private:
     // last one ends the handler, whose destructor may call back in here).
     Core::Lock m_Lock;
     Registry m_Registry;
+    // Taken from one process-wide count at construction and at every
+    // change, under the lock, after the change.
+    std::atomic<std::uint64_t> m_uVersion;
 };
 
 // A new thread for every task; the scheduler keeps no record of it.

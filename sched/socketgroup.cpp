@@ -466,9 +466,13 @@ bool TcpGroup::RunInPlace(T& handle)
     Guard<Scheduler> scheduler = GetScheduler();
     if (!scheduler.IsValid() || &typeid(*scheduler) != &typeid(LocalSched))
         return false;
-    Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
-    if (!pool.IsValid() || &typeid(*pool) != &typeid(Pool))
-        return false;
+    std::uint64_t version = scheduler->GetVersion();
+    if (version != m_uPoolVersion.load(std::memory_order_relaxed)) {
+        Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
+        if (!pool.IsValid() || &typeid(*pool) != &typeid(Pool))
+            return false;
+        m_uPoolVersion.store(version, std::memory_order_relaxed);
+    }
     // From here on as the task would: paused while it runs, with the group
     // and the notify held for it, and resumed at once when the group is
     // going.

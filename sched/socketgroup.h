@@ -299,6 +299,10 @@ private:
 
     std::uint64_t m_uSequence;
     std::atomic<bool> m_bHold{false};
+    // The scheduler version at which the pool was last found registered
+    // under the sequence (0: not yet): a report runs in place without the
+    // look-up while the version stays.
+    std::atomic<std::uint64_t> m_uPoolVersion{0};
     // The queue limit, 0 without queued writes; and the queues, made by
     // GetDevice and let go of when their connection closes.
     std::atomic<unsigned int> m_uQueueLimit{0};
