@@ -284,8 +284,6 @@ IoBase& IoBase::operator=(IoBase const& other)
     return *this;
 }
 
-bool IoBase::IsValid() const { return m_pIo != GetNull(); }
-
 bool IoBase::Clear()
 {
     if (!IsValid())

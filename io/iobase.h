@@ -307,8 +307,10 @@ public:
     IoBase(IoBase const& other);
     virtual ~IoBase();
 
-    // True when the handle holds a real object (not the null object).
-    bool IsValid() const;
+    // True when the handle holds a real object (not the null object). Any
+    // handle's construction has made the null object, and installed it as
+    // the guards' null.
+    bool IsValid() const { return m_pIo != Core::Guard<IoObject>::s_pNull; }
     // Drops the object and becomes empty; false when already empty.
     bool Clear();
     // Closes the object; on success the handle drops it. False when the
@@ -519,6 +521,8 @@ public:
     WriteHandle() = default;
     WriteHandle(WriteHandle const& other) = default;
     WriteHandle(IoHandle const& other) : IoBase(other) {}
+    // The object of any handle, to write to it.
+    explicit WriteHandle(IoBase const& other) : IoBase(other) {}
     explicit WriteHandle(IoObject* object) : IoBase(object) {}
     ~WriteHandle() override = default;
     WriteHandle& operator=(WriteHandle const& other) = default;

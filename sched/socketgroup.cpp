@@ -390,7 +390,7 @@ Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
 {
     unsigned int limit = m_uQueueLimit.load(std::memory_order_relaxed);
     if (limit == 0)
-        return Io::WriteHandle(Io::IoHandle(handle));
+        return Io::WriteHandle(handle);
     Io::IoObject const* key = handle.As<Io::IoObject>();
     Guard<Internal::SendQueue> queue;
     {
@@ -404,7 +404,7 @@ Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
         // the socket: a queue is never made for a socket whose entry that
         // close path has already let go of.
         if (!IsLive(handle) || handle.As<Io::SocketIo>() == nullptr)
-            return Io::WriteHandle(Io::IoHandle(handle));
+            return Io::WriteHandle(handle);
         queue = Core::New<Internal::SendQueue>(Io::IoHandle(handle), GetNotifyGuard(), limit);
         if (!queue.IsValid())
             return Io::WriteHandle();
