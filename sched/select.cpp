@@ -398,12 +398,23 @@ typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoB
     {
         Core::Lock::WriteScope scope(m_Lock);
         auto found = from.find(key);
-        if (found != from.end()) {
+        // One paused inside its report is still in the selecting list, but
+        // no longer selecting: paused already.
+        if (found != from.end() && (resume || found->second->selecting.load())) {
             record = found->second;
             record->selecting.store(resume);
             // The map entry itself moves across: no allocation.
             to.insert(from.extract(found));
             selecting = m_uState.load() == SELECTING;
+        } else if (resume) {
+            // Paused inside its report, which is still running: it goes on
+            // selecting where it is.
+            auto held = m_Selecting.find(key);
+            if (held != m_Selecting.end() && held->second->held.exchange(false)) {
+                record = held->second;
+                record->selecting.store(true);
+                selecting = m_uState.load() == SELECTING;
+            }
         }
     }
     if (!record.IsValid())
@@ -412,8 +423,38 @@ typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoB
 }
 
 template <class S, int Invalid>
+typename CommonSelect<S, Invalid>::SocketInfo* CommonSelect<S, Invalid>::Reported(Io::IoBase const& handle) const
+{
+    Internal::Reporting const* report = Internal::CurrentReport();
+    if (report == nullptr || report->engine != this || report->object != handle.As<Io::IoObject>())
+        return nullptr;
+    return static_cast<SocketInfo*>(report->record);
+}
+
+template <class S, int Invalid>
+void CommonSelect<S, Invalid>::Release(SocketInfo& record)
+{
+    Core::Lock::WriteScope scope(m_Lock);
+    if (!record.held.exchange(false))
+        return; // resumed meanwhile by another thread
+    auto found = m_Selecting.find(KeyOf(record.object));
+    // Detached (and perhaps attached again) within the report: nothing of
+    // this record is listed any more.
+    if (found != m_Selecting.end() && found->second.Raw() == &record)
+        m_Pausing.insert(m_Selecting.extract(found));
+}
+
+template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
 {
+    // Inside the socket's own report the selecting thread has the record at
+    // hand, and builds no wait before the report ends: the pause only marks
+    // it, and the report's end moves it unless a resume came first.
+    SocketInfo* reported = Reported(handle);
+    if (reported != nullptr && reported->io->GetHandle() == reported->socket && reported->selecting.exchange(false)) {
+        reported->held.store(true);
+        return true;
+    }
     bool selecting = false;
     Record record = Move(handle, false, selecting);
     if (!record.IsValid())
@@ -427,6 +468,14 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
 {
+    // A pause within the same report is undone where it was made; the
+    // selecting thread needs no wake-up for it.
+    SocketInfo* reported = Reported(handle);
+    if (reported != nullptr && reported->io->GetHandle() == reported->socket && reported->held.exchange(false)) {
+        reported->selecting.store(true);
+        ++reported->activity;
+        return true;
+    }
     bool selecting = false;
     Record record = Move(handle, true, selecting);
     if (!record.IsValid())
@@ -616,9 +665,13 @@ void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& rec
             record.stale.store(true);
         if (record.selecting.load()) {
             // `records` holds the record through the report.
-            Internal::Reporting report{this, record.object, record.owner, &record};
-            Internal::ReportScope scope(report);
-            Deliver(record, got);
+            {
+                Internal::Reporting report{this, record.object, record.owner, &record};
+                Internal::ReportScope scope(report);
+                Deliver(record, got);
+            }
+            if (record.held.load())
+                Release(record);
         }
     }
 }

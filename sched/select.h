@@ -144,6 +144,10 @@ public:
         // Set once the socket was found closed or replaced under the engine:
         // it is reported once as an exception and no longer waited on.
         std::atomic<bool> stale{false};
+        // Paused inside its own report and still in the selecting list: the
+        // report's end moves it to the pausing list unless a resume came
+        // first. Other threads take it only under the engine lock.
+        std::atomic<bool> held{false};
 
     protected:
         ~SocketInfo() override = default;
@@ -204,6 +208,12 @@ private:
     // (to selecting when `resume`), reporting misuse; `selecting` tells
     // whether the thread had reached SELECTING. Empty when nothing moved.
     Record Move(Io::IoBase const& handle, bool resume, bool& selecting);
+    // The record of the report this thread is delivering, when it is the
+    // handle's own report from this engine; null otherwise.
+    SocketInfo* Reported(Io::IoBase const& handle) const;
+    // After a report: a record paused in it and not resumed there leaves
+    // the selecting list.
+    void Release(SocketInfo& record);
     // Ends a wait in progress so that a socket added to the selecting list
     // is waited on. Not needed from the selecting thread itself.
     bool WakeIfSelecting(bool selecting);

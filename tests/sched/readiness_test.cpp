@@ -200,6 +200,34 @@ TYPED_TEST(Readiness, ResumeInsideAReportReachesTheRecordAttachedNow)
     notify.UnInit(1000);
 }
 
+// A socket paused in its report is resumed by another thread while that
+// report still runs (a pool worker that was quick): it is reported again,
+// as after any resume.
+TYPED_TEST(Readiness, ResumeFromAnotherThreadWhileThePausingReportRuns)
+{
+    auto& notify = this->Make();
+    this->recorder.drain = false; // the byte stays unread: ready again and again
+    struct State {
+        std::atomic<int> step{0};
+        std::atomic<bool> paused{false}, resumed{false};
+    };
+    auto state = std::make_shared<State>();
+    this->recorder.then = [state, &notify](Io::IoBase& handle) {
+        int step = state->step++;
+        if (step == 0) {
+            state->paused = notify.Pause(handle);
+            std::thread([&] { state->resumed = notify.Resume(handle); }).join();
+        } else if (step == 1) {
+            notify.Pause(handle); // quiet from here on
+        }
+    };
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    ASSERT_TRUE(this->Write(this->c));
+    ASSERT_TRUE(this->recorder.WaitFor(2));
+    EXPECT_TRUE(state->paused && state->resumed);
+    notify.UnInit(1000);
+}
+
 TYPED_TEST(Readiness, ReadySocketIsReportedUntilPausedAndAgainAfterEachResume)
 {
     Recorder& recorder = this->recorder;
