@@ -167,6 +167,11 @@ void SocketGroup::OnReadNotify(Io::ReadHandle handle)
 {
     if (!handle.IsValid() || DropClosed(handle))
         return;
+    ReadOpen(handle);
+}
+
+void SocketGroup::ReadOpen(Io::ReadHandle& handle)
+{
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::READABLE))
         keep = OnRead(handle);
@@ -177,6 +182,11 @@ void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
 {
     if (!handle.IsValid() || DropClosed(handle))
         return;
+    WriteOpen(handle);
+}
+
+void SocketGroup::WriteOpen(Io::WriteHandle& handle)
+{
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::WRITABLE))
         keep = OnWrite(handle);
@@ -293,9 +303,9 @@ bool TcpGroup::Param<T>::Proc()
 }
 
 template <class T>
-bool TcpGroup::RunReport(T& handle, Guard<Notify> const& notify)
+bool TcpGroup::RunReport(T& handle, Guard<Notify> const& notify, bool open)
 {
-    ContinueNotify(handle);
+    ContinueNotify(handle, open);
     if (m_bHold.load(std::memory_order_relaxed) && HoldResume(handle, notify))
         return true;
     // A socket the application closed while its report ran is paused and
@@ -485,7 +495,7 @@ bool TcpGroup::RunInPlace(T& handle)
         return true;
     }
     Guard<TcpGroup> self = Guard<TcpGroup>::Adopt(this);
-    RunReport(handle, notify);
+    RunReport(handle, notify, true); // OnReadNotify found it open a moment ago
     return true;
 }
 
@@ -531,7 +541,7 @@ void TcpGroup::OnWriteNotify(Io::WriteHandle handle)
     DispatchNotify(handle);
 }
 
-void TcpGroup::ContinueNotify(Io::ReadHandle& handle)
+void TcpGroup::ContinueNotify(Io::ReadHandle& handle, bool open)
 {
     // A connection whose queue waits for room is also watched for
     // writability, and such reports come here: the queue goes first, and
@@ -544,10 +554,23 @@ void TcpGroup::ContinueNotify(Io::ReadHandle& handle)
             return;
         }
     }
-    SocketGroup::OnReadNotify(handle);
+    if (!open) {
+        SocketGroup::OnReadNotify(handle);
+        return;
+    }
+    Io::ReadHandle copy(handle); // the callbacks' own, as OnReadNotify's
+    ReadOpen(copy);
 }
 
-void TcpGroup::ContinueNotify(Io::WriteHandle& handle) { SocketGroup::OnWriteNotify(handle); }
+void TcpGroup::ContinueNotify(Io::WriteHandle& handle, bool open)
+{
+    if (!open) {
+        SocketGroup::OnWriteNotify(handle);
+        return;
+    }
+    Io::WriteHandle copy(handle);
+    WriteOpen(copy);
+}
 
 } // namespace Sched
 } // namespace Vor

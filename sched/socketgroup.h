@@ -138,6 +138,10 @@ protected:
     virtual Core::CallBack GetCallBack(bool read);
     virtual void OnReadNotify(Io::ReadHandle handle);
     virtual void OnWriteNotify(Io::WriteHandle handle);
+    // The rest of a report whose socket was found open and not let go of
+    // just now: OnRead (OnWrite), then what the callbacks asked for.
+    void ReadOpen(Io::ReadHandle& handle);
+    void WriteOpen(Io::WriteHandle& handle);
 
     // Whether the handle's socket is open: not closed, and not on its way
     // through the close path.
@@ -287,9 +291,10 @@ private:
     // The task of one report: the report's callbacks, then the resume (or
     // the hold, or letting go of a socket closed meanwhile).
     template <class T>
-    bool RunReport(T& handle, Core::Guard<Notify> const& notify);
-    void ContinueNotify(Io::ReadHandle& handle);
-    void ContinueNotify(Io::WriteHandle& handle);
+    bool RunReport(T& handle, Core::Guard<Notify> const& notify, bool open = false);
+    // `open`: the socket was found open just before, on this thread.
+    void ContinueNotify(Io::ReadHandle& handle, bool open);
+    void ContinueNotify(Io::WriteHandle& handle, bool open);
 
     // The connection's queue, or an empty guard.
     Core::Guard<Internal::SendQueue> FindQueue(Io::IoBase const& handle) const;
