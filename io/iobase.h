@@ -350,6 +350,10 @@ protected:
     IoBase();
     // Takes its own reference to `object`; empty when that fails.
     explicit IoBase(IoObject* object);
+    // One reference more on an object the caller holds (through a guard):
+    // no look-up. Empty for null.
+    struct Held {};
+    IoBase(IoObject* object, Held);
     IoBase& operator=(IoBase const& other);
 
     IoObject* GetIo() const { return m_pIo; }
@@ -523,6 +527,11 @@ public:
     WriteHandle(IoHandle const& other) : IoBase(other) {}
     // The object of any handle, to write to it.
     explicit WriteHandle(IoBase const& other) : IoBase(other) {}
+    // The object a guard holds; empty for an empty guard.
+    template <class T>
+    explicit WriteHandle(Core::Guard<T> const& held) : IoBase(held.IsValid() ? held.Raw() : nullptr, Held())
+    {
+    }
     explicit WriteHandle(IoObject* object) : IoBase(object) {}
     ~WriteHandle() override = default;
     WriteHandle& operator=(WriteHandle const& other) = default;

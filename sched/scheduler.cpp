@@ -82,33 +82,24 @@ bool Scheduler::UnRegister(std::uint64_t id)
     return true;
 }
 
-Guard<Handler> Scheduler::GetHandler(std::uint64_t id) const
+Handler* Scheduler::Find(std::uint64_t id) const
 {
-    Handler* handler = nullptr;
-    {
-        Lock::ReadScope scope(m_Lock);
-        auto found = m_Registry.find(id);
-        if (found != m_Registry.end() && found->second.IsValid()) {
-            handler = found->second.Raw();
-            handler->IncRefHeld(); // the registry's guard holds it
-        }
-    }
-    return Guard<Handler>::Adopt(handler);
+    Lock::ReadScope scope(m_Lock);
+    auto found = m_Registry.find(id);
+    // Nothing is taken for an empty entry.
+    if (found == m_Registry.end() || !found->second.IsValid())
+        return nullptr;
+    Handler* handler = found->second.Raw();
+    handler->IncRefHeld(); // the registry's guard holds it
+    return handler;
 }
+
+Guard<Handler> Scheduler::GetHandler(std::uint64_t id) const { return Guard<Handler>::Adopt(Find(id)); }
 
 bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
 {
     // The reference taken here is the one the task keeps.
-    Handler* handler = nullptr;
-    {
-        Lock::ReadScope scope(m_Lock);
-        auto found = m_Registry.find(id);
-        // Nothing is taken for an empty entry.
-        if (found != m_Registry.end() && found->second.IsValid()) {
-            handler = found->second.Raw();
-            handler->IncRefHeld(); // the registry's guard holds it
-        }
-    }
+    Handler* handler = Find(id);
     if (handler == nullptr) {
         Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";
         return false;

@@ -88,6 +88,10 @@ protected:
 private:
     using Registry = System::HashMap<std::uint64_t, Core::Guard<Handler>, 1>;
 
+    // The handler under `id` with a reference taken for the caller; null
+    // for an unknown id or an empty entry.
+    Handler* Find(std::uint64_t id) const;
+
     // Guards the registry: Run holds it shared for the lookup only;
     // Register, UnRegister and destruction hold it exclusively. No handler
     // code runs under it, and no handler reference is dropped under it (the

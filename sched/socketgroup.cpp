@@ -409,7 +409,7 @@ Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
             return Io::WriteHandle();
         auto found = m_Queues.find(key);
         if (found != m_Queues.end())
-            return Io::WriteHandle(found->second.Raw());
+            return Io::WriteHandle(found->second);
         // Checked under the lock that the close path takes after it closed
         // the socket: a queue is never made for a socket whose entry that
         // close path has already let go of.
@@ -420,7 +420,7 @@ Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
             return Io::WriteHandle();
         m_Queues.emplace(key, queue);
     }
-    return Io::WriteHandle(queue.Raw());
+    return Io::WriteHandle(queue);
 }
 
 std::size_t TcpGroup::GetQueued(Io::IoBase const& handle) const

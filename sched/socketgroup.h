@@ -12,7 +12,11 @@
 // A TcpGroup does not run application code on the notify's thread: it
 // pauses the reported socket, dispatches the work as a task to a handler of
 // its own in its scheduler and resumes the socket when the task is done. At
-// most one task per connection runs at a time.
+// most one task per connection runs at a time. Under the library's own
+// LocalSched an AcceptGroup or ConnectGroup whose own handler is registered
+// runs the task in place without building it, as LocalSched would run it;
+// a subclass of either, another scheduler, or a handler put in place of the
+// group's own gets the built task.
 //
 // A TCP group may queue writes (Param::m_uQueueLimit). GetDevice then
 // answers with a device that never waits: what the kernel takes goes at
