@@ -76,7 +76,7 @@ public:
         unsigned short m_uFamily;
         unsigned short m_uPort;
         unsigned int m_uIp;
-        unsigned char m_Zero[8];
+        [[maybe_unused]] unsigned char m_Zero[8]; // the system's padding, always zero
     };
 
     // The per-operation parameter of socket transfers: the peer address.

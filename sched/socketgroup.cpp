@@ -474,12 +474,18 @@ bool TcpGroup::RunInPlace(T& handle)
     if (&type != &typeid(AcceptGroup) && &type != &typeid(ConnectGroup))
         return false;
     Guard<Scheduler> scheduler = GetScheduler();
-    if (!scheduler.IsValid() || &typeid(*scheduler) != &typeid(LocalSched))
+    if (!scheduler.IsValid())
+        return false;
+    Scheduler const& policy = *scheduler;
+    if (&typeid(policy) != &typeid(LocalSched))
         return false;
     std::uint64_t version = scheduler->GetVersion();
     if (version != m_uPoolVersion.load(std::memory_order_relaxed)) {
         Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
-        if (!pool.IsValid() || &typeid(*pool) != &typeid(Pool))
+        if (!pool.IsValid())
+            return false;
+        Handler const& found = *pool;
+        if (&typeid(found) != &typeid(Pool))
             return false;
         m_uPoolVersion.store(version, std::memory_order_relaxed);
     }

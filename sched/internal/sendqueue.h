@@ -38,7 +38,7 @@ public:
 
     // Sends what the kernel takes of the queue now. True when this emptied
     // it; the socket is then no longer watched for writability.
-    bool Flush();
+    bool Flush() override;
     // Sends the queue, waiting up to `timeout` ms for room; true when
     // nothing is left queued.
     bool Drain(unsigned int timeout);
