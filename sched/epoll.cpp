@@ -342,14 +342,6 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
     return false;
 }
 
-PosixEpoll::SocketInfo* PosixEpoll::Reported(Io::IoBase const& handle) const
-{
-    Internal::Reporting const* report = Internal::CurrentReport();
-    if (report == nullptr || report->engine != this || report->object != handle.As<Io::IoObject>())
-        return nullptr;
-    return static_cast<SocketInfo*>(report->record);
-}
-
 bool PosixEpoll::Pause(Io::IoBase const& handle)
 {
     // The record is found by its object, and its own object says whether
@@ -357,7 +349,7 @@ bool PosixEpoll::Pause(Io::IoBase const& handle)
     // message. Inside the socket's own report the engine thread has the
     // record at hand; no other thread changes `selecting` there but a
     // detach, which leaves it false.
-    SocketInfo* reported = Reported(handle);
+    SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
     if (reported != nullptr && reported->io->GetHandle() != 0xFFFFFFFFu && reported->selecting.exchange(false))
         return true;
     // Anything else (a record detached, or attached again, within its
@@ -399,7 +391,7 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
 {
     bool paused = false;
     bool closed = true;
-    SocketInfo* reported = Reported(handle);
+    SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
     // Inside the socket's own report, on the engine thread, the flag is all
     // a resume needs: after the report the engine arms a registration that
     // is not armed (a pause leaves it armed; a writability watch turned on

@@ -158,9 +158,6 @@ private:
     // held.
     void DisarmLocked(SocketInfo& record);
     bool IsEngineThread() const;
-    // The record this thread is reporting when it is the handle's, else
-    // null.
-    SocketInfo* Reported(Io::IoBase const& handle) const;
     bool ResumeLocked(SocketInfo& record, bool& paused);
     static void ThreadMain(PosixEpoll* engine);
     void WaitProc();

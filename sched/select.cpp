@@ -423,15 +423,6 @@ typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoB
 }
 
 template <class S, int Invalid>
-typename CommonSelect<S, Invalid>::SocketInfo* CommonSelect<S, Invalid>::Reported(Io::IoBase const& handle) const
-{
-    Internal::Reporting const* report = Internal::CurrentReport();
-    if (report == nullptr || report->engine != this || report->object != handle.As<Io::IoObject>())
-        return nullptr;
-    return static_cast<SocketInfo*>(report->record);
-}
-
-template <class S, int Invalid>
 void CommonSelect<S, Invalid>::Release(SocketInfo& record)
 {
     Core::Lock::WriteScope scope(m_Lock);
@@ -450,7 +441,7 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
     // Inside the socket's own report the selecting thread has the record at
     // hand, and builds no wait before the report ends: the pause only marks
     // it, and the report's end moves it unless a resume came first.
-    SocketInfo* reported = Reported(handle);
+    SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
     if (reported != nullptr && reported->io->GetHandle() == reported->socket && reported->selecting.exchange(false)) {
         reported->held.store(true);
         return true;
@@ -470,7 +461,7 @@ bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
 {
     // A pause within the same report is undone where it was made; the
     // selecting thread needs no wake-up for it.
-    SocketInfo* reported = Reported(handle);
+    SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
     if (reported != nullptr && reported->io->GetHandle() == reported->socket && reported->held.exchange(false)) {
         reported->selecting.store(true);
         ++reported->activity;

@@ -208,9 +208,6 @@ private:
     // (to selecting when `resume`), reporting misuse; `selecting` tells
     // whether the thread had reached SELECTING. Empty when nothing moved.
     Record Move(Io::IoBase const& handle, bool resume, bool& selecting);
-    // The record of the report this thread is delivering, when it is the
-    // handle's own report from this engine; null otherwise.
-    SocketInfo* Reported(Io::IoBase const& handle) const;
     // After a report: a record paused in it and not resumed there leaves
     // the selecting list.
     void Release(SocketInfo& record);

@@ -59,6 +59,17 @@ private:
     Reporting* m_pSaved;
 };
 
+// The engine's record in the report this thread is delivering, when that
+// is the handle's own report from `engine`; null otherwise.
+template <class Record>
+Record* ReportedRecord(NotifyBase const* engine, Io::IoBase const& handle)
+{
+    Reporting const* report = CurrentReport();
+    if (report == nullptr || report->engine != engine || report->object != handle.As<Io::IoObject>())
+        return nullptr;
+    return static_cast<Record*>(report->record);
+}
+
 // Calls the callback kept with an attach as its mask asks: with a
 // ReadHandle, then with a WriteHandle. The attributes are set already.
 inline void CallAttached(Core::CallBack const& callback, Io::IoHandle const& handle, unsigned int mask)
