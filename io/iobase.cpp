@@ -273,9 +273,7 @@ void IoBase::Release(IoObject* object)
 
 IoBase::IoBase() : m_pIo(GetNull()) {}
 IoBase::IoBase(IoObject* object) : m_pIo(Acquire(object)) {}
-IoBase::IoBase(IoBase const& other) : m_pIo(AcquireHeld(other.m_pIo)) {}
 IoBase::IoBase(IoObject* object, Held) : m_pIo(object != nullptr ? AcquireHeld(object) : GetNull()) {}
-IoBase::~IoBase() { Release(m_pIo); }
 
 IoBase& IoBase::operator=(IoBase const& other)
 {

@@ -34,6 +34,15 @@ Trigger::Trigger(Trigger const& other) : GlobalRef(other), m_Scheduler(other.Get
 
 Guard<Scheduler> Trigger::GetScheduler() const { return LockedCopy(m_Lock, m_Scheduler); }
 
+std::uint64_t Trigger::GetSchedulerVersion(std::type_info const& type) const
+{
+    Core::CellLock::Scope scope(m_Lock);
+    if (!m_Scheduler.IsValid())
+        return 0;
+    Scheduler const& scheduler = *m_Scheduler;
+    return &typeid(scheduler) == &type ? scheduler.GetVersion() : 0;
+}
+
 bool Trigger::Init(Param& param)
 {
     LockedStore(m_Lock, m_Scheduler, param.m_Scheduler);

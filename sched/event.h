@@ -16,6 +16,7 @@
 #include <vor/sched/scheduler.h>
 
 #include <cstdint>
+#include <typeinfo>
 #include <vector>
 
 namespace Vor {
@@ -50,6 +51,10 @@ protected:
     ~Trigger() override = default;
 
     Core::Guard<Scheduler> GetScheduler() const;
+    // The registry version of the trigger's scheduler when it is exactly of
+    // the given type; 0 without a scheduler or for any other type. Asks
+    // without taking a reference on the scheduler.
+    std::uint64_t GetSchedulerVersion(std::type_info const& type) const;
 
 private:
     // Guards the stored scheduler guard: it is replaced by the owner's

@@ -170,12 +170,12 @@ void SocketGroup::OnReadNotify(Io::ReadHandle handle)
     ReadOpen(handle);
 }
 
-void SocketGroup::ReadOpen(Io::ReadHandle& handle)
+bool SocketGroup::ReadOpen(Io::ReadHandle& handle)
 {
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::READABLE))
         keep = OnRead(handle);
-    ParseNotify(handle, keep);
+    return ParseNotify(handle, keep);
 }
 
 void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
@@ -185,12 +185,12 @@ void SocketGroup::OnWriteNotify(Io::WriteHandle handle)
     WriteOpen(handle);
 }
 
-void SocketGroup::WriteOpen(Io::WriteHandle& handle)
+bool SocketGroup::WriteOpen(Io::WriteHandle& handle)
 {
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::WRITABLE))
         keep = OnWrite(handle);
-    ParseNotify(handle, keep);
+    return ParseNotify(handle, keep);
 }
 
 bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
@@ -257,9 +257,17 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
     return reopen;
 }
 
-void SocketGroup::ReadReport(Guard<SocketGroup> group, Io::ReadHandle const& handle) { group->OnReadNotify(handle); }
+void SocketGroup::ReadReport(Guard<SocketGroup> group, Io::ReadHandle const& handle)
+{
+    if (!TcpGroup::ReportInPlace(*group, handle))
+        group->OnReadNotify(handle);
+}
 
-void SocketGroup::WriteReport(Guard<SocketGroup> group, Io::WriteHandle const& handle) { group->OnWriteNotify(handle); }
+void SocketGroup::WriteReport(Guard<SocketGroup> group, Io::WriteHandle const& handle)
+{
+    if (!TcpGroup::ReportInPlace(*group, handle))
+        group->OnWriteNotify(handle);
+}
 
 Core::CallBack SocketGroup::GetCallBack(bool read)
 {
@@ -303,15 +311,17 @@ bool TcpGroup::Param<T>::Proc()
 }
 
 template <class T>
-bool TcpGroup::RunReport(T& handle, Guard<Notify> const& notify, bool open)
+bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open)
 {
-    ContinueNotify(handle, open);
+    bool kept = ContinueNotify(handle, open);
     if (m_bHold.load(std::memory_order_relaxed) && HoldResume(handle, notify))
         return true;
     // A socket the application closed while its report ran is paused and
     // would never be reported again: it is let go of here, quietly. One
     // the report closed was detached with it, and this changes nothing.
-    if (DropClosed(handle))
+    // ParseNotify found a kept socket open a moment ago, and a close from
+    // another thread meanwhile fails the resume below.
+    if (!kept && DropClosed(handle))
         return true;
     if (notify.IsValid() && notify->Resume(handle))
         return true;
@@ -468,19 +478,32 @@ void TcpGroup::OnClosed(Io::IoObject const* object)
 }
 
 template <class T>
-bool TcpGroup::RunInPlace(T& handle)
+bool TcpGroup::ReportInPlace(SocketGroup& group, T const& handle)
 {
-    std::type_info const& type = typeid(*this);
+    std::type_info const& type = typeid(group);
     if (&type != &typeid(AcceptGroup) && &type != &typeid(ConnectGroup))
         return false;
-    Guard<Scheduler> scheduler = GetScheduler();
-    if (!scheduler.IsValid())
+    // As OnReadNotify (OnWriteNotify), which neither kind overrides.
+    TcpGroup& tcp = static_cast<TcpGroup&>(group);
+    if (handle.GetAttrib(Io::IoParam::IDLE) || !IsLive(handle))
         return false;
-    Scheduler const& policy = *scheduler;
-    if (&typeid(policy) != &typeid(LocalSched))
+    if (!tcp.RunInPlace(handle))
+        tcp.DispatchNotify(handle);
+    return true;
+}
+
+template <class T>
+bool TcpGroup::RunInPlace(T const& handle)
+{
+    // The scheduler is only looked at: a LocalSched's task would run here,
+    // and nothing of the scheduler is used for it.
+    std::uint64_t version = GetSchedulerVersion(typeid(LocalSched));
+    if (version == 0)
         return false;
-    std::uint64_t version = scheduler->GetVersion();
     if (version != m_uPoolVersion.load(std::memory_order_relaxed)) {
+        Guard<Scheduler> scheduler = GetScheduler();
+        if (!scheduler.IsValid() || scheduler->GetVersion() != version)
+            return false;
         Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
         if (!pool.IsValid())
             return false;
@@ -490,26 +513,18 @@ bool TcpGroup::RunInPlace(T& handle)
         m_uPoolVersion.store(version, std::memory_order_relaxed);
     }
     // From here on as the task would: paused while it runs, with the group
-    // and the notify held for it, and resumed at once when the group is
-    // going.
+    // (held by the caller's report) and the notify held for it.
     Guard<Notify> notify = GetNotifyGuard();
     if (!notify.IsValid())
         return true; // uninitialised: the report is dropped
     notify->Pause(handle);
-    if (!IncRefLive()) {
-        notify->Resume(handle);
-        return true;
-    }
-    Guard<TcpGroup> self = Guard<TcpGroup>::Adopt(this);
-    RunReport(handle, notify, true); // OnReadNotify found it open a moment ago
+    RunReport(handle, notify, true); // found open a moment ago
     return true;
 }
 
 template <class T>
-void TcpGroup::DispatchNotify(T& handle)
+void TcpGroup::DispatchNotify(T const& handle)
 {
-    if (RunInPlace(handle))
-        return;
     Param<T>* param = new (std::nothrow) Param<T>(handle);
     if (param == nullptr)
         return;
@@ -547,7 +562,7 @@ void TcpGroup::OnWriteNotify(Io::WriteHandle handle)
     DispatchNotify(handle);
 }
 
-void TcpGroup::ContinueNotify(Io::ReadHandle& handle, bool open)
+bool TcpGroup::ContinueNotify(Io::ReadHandle const& handle, bool open)
 {
     // A connection whose queue waits for room is also watched for
     // writability, and such reports come here: the queue goes first, and
@@ -556,26 +571,27 @@ void TcpGroup::ContinueNotify(Io::ReadHandle& handle, bool open)
         !handle.GetAttrib(Io::IoParam::IDLE) && IsLive(handle) && FlushQueue(handle)) {
         Io::WriteHandle writable{Io::IoHandle(handle)};
         if (!OnWrite(writable)) {
-            ParseNotify(handle, false);
-            return;
+            Io::ReadHandle copy(handle);
+            ParseNotify(copy, false);
+            return false;
         }
     }
     if (!open) {
         SocketGroup::OnReadNotify(handle);
-        return;
+        return false;
     }
     Io::ReadHandle copy(handle); // the callbacks' own, as OnReadNotify's
-    ReadOpen(copy);
+    return ReadOpen(copy);
 }
 
-void TcpGroup::ContinueNotify(Io::WriteHandle& handle, bool open)
+bool TcpGroup::ContinueNotify(Io::WriteHandle const& handle, bool open)
 {
     if (!open) {
         SocketGroup::OnWriteNotify(handle);
-        return;
+        return false;
     }
     Io::WriteHandle copy(handle);
-    WriteOpen(copy);
+    return WriteOpen(copy);
 }
 
 } // namespace Sched

@@ -143,9 +143,10 @@ protected:
     virtual void OnReadNotify(Io::ReadHandle handle);
     virtual void OnWriteNotify(Io::WriteHandle handle);
     // The rest of a report whose socket was found open and not let go of
-    // just now: OnRead (OnWrite), then what the callbacks asked for.
-    void ReadOpen(Io::ReadHandle& handle);
-    void WriteOpen(Io::WriteHandle& handle);
+    // just now: OnRead (OnWrite), then what the callbacks asked for. True
+    // when ParseNotify kept the socket.
+    bool ReadOpen(Io::ReadHandle& handle);
+    bool WriteOpen(Io::WriteHandle& handle);
 
     // Whether the handle's socket is open: not closed, and not on its way
     // through the close path.
@@ -281,24 +282,35 @@ protected:
     virtual bool HoldResume(Io::IoBase const& handle, Core::Guard<Notify> const& notify);
 
 private:
+    friend class SocketGroup;
+
     static std::uint64_t GetSeq();
     static Core::Guard<Handler> CreatePool();
 
+    // A report reaching a group of the library's own kinds runs its task in
+    // place (RunInPlace) straight from the report's handle, without the
+    // copy OnReadNotify takes. False when the report goes the usual way.
     template <class T>
-    void DispatchNotify(T& handle);
+    static bool ReportInPlace(SocketGroup& group, T const& handle);
+    template <class T>
+    void DispatchNotify(T const& handle);
     // Runs the report here when its task would run here at once through
     // nothing an application may have overridden: a group of the
-    // library's own kinds, the library's own LocalSched, and the group's
-    // own pool handler under its sequence. False when it is not so.
+    // library's own kinds (checked by ReportInPlace, whose caller holds
+    // the group), the library's own LocalSched, and the group's own pool
+    // handler under its sequence. False when it is not so.
     template <class T>
-    bool RunInPlace(T& handle);
+    bool RunInPlace(T const& handle);
     // The task of one report: the report's callbacks, then the resume (or
-    // the hold, or letting go of a socket closed meanwhile).
+    // the hold, or letting go of a socket closed meanwhile). The callbacks
+    // get their own copy of the handle; the resume goes to `handle`.
     template <class T>
-    bool RunReport(T& handle, Core::Guard<Notify> const& notify, bool open = false);
-    // `open`: the socket was found open just before, on this thread.
-    void ContinueNotify(Io::ReadHandle& handle, bool open);
-    void ContinueNotify(Io::WriteHandle& handle, bool open);
+    bool RunReport(T const& handle, Core::Guard<Notify> const& notify, bool open = false);
+    // `open`: the socket was found open just before, on this thread. True
+    // when the group's own ParseNotify kept the socket just now (only so
+    // when `open`).
+    bool ContinueNotify(Io::ReadHandle const& handle, bool open);
+    bool ContinueNotify(Io::WriteHandle const& handle, bool open);
 
     // The connection's queue, or an empty guard.
     Core::Guard<Internal::SendQueue> FindQueue(Io::IoBase const& handle) const;
