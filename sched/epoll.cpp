@@ -350,7 +350,7 @@ bool PosixEpoll::Pause(Io::IoBase const& handle)
     // record at hand; no other thread changes `selecting` there but a
     // detach, which leaves it false.
     SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
-    if (reported != nullptr && reported->io->GetHandle() != 0xFFFFFFFFu && reported->selecting.exchange(false))
+    if (reported != nullptr && MoveReported(reported, false))
         return true;
     // Anything else (a record detached, or attached again, within its
     // report included) is looked up.
@@ -370,6 +370,22 @@ bool PosixEpoll::Pause(Io::IoBase const& handle)
     else
         Report() << "Pause handle " << socket << " is not in selecting list";
     return false;
+}
+
+bool PosixEpoll::MoveReported(void* at, bool resume)
+{
+    SocketInfo& record = *static_cast<SocketInfo*>(at);
+    if (!resume)
+        return record.io->GetHandle() != 0xFFFFFFFFu && record.selecting.exchange(false);
+    // Inside the socket's own report, on the engine thread, the flag is all
+    // a resume needs: after the report the engine arms a registration that
+    // is not armed (a pause leaves it armed; a writability watch turned on
+    // meanwhile disarms it).
+    if (!record.attached.load() || record.io->GetHandle() == 0xFFFFFFFFu || record.selecting.exchange(true))
+        return false;
+    ++record.activity;
+    record.resumedIn.store(record.armed.load() ? m_uWaits.load() : 0);
+    return true;
 }
 
 bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
@@ -392,16 +408,8 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
     bool paused = false;
     bool closed = true;
     SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
-    // Inside the socket's own report, on the engine thread, the flag is all
-    // a resume needs: after the report the engine arms a registration that
-    // is not armed (a pause leaves it armed; a writability watch turned on
-    // meanwhile disarms it).
-    if (reported != nullptr && reported->attached.load() && reported->io->GetHandle() != 0xFFFFFFFFu &&
-        !reported->selecting.exchange(true)) {
-        ++reported->activity;
-        reported->resumedIn.store(reported->armed.load() ? m_uWaits.load() : 0);
+    if (reported != nullptr && MoveReported(reported, true))
         return true;
-    }
     {
         Core::Lock::WriteScope scope(m_Lock);
         SocketInfo* record = reported != nullptr && reported->attached ? reported : nullptr;

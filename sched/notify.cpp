@@ -123,6 +123,15 @@ bool Notify::Resume(Io::IoBase const& handle) const
     return OnEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
 }
 
+bool Notify::MoveInReport(Io::IoBase const& handle, bool resume) const
+{
+    Internal::Reporting const* report = Internal::CurrentReport();
+    if (report != nullptr && report->object == KeyOf(handle) && report->owner != nullptr &&
+        report->owner == m_pOwner.load(std::memory_order_acquire) && report->engine->MoveReported(report->record, resume))
+        return true;
+    return resume ? Notify::Resume(handle) : Notify::Pause(handle);
+}
+
 NotifyBase* Notify::ReportingEngine(Io::IoBase const& handle) const
 {
     // Inside its own report the socket is attached here, and its engine

@@ -148,6 +148,13 @@ private:
     template <class Call>
     bool OnEngine(Io::IoBase const& handle, Call call) const;
 
+    // Pause (or resume, `resume`) as this class's own Pause and Resume do,
+    // taking the engine's record of the report being delivered on the
+    // calling thread straight from it. For the library's groups, which
+    // call it only on a notify of the library's own kinds.
+    friend class TcpGroup;
+    bool MoveInReport(Io::IoBase const& handle, bool resume) const;
+
     // Guards the handle map and the parameter block. Held across an engine
     // call and the map change that goes with it, so that a record never
     // disagrees with the engine that holds the object: attach and detach
@@ -174,6 +181,15 @@ public:
     virtual bool Detach(Io::IoBase const& handle) = 0;
     virtual bool Pause(Io::IoBase const& handle) = 0;
     virtual bool Resume(Io::IoBase const& handle) = 0;
+    // Pause (or resume) of the socket whose report this engine is
+    // delivering on the calling thread, given the report's record: true
+    // when done; false leaves it to Pause (Resume).
+    virtual bool MoveReported(void* record, bool resume)
+    {
+        (void)record;
+        (void)resume;
+        return false;
+    }
     // See Notify::WatchWrite; an engine that cannot change what it watches
     // says false.
     virtual bool WatchWrite(Io::IoBase const& handle, bool on)

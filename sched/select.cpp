@@ -51,18 +51,12 @@ namespace {
 template <class Engine>
 unsigned short FromPoll(unsigned short got)
 {
-    unsigned short bits = 0;
-    if (got & Platform::kPollRead)
-        bits |= Io::Socket::Param::READ_MASK;
-    if (got & Platform::kPollWrite)
-        bits |= Io::Socket::Param::WRITE_MASK;
-    if (got & Platform::kPollExcept)
-        bits |= Io::Socket::Param::EXCEPT_MASK;
-    if (got & Platform::kPollHangUp)
-        bits |= Engine::HANGUP;
-    if (got & Platform::kPollInvalid)
-        bits |= Engine::INVALID;
-    return bits;
+    // Readiness bits are the watch masks' own (see PollBits); the two
+    // reported-only bits move up to the engine's.
+    static_assert(Platform::kPollHangUp << 5 == Engine::HANGUP && Platform::kPollInvalid << 5 == Engine::INVALID,
+                  "reported-only bits moved");
+    unsigned short ready = got & (Platform::kPollRead | Platform::kPollWrite | Platform::kPollExcept);
+    return static_cast<unsigned short>(ready | ((got & (Platform::kPollHangUp | Platform::kPollInvalid)) << 5));
 }
 
 std::uintptr_t KeyOf(void const* p) { return reinterpret_cast<std::uintptr_t>(p); }
@@ -442,10 +436,8 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
     // hand, and builds no wait before the report ends: the pause only marks
     // it, and the report's end moves it unless a resume came first.
     SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
-    if (reported != nullptr && reported->io->GetHandle() == reported->socket && reported->selecting.exchange(false)) {
-        reported->held.store(true);
+    if (reported != nullptr && MoveReported(reported, false))
         return true;
-    }
     bool selecting = false;
     Record record = Move(handle, false, selecting);
     if (!record.IsValid())
@@ -457,16 +449,32 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
 }
 
 template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::MoveReported(void* at, bool resume)
+{
+    SocketInfo& record = *static_cast<SocketInfo*>(at);
+    if (record.io->GetHandle() != record.socket)
+        return false;
+    if (!resume) {
+        if (!record.selecting.exchange(false))
+            return false;
+        record.held.store(true);
+        return true;
+    }
+    if (!record.held.exchange(false))
+        return false;
+    record.selecting.store(true);
+    ++record.activity;
+    return true;
+}
+
+template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
 {
     // A pause within the same report is undone where it was made; the
     // selecting thread needs no wake-up for it.
     SocketInfo* reported = Internal::ReportedRecord<SocketInfo>(this, handle);
-    if (reported != nullptr && reported->io->GetHandle() == reported->socket && reported->held.exchange(false)) {
-        reported->selecting.store(true);
-        ++reported->activity;
+    if (reported != nullptr && MoveReported(reported, true))
         return true;
-    }
     bool selecting = false;
     Record record = Move(handle, true, selecting);
     if (!record.IsValid())
@@ -618,17 +626,6 @@ unsigned int CommonSelect<S, Invalid>::Collect(SelectSet& set, std::vector<Recor
         // wakes the thread; one made before is in the set.
         m_uState.store(SELECTING);
     }
-    for (Record& record : records) {
-        unsigned int mask = record->mask.load();
-        Io::IoHandle& handle = record->handle;
-        if (mask & Io::Socket::Param::READ_MASK)
-            handle.SetAttrib(Io::IoParam::READABLE, false);
-        if (mask & Io::Socket::Param::WRITE_MASK)
-            handle.SetAttrib(Io::IoParam::WRITABLE, false);
-        if (mask & Io::Socket::Param::EXCEPT_MASK)
-            handle.SetAttrib(Io::IoParam::EXCEPT, false);
-        handle.SetAttrib(Io::IoParam::IDLE, false);
-    }
     return stale;
 }
 
@@ -677,19 +674,18 @@ void CommonSelect<S, Invalid>::Deliver(SocketInfo& record, unsigned short got)
     bool except = (got & (Param::EXCEPT_MASK | INVALID)) != 0;
     if (!read && !write && !except)
         return;
-    if (read) {
-        ++record.activity;
-        record.handle.SetAttrib(Io::IoParam::READABLE, true);
-    }
-    if (write) {
-        ++record.activity;
-        record.handle.SetAttrib(Io::IoParam::WRITABLE, true);
-    }
-    if (except) {
-        ++record.activity;
-        record.handle.SetAttrib(Io::IoParam::EXCEPT, true);
-    }
-    Internal::CallAttached(record.callback, record.handle, mask);
+    record.activity += int(read) + int(write) + int(except);
+    // Each watched readiness as this wait saw it, and no idleness: nothing
+    // left from an earlier report.
+    Io::IoHandle& handle = record.handle;
+    if (mask & Param::READ_MASK)
+        handle.SetAttrib(Io::IoParam::READABLE, read);
+    if (mask & Param::WRITE_MASK)
+        handle.SetAttrib(Io::IoParam::WRITABLE, write);
+    if (except || (mask & Param::EXCEPT_MASK))
+        handle.SetAttrib(Io::IoParam::EXCEPT, except);
+    handle.SetAttrib(Io::IoParam::IDLE, false);
+    Internal::CallAttached(record.callback, handle, mask);
 }
 
 bool VOR_NATIVE(Select)::Select(SelectSet& set, unsigned int timeout)

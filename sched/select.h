@@ -180,6 +180,7 @@ public:
     bool Detach(Io::IoBase const& handle) override;
     bool Pause(Io::IoBase const& handle) override;
     bool Resume(Io::IoBase const& handle) override;
+    bool MoveReported(void* record, bool resume) override;
     bool WatchWrite(Io::IoBase const& handle, bool on) override;
     bool IsFull() const override;
 

@@ -3,6 +3,9 @@
 #include <vor/basic/basic.h>
 #include <vor/sched/acceptgroup.h>
 #include <vor/sched/connectgroup.h>
+#if !defined(_WIN32)
+#include <vor/sched/epoll.h>
+#endif
 #include <vor/system/system.h>
 
 #include "core/internal/diag.h"
@@ -311,7 +314,7 @@ bool TcpGroup::Param<T>::Proc()
 }
 
 template <class T>
-bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open)
+bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, bool own)
 {
     bool kept = ContinueNotify(handle, open);
     if (m_bHold.load(std::memory_order_relaxed) && HoldResume(handle, notify))
@@ -323,7 +326,7 @@ bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open
     // another thread meanwhile fails the resume below.
     if (!kept && DropClosed(handle))
         return true;
-    if (notify.IsValid() && notify->Resume(handle))
+    if (notify.IsValid() && (own ? notify->MoveInReport(handle, true) : notify->Resume(handle)))
         return true;
     // Closed between the check and the resume: let go of all the same.
     DropClosed(handle);
@@ -517,8 +520,18 @@ bool TcpGroup::RunInPlace(T const& handle)
     Guard<Notify> notify = GetNotifyGuard();
     if (!notify.IsValid())
         return true; // uninitialised: the report is dropped
-    notify->Pause(handle);
-    RunReport(handle, notify, true); // found open a moment ago
+    // A notify of the library's own kinds pauses and resumes the socket
+    // of the report on the engine's record of it.
+    Notify const& kind = *notify;
+    bool own = &typeid(kind) == &typeid(SelectNotify);
+#if !defined(_WIN32)
+    own = own || &typeid(kind) == &typeid(EpollNotify);
+#endif
+    if (own)
+        notify->MoveInReport(handle, false);
+    else
+        notify->Pause(handle);
+    RunReport(handle, notify, true, own); // found open a moment ago
     return true;
 }
 

@@ -304,8 +304,10 @@ private:
     // The task of one report: the report's callbacks, then the resume (or
     // the hold, or letting go of a socket closed meanwhile). The callbacks
     // get their own copy of the handle; the resume goes to `handle`.
+    // `own`: run in place in the report, on a notify of the library's own
+    // kinds (see Notify::MoveInReport).
     template <class T>
-    bool RunReport(T const& handle, Core::Guard<Notify> const& notify, bool open = false);
+    bool RunReport(T const& handle, Core::Guard<Notify> const& notify, bool open = false, bool own = false);
     // `open`: the socket was found open just before, on this thread. True
     // when the group's own ParseNotify kept the socket just now (only so
     // when `open`).

@@ -11,6 +11,37 @@
 namespace Vor {
 namespace Platform {
 
+namespace {
+
+// The poll events for each combination of kPollRead, kPollWrite and
+// kPollExcept.
+constexpr short kEvents[8] = {0,
+                              POLLIN,
+                              POLLOUT,
+                              POLLIN | POLLOUT,
+                              POLLPRI,
+                              POLLIN | POLLPRI,
+                              POLLOUT | POLLPRI,
+                              POLLIN | POLLOUT | POLLPRI};
+
+std::uint16_t Got(short r)
+{
+    std::uint16_t got = 0;
+    if (r & POLLIN)
+        got |= kPollRead;
+    if (r & POLLOUT)
+        got |= kPollWrite;
+    if (r & POLLPRI)
+        got |= kPollExcept;
+    if (r & (POLLHUP | POLLERR))
+        got |= kPollHangUp;
+    if (r & POLLNVAL)
+        got |= kPollInvalid;
+    return got;
+}
+
+} // namespace
+
 int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs)
 {
     if (count > kMaxPollEntries || (count > 0 && entries == nullptr)) {
@@ -19,16 +50,9 @@ int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs)
     }
     pollfd fds[kMaxPollEntries];
     for (unsigned int i = 0; i < count; ++i) {
-        short events = 0;
-        if (entries[i].want & kPollRead)
-            events |= POLLIN;
-        if (entries[i].want & kPollWrite)
-            events |= POLLOUT;
-        if (entries[i].want & kPollExcept)
-            events |= POLLPRI;
         // A negative descriptor is skipped by poll: the handle cannot be one.
         fds[i].fd = entries[i].socket > 0x7FFFFFFFu ? -1 : static_cast<int>(entries[i].socket);
-        fds[i].events = events;
+        fds[i].events = kEvents[entries[i].want & (kPollRead | kPollWrite | kPollExcept)];
         fds[i].revents = 0;
         entries[i].got = 0;
     }
@@ -48,18 +72,7 @@ int Poll(PollEntry* entries, unsigned int count, std::uint32_t timeoutMs)
         return ready;
     for (unsigned int i = 0; i < count; ++i) {
         short r = fds[i].revents;
-        std::uint16_t got = 0;
-        if (r & POLLIN)
-            got |= kPollRead;
-        if (r & POLLOUT)
-            got |= kPollWrite;
-        if (r & POLLPRI)
-            got |= kPollExcept;
-        if (r & (POLLHUP | POLLERR))
-            got |= kPollHangUp;
-        if (r & POLLNVAL)
-            got |= kPollInvalid;
-        entries[i].got = got;
+        entries[i].got = r == 0 ? 0 : Got(r);
     }
     return ready;
 }

@@ -24,14 +24,11 @@ namespace Internal {
 // The poller's bits for a Socket::Param mask.
 inline std::uint16_t PollBits(unsigned int mask)
 {
-    std::uint16_t bits = 0;
-    if (mask & Io::Socket::Param::READ_MASK)
-        bits |= Platform::kPollRead;
-    if (mask & Io::Socket::Param::WRITE_MASK)
-        bits |= Platform::kPollWrite;
-    if (mask & Io::Socket::Param::EXCEPT_MASK)
-        bits |= Platform::kPollExcept;
-    return bits;
+    // The same bits in both: a mask, nothing more.
+    static_assert(Io::Socket::Param::READ_MASK == Platform::kPollRead && Io::Socket::Param::WRITE_MASK == Platform::kPollWrite &&
+                      Io::Socket::Param::EXCEPT_MASK == Platform::kPollExcept,
+                  "watch masks and poll bits differ");
+    return static_cast<std::uint16_t>(mask & (Platform::kPollRead | Platform::kPollWrite | Platform::kPollExcept));
 }
 
 // The report this thread is delivering from an engine's wait, so that a

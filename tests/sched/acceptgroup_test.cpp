@@ -395,16 +395,26 @@ public:
     std::atomic<int> dispatches{0};
 };
 
+// A notify that counts the pauses and resumes asked of it.
+template <class N>
+struct CountingNotify : N {
+    bool Pause(Io::IoBase const& handle) const override { return ++pauses, N::Pause(handle); }
+    bool Resume(Io::IoBase const& handle) const override { return ++resumes, N::Resume(handle); }
+    mutable std::atomic<int> pauses{0}, resumes{0};
+};
+
 // Under LocalSched a report's task may run without being built, but only
 // where nothing on its way is the application's: a subclass of LocalSched,
 // a handler put in the place of the group's pool (also after the pool ran
 // reports), and a group that watches its dispatches each still get every
-// task.
+// task; a subclass of the notify hears every pause and resume.
 TEST_P(AcceptGroupEngineTest, AnythingTheApplicationPutsOnAReportsWaySeesItsTask)
 {
     struct Serving {
-        Serving(Core::Guard<Scheduler> sched, AcceptGroup* made, VorTest::EngineKind engine)
-            : scheduler(sched), notify(VorTest::MakeNotify(engine)), group(Core::Guard<AcceptGroup>::Adopt(made)),
+        Serving(Core::Guard<Scheduler> sched, AcceptGroup* made, VorTest::EngineKind engine,
+                Core::Guard<Notify> given = Core::Guard<Notify>())
+            : scheduler(sched), notify(given.IsValid() ? given : VorTest::MakeNotify(engine)),
+              group(Core::Guard<AcceptGroup>::Adopt(made)),
               param(scheduler, notify, Core::Guard<IoEvent>(event.Raw()))
         {
             event->echo = true;
@@ -451,6 +461,29 @@ TEST_P(AcceptGroupEngineTest, AnythingTheApplicationPutsOnAReportsWaySeesItsTask
         ASSERT_TRUE(client.Connect(serving.port));
         EXPECT_TRUE(WaitUntil([&] { return standIn->tasks.load() >= 1; }));
         EXPECT_EQ(serving.event->Count("open"), 1u); // the stand-in accepts nothing
+    }
+    {
+        using Counting = std::pair<std::atomic<int>*, std::atomic<int>*>;
+        Core::Guard<Notify> notify;
+        Counting counts;
+#if VOR_TEST_HAVE_EPOLL
+        if (GetParam().engine == VorTest::EngineKind::Epoll) {
+            Core::Guard<CountingNotify<EpollNotify>> made = Core::New<CountingNotify<EpollNotify>>();
+            counts = Counting(&made->pauses, &made->resumes);
+            notify = Core::Guard<Notify>(made.Raw());
+        }
+#endif
+        if (!notify.IsValid()) {
+            Core::Guard<CountingNotify<SelectNotify>> made = Core::New<CountingNotify<SelectNotify>>();
+            counts = Counting(&made->pauses, &made->resumes);
+            notify = Core::Guard<Notify>(made.Raw());
+        }
+        ASSERT_TRUE(notify->Init(Notify::Param()));
+        Serving serving(Core::New<Scheduler, LocalSched>(), new AcceptGroup, GetParam().engine, notify);
+        ASSERT_TRUE(serving.started);
+        EXPECT_TRUE(echoes(serving.port));
+        EXPECT_GE(counts.first->load(), 2); // the accept and the ping, at least
+        EXPECT_GE(counts.second->load(), 2);
     }
 }
 
