@@ -215,6 +215,24 @@ bool IoObject::SetAttrib(IoParam::Attrib bit, bool on)
     return true;
 }
 
+unsigned int IoObject::GetEach(unsigned int bits) const
+{
+    unsigned int on = 0;
+    for (unsigned int bit = 0; bit < 32; ++bit)
+        if ((bits & (1u << bit)) && GetAttrib(static_cast<IoParam::Attrib>(bit)))
+            on |= 1u << bit;
+    return on;
+}
+
+void IoObject::SetEach(unsigned int clear, unsigned int set)
+{
+    for (unsigned int bit = 0; bit < 32; ++bit) {
+        unsigned int one = 1u << bit;
+        if ((clear | set) & one)
+            SetAttrib(static_cast<IoParam::Attrib>(bit), (set & one) != 0);
+    }
+}
+
 Core::Guard<IoParam> IoObject::GetParam() const { return m_Param; }
 
 bool IoObject::SetParam(Core::Guard<IoParam> param)

@@ -158,6 +158,27 @@ public:
     virtual bool GetAttrib(IoParam::Attrib bit) const;
     // Sets (true) or clears (false) the bit; false for a bit above 31.
     virtual bool SetAttrib(IoParam::Attrib bit, bool on);
+    // Several attributes at once, bit n standing for attribute n: those of
+    // `bits` that are on; and a change that clears the bits of `clear`,
+    // then sets those of `set`. Each bit goes through GetAttrib (SetAttrib),
+    // so a class that answers them its own way sees every one; an object
+    // of a library class whose attributes are this class's own (see
+    // m_pOwnAttribs) takes one step instead.
+    unsigned int GetAttribs(unsigned int bits) const
+    {
+        if (m_pOwnAttribs == &typeid(*this))
+            return m_uAttrib.load(std::memory_order_acquire) & bits;
+        return GetEach(bits);
+    }
+    void SetAttribs(unsigned int clear, unsigned int set)
+    {
+        if (m_pOwnAttribs != &typeid(*this))
+            return SetEach(clear, set);
+        unsigned int now = m_uAttrib.load(std::memory_order_relaxed);
+        while (!m_uAttrib.compare_exchange_weak(now, (now & ~clear) | set, std::memory_order_acq_rel,
+                                                std::memory_order_relaxed)) {
+        }
+    }
     virtual Core::Guard<IoParam> GetParam() const;
     virtual bool SetParam(Core::Guard<IoParam> param);
 
@@ -208,6 +229,10 @@ protected:
     };
     // Null for objects without one; set by a memory object to its own.
     Direct* m_pDirect = nullptr;
+    // Set by the constructor of a library class that answers GetAttrib and
+    // SetAttrib as this class does, to that class's type: GetAttribs and
+    // SetAttribs take one step for an object of exactly that type.
+    std::type_info const* m_pOwnAttribs = nullptr;
 
 private:
     friend class IoBase;
@@ -219,6 +244,8 @@ private:
     friend std::wostream& operator<<(std::wostream& stream, IoBase const& handle);
 
     bool IsDirect() const { return m_pDirect != nullptr && m_pDirect->exact == &typeid(*this); }
+    unsigned int GetEach(unsigned int bits) const;
+    void SetEach(unsigned int clear, unsigned int set);
     // The 32-bit value at the position, moving past it; false (nothing
     // read) when it is not all there.
     bool DirectRead(unsigned int& value) const
@@ -324,6 +351,8 @@ public:
     unsigned long long GetSize() const { return m_pIo->GetSize(); }
     bool GetAttrib(IoParam::Attrib bit) const { return m_pIo->GetAttrib(bit); }
     bool SetAttrib(IoParam::Attrib bit, bool on) { return m_pIo->SetAttrib(bit, on); }
+    unsigned int GetAttribs(unsigned int bits) const { return m_pIo->GetAttribs(bits); }
+    void SetAttribs(unsigned int clear, unsigned int set) { m_pIo->SetAttribs(clear, set); }
     Core::Guard<IoParam> GetParam() const { return m_pIo->GetParam(); }
     bool SetParam(Core::Guard<IoParam> param) { return m_pIo->SetParam(param); }
 

@@ -409,7 +409,10 @@ bool VOR_NATIVE(Socket)::Close()
 
 // ---------------------------------------------------------------- listening
 
-VOR_NATIVE(ListenSocket)::VOR_NATIVE(ListenSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, true, protocol) {}
+VOR_NATIVE(ListenSocket)::VOR_NATIVE(ListenSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, true, protocol)
+{
+    m_pOwnAttribs = &typeid(VOR_NATIVE(ListenSocket));
+}
 
 bool VOR_NATIVE(ListenSocket)::Bind(Socket::Address const& address)
 {
@@ -454,10 +457,15 @@ bool VOR_NATIVE(ListenSocket)::Accept(IoObject* target, Socket::Param& peer)
 
 VOR_NATIVE(TcpSocket)::VOR_NATIVE(TcpSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, true, protocol)
 {
+    m_pOwnAttribs = &typeid(VOR_NATIVE(TcpSocket));
     SetAttrib(IoParam::DATAGRAM, false);
 }
 
-VOR_NATIVE(TcpSocket)::VOR_NATIVE(TcpSocket)() { SetAttrib(IoParam::DATAGRAM, false); }
+VOR_NATIVE(TcpSocket)::VOR_NATIVE(TcpSocket)()
+{
+    m_pOwnAttribs = &typeid(VOR_NATIVE(TcpSocket));
+    SetAttrib(IoParam::DATAGRAM, false);
+}
 
 VOR_NATIVE(TcpSocket)::~VOR_NATIVE(TcpSocket)() { Close(); }
 
@@ -546,6 +554,7 @@ bool VOR_NATIVE(TcpSocket)::Close()
 
 VOR_NATIVE(UdpSocket)::VOR_NATIVE(UdpSocket)(int domain, int protocol) : VOR_NATIVE(Socket)(domain, false, protocol)
 {
+    m_pOwnAttribs = &typeid(VOR_NATIVE(UdpSocket));
     SetAttrib(IoParam::DATAGRAM, true);
     bool open = GetHandle() != INVALID_SOCKET;
     SetAttrib(IoParam::READABLE, open);

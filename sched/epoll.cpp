@@ -40,15 +40,6 @@ std::uintptr_t ObjectKey(Io::IoBase const& handle)
 
 // Sets the readiness attributes that the record watches. The others are the
 // object's own (a socket opens READABLE and WRITABLE) and stay as they are.
-void SetReadiness(Io::IoHandle& handle, unsigned int mask, bool read, bool write, bool except)
-{
-    if (mask & Param::READ_MASK)
-        handle.SetAttrib(Io::IoParam::READABLE, read);
-    if (mask & Param::WRITE_MASK)
-        handle.SetAttrib(Io::IoParam::WRITABLE, write);
-    if (mask & Param::EXCEPT_MASK)
-        handle.SetAttrib(Io::IoParam::EXCEPT, except);
-}
 
 } // namespace
 
@@ -62,8 +53,7 @@ void PosixEpoll::IdleNotify::operator()(Info& info) const
         return;
     Io::IoHandle& handle = record->handle;
     unsigned int mask = record->mask.load();
-    SetReadiness(handle, mask, false, false, false);
-    handle.SetAttrib(Io::IoParam::IDLE, true);
+    Internal::SetReadiness(handle, mask, false, false, false, true);
     Internal::CallAttached(record->callback, handle, mask);
 }
 
@@ -562,8 +552,7 @@ void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
         return;
     record.activity += static_cast<int>(read) + static_cast<int>(write) + static_cast<int>(except);
     Io::IoHandle& handle = record.handle;
-    SetReadiness(handle, mask, read, write, except);
-    handle.SetAttrib(Io::IoParam::IDLE, false);
+    Internal::SetReadiness(handle, mask, read, write, except, false);
     Internal::CallAttached(record.callback, handle, mask);
 }
 

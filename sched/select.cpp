@@ -86,13 +86,7 @@ void CommonSelect<S, Invalid>::IdleNotify::operator()(Info& info) const
     // the receiver read (or accept) here, beside a task doing the same.
     unsigned int mask = record->mask.load();
     Io::IoHandle& handle = record->handle;
-    if (mask & Io::Socket::Param::READ_MASK)
-        handle.SetAttrib(Io::IoParam::READABLE, false);
-    if (mask & Io::Socket::Param::WRITE_MASK)
-        handle.SetAttrib(Io::IoParam::WRITABLE, false);
-    if (mask & Io::Socket::Param::EXCEPT_MASK)
-        handle.SetAttrib(Io::IoParam::EXCEPT, false);
-    handle.SetAttrib(Io::IoParam::IDLE, true);
+    Internal::SetReadiness(handle, mask, false, false, false, true);
     Internal::CallAttached(record->callback, handle, mask);
 }
 
@@ -676,15 +670,9 @@ void CommonSelect<S, Invalid>::Deliver(SocketInfo& record, unsigned short got)
         return;
     record.activity += int(read) + int(write) + int(except);
     // Each watched readiness as this wait saw it, and no idleness: nothing
-    // left from an earlier report.
+    // left from an earlier report. An exception is told unwatched too.
     Io::IoHandle& handle = record.handle;
-    if (mask & Param::READ_MASK)
-        handle.SetAttrib(Io::IoParam::READABLE, read);
-    if (mask & Param::WRITE_MASK)
-        handle.SetAttrib(Io::IoParam::WRITABLE, write);
-    if (except || (mask & Param::EXCEPT_MASK))
-        handle.SetAttrib(Io::IoParam::EXCEPT, except);
-    handle.SetAttrib(Io::IoParam::IDLE, false);
+    Internal::SetReadiness(handle, mask | (except ? Param::EXCEPT_MASK : 0), read, write, except, false);
     Internal::CallAttached(record.callback, handle, mask);
 }
 

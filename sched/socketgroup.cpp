@@ -10,6 +10,7 @@
 
 #include "core/internal/diag.h"
 #include "platform/clock.h"
+#include "sched/internal/readiness.h"
 #include "sched/internal/sendqueue.h"
 
 #include <new>
@@ -203,13 +204,15 @@ bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
     // other way round) has nothing left to do.
     if (!handle.IsValid() || !IsOpen(handle))
         return false;
-    handle.SetAttrib(Io::IoParam::READABLE, false);
-    handle.SetAttrib(Io::IoParam::WRITABLE, false);
-    if (handle.GetAttrib(Io::IoParam::IDLE)) {
+    using Internal::AttribBit;
+    handle.SetAttribs(AttribBit(Io::IoParam::READABLE) | AttribBit(Io::IoParam::WRITABLE), 0);
+    unsigned int seen = handle.GetAttribs(AttribBit(Io::IoParam::IDLE) | AttribBit(Io::IoParam::EXCEPT));
+    if (seen & AttribBit(Io::IoParam::IDLE)) {
         keep = OnIdle(handle) && keep;
         handle.SetAttrib(Io::IoParam::IDLE, false);
+        seen = handle.GetAttribs(AttribBit(Io::IoParam::EXCEPT)); // as OnIdle left it
     }
-    if (handle.GetAttrib(Io::IoParam::EXCEPT)) {
+    if (seen & AttribBit(Io::IoParam::EXCEPT)) {
         OnError(handle);
         handle.SetAttrib(Io::IoParam::EXCEPT, false);
     } else if (keep) {

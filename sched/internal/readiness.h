@@ -31,6 +31,31 @@ inline std::uint16_t PollBits(unsigned int mask)
     return static_cast<std::uint16_t>(mask & (Platform::kPollRead | Platform::kPollWrite | Platform::kPollExcept));
 }
 
+// Bit n of an attribute word (see IoObject::GetAttribs): attribute n.
+constexpr unsigned int AttribBit(Io::IoParam::Attrib attrib) { return 1u << static_cast<unsigned int>(attrib); }
+
+// Sets the readiness of each condition of `mask` as seen (READABLE,
+// WRITABLE, EXCEPT) and the idleness, in one change of the attributes.
+inline void SetReadiness(Io::IoBase& handle, unsigned int mask, bool read, bool write, bool except, bool idle)
+{
+    using Param = Io::Socket::Param;
+    unsigned int clear = AttribBit(Io::IoParam::IDLE);
+    unsigned int set = idle ? clear : 0;
+    if (mask & Param::READ_MASK) {
+        clear |= AttribBit(Io::IoParam::READABLE);
+        set |= read ? AttribBit(Io::IoParam::READABLE) : 0;
+    }
+    if (mask & Param::WRITE_MASK) {
+        clear |= AttribBit(Io::IoParam::WRITABLE);
+        set |= write ? AttribBit(Io::IoParam::WRITABLE) : 0;
+    }
+    if (mask & Param::EXCEPT_MASK) {
+        clear |= AttribBit(Io::IoParam::EXCEPT);
+        set |= except ? AttribBit(Io::IoParam::EXCEPT) : 0;
+    }
+    handle.SetAttribs(clear, set);
+}
+
 // The report this thread is delivering from an engine's wait, so that a
 // pause or resume of the same socket from inside its callback reaches the
 // engine's record without looking it up: the notify that attached it

@@ -1,6 +1,7 @@
 // Handles, the null object, typed transfers, object-to-object copies and
 // formatted output of the I/O object model.
 #include <vor/io/iobase.h>
+#include <vor/io/socket.h>
 
 #include "support/stubio.h"
 
@@ -90,6 +91,53 @@ TEST(IoObject, AttributeChangesFromManyThreadsAreNotLost)
     for (IoParam::Attrib bit : bits)
         EXPECT_FALSE(handle.GetAttrib(bit)) << bit;
     EXPECT_TRUE(handle.GetAttrib(IoParam::VALID) && handle.GetAttrib(IoParam::READABLE));
+}
+
+// Several attributes at once: an object whose class answers attributes its
+// own way hears each bit of the change; a library socket takes the change
+// in one step, and loses none beside other threads' single changes.
+TEST(IoObject, AttributeWordsGoThroughTheClassesOwnCallsOrInOneStep)
+{
+    struct Answering : StubIo {
+        bool GetAttrib(IoParam::Attrib bit) const override { return asked.push_back(bit), bit == IoParam::EXCEPT; }
+        bool SetAttrib(IoParam::Attrib bit, bool on) override { return told.emplace_back(bit, on), true; }
+        mutable std::vector<int> asked;
+        std::vector<std::pair<int, bool>> told;
+    };
+    Answering* answering = new Answering;
+    IoHandle own = Adopt(answering);
+    unsigned int const idle = 1u << IoParam::IDLE, except = 1u << IoParam::EXCEPT, readable = 1u << IoParam::READABLE;
+    own.SetAttribs(readable | idle, idle | except);
+    EXPECT_EQ((std::vector<std::pair<int, bool>>{{IoParam::READABLE, false}, {IoParam::IDLE, true}, {IoParam::EXCEPT, true}}),
+              answering->told);
+    EXPECT_EQ(except, own.GetAttribs(idle | except));
+    EXPECT_EQ((std::vector<int>{IoParam::IDLE, IoParam::EXCEPT}), answering->asked);
+
+    Socket socket;
+    ASSERT_TRUE(socket.Open(Socket::SOCKET_TCP));
+    IoHandle tcp = socket.GetHandle();
+    tcp.SetAttribs(readable, idle | except);
+    EXPECT_TRUE(!tcp.GetAttrib(IoParam::READABLE) && tcp.GetAttrib(IoParam::IDLE) && tcp.GetAttrib(IoParam::EXCEPT));
+    EXPECT_EQ(idle | except, tcp.GetAttribs(readable | idle | except));
+    // Each thread reads back its own bits after each change: another
+    // thread's change in between must not undo it.
+    int lost = 0;
+    std::thread single([tcp, &lost]() mutable {
+        for (int i = 0; i < 100000; ++i) {
+            bool on = (i & 1) == 0;
+            tcp.SetAttrib(IoParam::RESERVED7, on);
+            lost += tcp.GetAttrib(IoParam::RESERVED7) != on;
+        }
+    });
+    int lostHere = 0;
+    for (int i = 0; i < 100000; ++i) {
+        unsigned int want = (i & 1) == 0 ? idle : except;
+        tcp.SetAttribs(idle | except, want);
+        lostHere += tcp.GetAttribs(idle | except) != want;
+    }
+    single.join();
+    EXPECT_EQ(0, lost + lostHere);
+    EXPECT_TRUE(tcp.GetAttrib(IoParam::VALID));
 }
 
 TEST(IoObject, TypedValuesUseHostOrderAndAShortReadGivesTheDefault)
