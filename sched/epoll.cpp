@@ -526,7 +526,7 @@ void PosixEpoll::WaitProc()
             SocketInfo& record = *entry.first;
             if (record.selecting.load()) {
                 // `ready` holds the record through the report.
-                Internal::Reporting report{this, record.object, record.owner, &record};
+                Internal::Reporting report{this, record.object, record.owner, &record, nullptr};
                 Internal::ReportScope scope(report);
                 Deliver(record, entry.second);
             }

@@ -1,5 +1,7 @@
 #include <vor/sched/event.h>
 
+#include "sched/internal/readiness.h"
+
 namespace Vor {
 namespace Sched {
 
@@ -152,7 +154,9 @@ void IoEvent::StoreOnly()
 {
     // The old copy is released here, under m_Lock: m_Triggers still holds
     // the trigger, or the caller does, so no destructor runs.
-    LockedStore(m_OnlyLock, m_Only, m_Triggers.size() == 1 ? m_Triggers.front() : Guard<IoTrigger>());
+    Guard<IoTrigger> only = m_Triggers.size() == 1 ? m_Triggers.front() : Guard<IoTrigger>();
+    m_pOnly.store(only.IsValid() ? only.Raw() : nullptr, std::memory_order_release);
+    LockedStore(m_OnlyLock, m_Only, only);
 }
 
 std::vector<Guard<IoTrigger>> IoEvent::GetIoTriggers() const
@@ -218,6 +222,11 @@ Guard<Trigger> IoEvent::GetTrigger()
 
 Io::WriteHandle IoEvent::GetDevice(Io::IoBase const& handle) const
 {
+    // Inside a report that runs in place in the group bound here, that
+    // group, which the report holds.
+    Internal::Reporting const* report = Internal::CurrentReport();
+    if (report != nullptr && report->inPlace != nullptr && report->inPlace == m_pOnly.load(std::memory_order_acquire))
+        return report->inPlace->GetDevice(handle);
     // An event bound to one trigger, the usual case, asks it without a copy
     // of the list. The trigger is asked outside the lock either way.
     Guard<IoTrigger> only = LockedCopy(m_OnlyLock, m_Only);

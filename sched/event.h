@@ -15,6 +15,7 @@
 #include <vor/sched/notify.h>
 #include <vor/sched/scheduler.h>
 
+#include <atomic>
 #include <cstdint>
 #include <typeinfo>
 #include <vector>
@@ -219,6 +220,10 @@ private:
     // lock instead of the list's lock.
     Core::CellLock m_OnlyLock;
     Core::Guard<IoTrigger> m_Only;
+    // Its address, for a report that runs in place in a group and holds
+    // the group (see TcpGroup): GetDevice then asks that group at once
+    // when it is the bound one.
+    std::atomic<IoTrigger const*> m_pOnly{nullptr};
 };
 
 } // namespace Sched

@@ -123,13 +123,13 @@ bool Notify::Resume(Io::IoBase const& handle) const
     return OnEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
 }
 
-bool Notify::MoveInReport(Io::IoBase const& handle, bool resume) const
+Internal::Reporting* Notify::ReportOf(Io::IoBase const& handle) const
 {
-    Internal::Reporting const* report = Internal::CurrentReport();
-    if (report != nullptr && report->object == KeyOf(handle) && report->owner != nullptr &&
-        report->owner == m_pOwner.load(std::memory_order_acquire) && report->engine->MoveReported(report->record, resume))
-        return true;
-    return resume ? Notify::Resume(handle) : Notify::Pause(handle);
+    Internal::Reporting* report = Internal::CurrentReport();
+    if (report == nullptr || report->object != KeyOf(handle) || report->owner == nullptr ||
+        report->owner != m_pOwner.load(std::memory_order_acquire))
+        return nullptr;
+    return report;
 }
 
 NotifyBase* Notify::ReportingEngine(Io::IoBase const& handle) const

@@ -33,6 +33,9 @@ namespace Vor {
 namespace Sched {
 
 class NotifyBase;
+namespace Internal {
+struct Reporting;
+}
 
 // The front end of the readiness engines (see above): attach, detach, pause
 // and resume sockets.
@@ -148,12 +151,12 @@ private:
     template <class Call>
     bool OnEngine(Io::IoBase const& handle, Call call) const;
 
-    // Pause (or resume, `resume`) as this class's own Pause and Resume do,
-    // taking the engine's record of the report being delivered on the
-    // calling thread straight from it. For the library's groups, which
-    // call it only on a notify of the library's own kinds.
+    // The report being delivered on the calling thread when it is the
+    // handle's, to this notify; null otherwise. The library's groups pause
+    // and resume on its record (NotifyBase::MoveReported) where this
+    // class's own Pause and Resume would reach the same.
     friend class TcpGroup;
-    bool MoveInReport(Io::IoBase const& handle, bool resume) const;
+    Internal::Reporting* ReportOf(Io::IoBase const& handle) const;
 
     // Guards the handle map and the parameter block. Held across an engine
     // call and the map change that goes with it, so that a record never

@@ -317,7 +317,7 @@ bool TcpGroup::Param<T>::Proc()
 }
 
 template <class T>
-bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, bool own)
+bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, Internal::Reporting* report)
 {
     bool kept = ContinueNotify(handle, open);
     if (m_bHold.load(std::memory_order_relaxed) && HoldResume(handle, notify))
@@ -329,7 +329,9 @@ bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open
     // another thread meanwhile fails the resume below.
     if (!kept && DropClosed(handle))
         return true;
-    if (notify.IsValid() && (own ? notify->MoveInReport(handle, true) : notify->Resume(handle)))
+    if (report != nullptr && report->engine->MoveReported(report->record, true))
+        return true;
+    if (notify.IsValid() && notify->Resume(handle))
         return true;
     // Closed between the check and the resume: let go of all the same.
     DropClosed(handle);
@@ -530,11 +532,16 @@ bool TcpGroup::RunInPlace(T const& handle)
 #if !defined(_WIN32)
     own = own || &typeid(kind) == &typeid(EpollNotify);
 #endif
-    if (own)
-        notify->MoveInReport(handle, false);
-    else
+    Internal::Reporting* report = own ? notify->ReportOf(handle) : nullptr;
+    if (report == nullptr || !report->engine->MoveReported(report->record, false))
         notify->Pause(handle);
-    RunReport(handle, notify, true, own); // found open a moment ago
+    // The event's GetDevice asks this group straight away meanwhile.
+    IoTrigger const* outer = report != nullptr ? report->inPlace : nullptr;
+    if (report != nullptr)
+        report->inPlace = this;
+    RunReport(handle, notify, true, report); // found open a moment ago
+    if (report != nullptr)
+        report->inPlace = outer;
     return true;
 }
 

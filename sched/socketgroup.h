@@ -63,6 +63,7 @@ namespace Sched {
 
 namespace Internal {
 class SendQueue;
+struct Reporting;
 }
 
 // The base of socket groups (see above).
@@ -304,10 +305,11 @@ private:
     // The task of one report: the report's callbacks, then the resume (or
     // the hold, or letting go of a socket closed meanwhile). The callbacks
     // get their own copy of the handle; the resume goes to `handle`.
-    // `own`: run in place in the report, on a notify of the library's own
-    // kinds (see Notify::MoveInReport).
+    // `report`: run in place in that report, whose record takes the resume
+    // first (see Notify::ReportOf).
     template <class T>
-    bool RunReport(T const& handle, Core::Guard<Notify> const& notify, bool open = false, bool own = false);
+    bool RunReport(T const& handle, Core::Guard<Notify> const& notify, bool open = false,
+                   Internal::Reporting* report = nullptr);
     // `open`: the socket was found open just before, on this thread. True
     // when the group's own ParseNotify kept the socket just now (only so
     // when `open`).

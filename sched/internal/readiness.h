@@ -17,6 +17,7 @@
 namespace Vor {
 namespace Sched {
 
+class IoTrigger;
 class NotifyBase;
 
 namespace Internal {
@@ -66,6 +67,10 @@ struct Reporting {
     Io::IoObject const* object;
     void const* owner;
     void* record;
+    // The group whose task runs in place in this report (see TcpGroup),
+    // held by the report's callback meanwhile; null otherwise. Its event's
+    // GetDevice asks it without a counted copy.
+    IoTrigger const* inPlace = nullptr;
 };
 Reporting*& CurrentReport();
 

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <regex>
 
 using namespace Vor;
@@ -486,6 +487,46 @@ TEST_P(AcceptGroupEngineTest, AnythingTheApplicationPutsOnAReportsWaySeesItsTask
         // echo.
         EXPECT_TRUE(WaitUntil([&] { return counts.first->load() >= 2 && counts.second->load() >= 2; }));
     }
+}
+
+// Inside a report, an event asks its own group for a device: asked from a
+// report of another group, a group that queues its writes still gives its
+// queue, and what goes through it arrives.
+TEST_P(AcceptGroupEngineTest, ADeviceAskedInAnotherGroupsReportIsTheOwnGroups)
+{
+    struct Seen {
+        std::mutex lock;
+        Io::IoHandle queuedPeer;
+        std::atomic<int> queues{0}, direct{0};
+    };
+    auto seen = std::make_shared<Seen>();
+    Server queued(GetParam(), new AcceptGroup, 0, 0, Core::Guard<Notify>(), 4096);
+    Server plain(GetParam(), new AcceptGroup);
+    queued.event->openHook = [seen](Io::IoBase& handle) {
+        std::lock_guard<std::mutex> scope(seen->lock);
+        seen->queuedPeer = Io::IoHandle(handle);
+    };
+    VorTest::ScriptedEvent* other = queued.event.Raw();
+    plain.event->readHook = [seen, other](Io::IoBase&) {
+        Io::IoHandle peer;
+        {
+            std::lock_guard<std::mutex> scope(seen->lock);
+            peer = seen->queuedPeer;
+        }
+        Io::WriteHandle device = other->Device(peer);
+        if (device.IsValid() && device.As<Io::SocketIo>() == nullptr && device.Write("via", 3))
+            ++seen->queues;
+        else
+            ++seen->direct;
+    };
+    ASSERT_TRUE(queued.Start() && plain.Start());
+    Peer toQueued, toPlain;
+    ASSERT_TRUE(toQueued.Connect(queued.port));
+    ASSERT_TRUE(WaitUntil([&] { return queued.event->Count("open") == 1; }));
+    ASSERT_TRUE(toPlain.Connect(plain.port) && toPlain.Send("x"));
+    EXPECT_EQ("via", toQueued.Receive(3));
+    EXPECT_EQ(1, seen->queues.load());
+    EXPECT_EQ(0, seen->direct.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AcceptGroupEngineTest, ::testing::ValuesIn(VorTest::EngineCases()),
