@@ -374,7 +374,7 @@ bool TcpGroup::Init(Trigger::Param& param)
     }
     SocketGroup::Param* group = dynamic_cast<SocketGroup::Param*>(&param);
     {
-        Lock::WriteScope scope(m_QueueLock);
+        Core::CellLock::Scope scope(m_QueueLock);
         m_bQueuesEnded = false;
         m_uQueueLimit.store(group != nullptr ? group->m_uQueueLimit : 0);
     }
@@ -385,14 +385,16 @@ bool TcpGroup::UnInit(unsigned int timeout)
 {
     // The queues go first, while their sockets are still watched; no new
     // queue is made from here on.
-    std::vector<Guard<Internal::SendQueue>> queues;
+    QueueMap taken;
     {
-        Lock::WriteScope scope(m_QueueLock);
+        Core::CellLock::Scope scope(m_QueueLock);
         m_bQueuesEnded = true;
-        for (auto& entry : m_Queues)
-            queues.push_back(std::move(entry.second));
-        m_Queues.clear();
+        taken.swap(m_Queues);
     }
+    std::vector<Guard<Internal::SendQueue>> queues;
+    for (auto& entry : taken)
+        queues.push_back(std::move(entry.second));
+    taken.clear();
     std::uint64_t start = Platform::MonotonicMs();
     for (auto& queue : queues) {
         std::uint64_t elapsed = Platform::MonotonicMs() - start;
@@ -420,25 +422,39 @@ Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
     if (limit == 0)
         return Io::WriteHandle(handle);
     Io::IoObject const* key = handle.As<Io::IoObject>();
-    Guard<Internal::SendQueue> queue;
     {
-        Lock::WriteScope scope(m_QueueLock);
+        Core::CellLock::Scope scope(m_QueueLock);
         if (m_bQueuesEnded)
             return Io::WriteHandle();
         auto found = m_Queues.find(key);
         if (found != m_Queues.end())
             return Io::WriteHandle(found->second);
-        // Checked under the lock that the close path takes after it closed
-        // the socket: a queue is never made for a socket whose entry that
-        // close path has already let go of.
-        if (!IsLive(handle) || handle.As<Io::SocketIo>() == nullptr)
-            return Io::WriteHandle(handle);
-        queue = Core::New<Internal::SendQueue>(Io::IoHandle(handle), GetNotifyGuard(), limit);
-        if (!queue.IsValid())
-            return Io::WriteHandle();
-        m_Queues.emplace(key, queue);
     }
-    return Io::WriteHandle(queue);
+    if (handle.As<Io::SocketIo>() == nullptr)
+        return Io::WriteHandle(handle);
+    // Made outside the lock, and kept only if it is still wanted then.
+    Guard<Internal::SendQueue> made = Core::New<Internal::SendQueue>(Io::IoHandle(handle), GetNotifyGuard(), limit);
+    if (!made.IsValid())
+        return Io::WriteHandle();
+    Io::WriteHandle device;
+    {
+        Core::CellLock::Scope scope(m_QueueLock);
+        auto found = m_Queues.find(key);
+        if (m_bQueuesEnded) {
+            // no device: the group is going
+        } else if (found != m_Queues.end()) {
+            device = Io::WriteHandle(found->second); // another thread's, made meanwhile
+        } else if (!IsLive(handle)) {
+            // Checked under the lock that the close path takes after it
+            // closed the socket: a queue is never kept for a socket whose
+            // entry that close path has already let go of.
+            device = Io::WriteHandle(handle);
+        } else {
+            found = m_Queues.emplace(key, made).first;
+            device = Io::WriteHandle(found->second);
+        }
+    }
+    return device; // a queue not kept goes here, outside the lock
 }
 
 std::size_t TcpGroup::GetQueued(Io::IoBase const& handle) const
@@ -449,7 +465,7 @@ std::size_t TcpGroup::GetQueued(Io::IoBase const& handle) const
 
 Guard<Internal::SendQueue> TcpGroup::FindQueue(Io::IoBase const& handle) const
 {
-    Lock::WriteScope scope(m_QueueLock);
+    Core::CellLock::Scope scope(m_QueueLock);
     auto found = m_Queues.find(handle.As<Io::IoObject>());
     return found != m_Queues.end() ? found->second : Guard<Internal::SendQueue>();
 }
@@ -475,7 +491,7 @@ void TcpGroup::OnClosed(Io::IoObject const* object)
 {
     Guard<Internal::SendQueue> queue;
     {
-        Lock::WriteScope scope(m_QueueLock);
+        Core::CellLock::Scope scope(m_QueueLock);
         auto found = m_Queues.find(object);
         if (found == m_Queues.end())
             return;

@@ -331,8 +331,9 @@ private:
     // The queue limit, 0 without queued writes; and the queues, made by
     // GetDevice and let go of when their connection closes.
     std::atomic<unsigned int> m_uQueueLimit{0};
-    mutable Core::Lock m_QueueLock{Core::Lock::SPIN_LOCK};
-    mutable std::unordered_map<Io::IoObject const*, Core::Guard<Internal::SendQueue>> m_Queues;
+    using QueueMap = std::unordered_map<Io::IoObject const*, Core::Guard<Internal::SendQueue>>;
+    mutable Core::CellLock m_QueueLock;
+    mutable QueueMap m_Queues;
     mutable bool m_bQueuesEnded = false;
     // The scheduler the pool was registered in, for UnInit.
     mutable Core::Lock m_PoolLock{Core::Lock::SPIN_LOCK};

@@ -157,12 +157,20 @@ TEST_P(SendQueueTest, WritesFromSeveralThreadsKeepTheirOrder)
     ASSERT_TRUE(server.Start());
     Peer client;
     ASSERT_TRUE(client.Connect(server.port));
-    Io::WriteHandle device = server.event->Device(opened.At(0));
+    Io::IoHandle connection = opened.At(0);
     constexpr int kThreads = 4, kRecords = 4000, kSize = 32;
-    std::atomic<int> refused{0};
+    std::atomic<int> refused{0}, started{0};
+    // Each thread asks for the device at the same moment: the one queue is
+    // made once, and all of them get it.
+    Io::IoObject* devices[kThreads] = {};
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t)
         writers.emplace_back([&, t] {
+            ++started;
+            while (started.load() < kThreads)
+                std::this_thread::yield();
+            Io::WriteHandle device = server.event->Device(connection);
+            devices[t] = device.GetObject().Raw();
             for (int n = 0; n < kRecords; ++n) {
                 char record[kSize + 1];
                 std::snprintf(record, sizeof record, "t%d n%08d %18s\n", t, n, "");
@@ -173,6 +181,8 @@ TEST_P(SendQueueTest, WritesFromSeveralThreadsKeepTheirOrder)
     std::string got = client.Receive(std::size_t(kThreads) * kRecords * kSize);
     for (std::thread& writer : writers)
         writer.join();
+    for (int t = 1; t < kThreads; ++t)
+        EXPECT_EQ(devices[0], devices[t]) << t;
     EXPECT_EQ(refused.load(), 0);
     ASSERT_EQ(got.size(), std::size_t(kThreads) * kRecords * kSize);
     int next[kThreads] = {};
