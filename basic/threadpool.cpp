@@ -1,7 +1,7 @@
 #include <vor/basic/threadpool.h>
-#include <vor/core/lock.h>
 #include <vor/core/thread.h>
 
+#include "platform/mutex.h"
 #include "platform/thread.h"
 
 #include <algorithm>
@@ -16,27 +16,26 @@ namespace Basic {
 
 using Core::CallBack;
 using Core::Guard;
-using Core::Lock;
 using Core::Signal;
 using Core::Thread;
 
 namespace {
 
-// Holds the pool's lock for a scope by entering the pool's own handle. A
-// local copy of the handle would cost two atomic operations on the lock's
-// shared count, which every producer and worker would bounce between them
-// (measured: about a third of the pool's throughput). Entering one handle
-// from several threads is sound here because its depth only changes while
-// the lock is held exclusively, and every entry is left by the same scope.
+// Holds the pool's mutex for a scope. The pool keeps the platform's mutex
+// itself rather than a Lock handle: a handle's copy would cost two atomic
+// operations on the lock's shared count, which every producer and worker
+// would bounce between them (measured: about a third of the pool's
+// throughput), and entering one handle pays for its kind's dispatch and
+// depth on every task.
 class Hold {
 public:
-    explicit Hold(Lock& lock) : m_Lock(lock) { m_Lock.Enter(); }
-    ~Hold() { m_Lock.Leave(); }
+    explicit Hold(Platform::RecursiveMutex& lock) : m_Lock(lock) { m_Lock.Lock(); }
+    ~Hold() { m_Lock.Unlock(); }
     Hold(Hold const&) = delete;
     Hold& operator=(Hold const&) = delete;
 
 private:
-    Lock& m_Lock;
+    Platform::RecursiveMutex& m_Lock;
 };
 
 } // namespace
@@ -51,7 +50,7 @@ public:
     // instructions, but with more runnable threads than cores a spinner
     // mostly waits for a holder that is not running (measured on two cores
     // with two producers and two workers: the spinning kind was slower).
-    Shared() : m_Lock(Lock::MUTEX_LOCK) {}
+    Shared() = default;
 
     // Times a looking worker yields before it sleeps.
     static constexpr unsigned int LOOKS = 50;
@@ -70,7 +69,7 @@ public:
     std::atomic<unsigned int> m_uQueued{0};
     std::atomic<bool> m_bLooking{false};
     Signal m_Signal;
-    mutable Lock m_Lock;
+    mutable Platform::RecursiveMutex m_Lock;
     std::deque<CallBack> m_Tasks;
     std::set<unsigned int> m_Threads;
 
