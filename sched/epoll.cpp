@@ -378,6 +378,19 @@ bool PosixEpoll::MoveReported(void* at, bool resume)
     return true;
 }
 
+bool PosixEpoll::ResumeRecord(Core::LocalRef& held)
+{
+    // Only records of this engine are handed here (by the report's engine).
+    SocketInfo& record = static_cast<SocketInfo&>(held);
+    bool paused = false;
+    Core::Lock::WriteScope scope(m_Lock);
+    // A record detached since (and maybe attached again as a new one) is
+    // left to the look-up.
+    if (!record.attached || record.io->GetHandle() == 0xFFFFFFFFu)
+        return false;
+    return ResumeLocked(record, paused);
+}
+
 bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
 {
     if (record.selecting.exchange(true))
@@ -526,7 +539,7 @@ void PosixEpoll::WaitProc()
             SocketInfo& record = *entry.first;
             if (record.selecting.load()) {
                 // `ready` holds the record through the report.
-                Internal::Reporting report{this, record.object, record.owner, &record, nullptr};
+                Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record};
                 Internal::ReportScope scope(report);
                 Deliver(record, entry.second);
             }

@@ -133,6 +133,7 @@ public:
     bool Pause(Io::IoBase const& handle) override;
     bool Resume(Io::IoBase const& handle) override;
     bool MoveReported(void* record, bool resume) override;
+    bool ResumeRecord(Core::LocalRef& record) override;
     bool WatchWrite(Io::IoBase const& handle, bool on) override;
     bool IsFull() const override;
 

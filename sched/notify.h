@@ -193,6 +193,14 @@ public:
         (void)resume;
         return false;
     }
+    // Resume, from any thread, of the socket whose record (held from its
+    // report, see MoveReported) this is, while the record is still the
+    // socket's: true when done; false leaves it to Resume.
+    virtual bool ResumeRecord(Core::LocalRef& record)
+    {
+        (void)record;
+        return false;
+    }
     // See Notify::WatchWrite; an engine that cannot change what it watches
     // says false.
     virtual bool WatchWrite(Io::IoBase const& handle, bool on)

@@ -104,6 +104,11 @@ bool Scheduler::Run(std::uint64_t id, Guard<Handler::Param> param)
         Core::Internal::Report() << "Can not find handler " << id << ", this should not happen";
         return false;
     }
+    return RunHandler(handler, std::move(param));
+}
+
+bool Scheduler::RunHandler(Handler* handler, Guard<Handler::Param> param)
+{
     if (&typeid(*this) == &typeid(LocalSched)) {
         // The library's own LocalSched would run the task at once: the
         // handler is called here instead, without building the task. A

@@ -73,6 +73,10 @@ public:
     // other scheduler ever has: what was found under an id at one version
     // is still there while the version stays.
     std::uint64_t GetVersion() const { return m_uVersion.load(std::memory_order_acquire); }
+    // Runs the handler's task with `param` under the execution policy, as
+    // this class's Run(id, param) does with the handler it found; takes
+    // over one reference on `handler` (released whatever the result).
+    bool RunHandler(Handler* handler, Core::Guard<Handler::Param> param);
 
 protected:
     Scheduler();

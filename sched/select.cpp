@@ -648,7 +648,7 @@ void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& rec
         if (record.selecting.load()) {
             // `records` holds the record through the report.
             {
-                Internal::Reporting report{this, record.object, record.owner, &record, nullptr};
+                Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record};
                 Internal::ReportScope scope(report);
                 Deliver(record, got);
             }

@@ -313,11 +313,12 @@ bool TcpGroup::Param<T>::Proc()
 {
     if (!m_Group.IsValid())
         return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
-    return m_Group->RunReport(m_Handle, m_Notify);
+    return m_Group->RunReport(m_Handle, m_Notify, false, nullptr, m_Engine.Raw(), m_Record.Raw());
 }
 
 template <class T>
-bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, Internal::Reporting* report)
+bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, Internal::Reporting* report,
+                         NotifyBase* engine, Core::LocalRef* record)
 {
     bool kept = ContinueNotify(handle, open);
     if (m_bHold.load(std::memory_order_relaxed) && HoldResume(handle, notify))
@@ -330,6 +331,8 @@ bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open
     if (!kept && DropClosed(handle))
         return true;
     if (report != nullptr && report->engine->MoveReported(report->record, true))
+        return true;
+    if (record != nullptr && engine->ResumeRecord(*record))
         return true;
     if (notify.IsValid() && notify->Resume(handle))
         return true;
@@ -543,12 +546,7 @@ bool TcpGroup::RunInPlace(T const& handle)
         return true; // uninitialised: the report is dropped
     // A notify of the library's own kinds pauses and resumes the socket
     // of the report on the engine's record of it.
-    Notify const& kind = *notify;
-    bool own = &typeid(kind) == &typeid(SelectNotify);
-#if !defined(_WIN32)
-    own = own || &typeid(kind) == &typeid(EpollNotify);
-#endif
-    Internal::Reporting* report = own ? notify->ReportOf(handle) : nullptr;
+    Internal::Reporting* report = IsOwnNotify(*notify) ? notify->ReportOf(handle) : nullptr;
     if (report == nullptr || !report->engine->MoveReported(report->record, false))
         notify->Pause(handle);
     // The event's GetDevice asks this group straight away meanwhile.
@@ -572,12 +570,66 @@ void TcpGroup::DispatchNotify(T const& handle)
     Guard<Notify> notify = GetNotifyGuard();
     if (!notify.IsValid())
         return; // uninitialised: the report is dropped
-    notify->Pause(handle);
+    Internal::Reporting* report = IsOwnNotify(*notify) ? notify->ReportOf(handle) : nullptr;
+    if (report != nullptr && report->engine->MoveReported(report->record, false)) {
+        // The task resumes on the record, holding it and its engine (alive
+        // in its own report).
+        if (report->held != nullptr && report->engine->IncRefLive()) {
+            param->m_Engine = Guard<NotifyBase>::Adopt(report->engine);
+            param->m_Record = Guard<Core::LocalRef>(report->held);
+        }
+    } else {
+        notify->Pause(handle);
+    }
     if (IncRefLive())
         param->m_Group = Guard<TcpGroup>::Adopt(this);
     param->m_Notify = std::move(notify);
-    if (!param->m_Group.IsValid() || !Dispatch(m_uSequence, counted)) // `counted` keeps `param` for the resume
+    if (!param->m_Group.IsValid() || !DispatchTask(counted)) // `counted` keeps `param` for the resume
         param->m_Notify->Resume(handle);
+}
+
+bool TcpGroup::DispatchTask(Guard<Handler::Param> const& param)
+{
+    if (!IsOwnKind())
+        return Dispatch(m_uSequence, param); // the group's own Dispatch
+    // Trigger::Dispatch, which neither kind overrides.
+    Guard<Scheduler> scheduler = GetScheduler();
+    if (!scheduler.IsValid())
+        return false;
+    Scheduler const& kind = *scheduler;
+    std::type_info const& type = typeid(kind);
+    if (&type != &typeid(TpSched) && &type != &typeid(StSched))
+        return scheduler->Run(m_uSequence, param);
+    std::uint64_t version = scheduler->GetVersion();
+    if (version != m_uTaskVersion.load(std::memory_order_relaxed)) {
+        Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
+        if (!pool.IsValid())
+            return scheduler->Run(m_uSequence, param); // says what is missing
+        Handler const& found = *pool;
+        if (&typeid(found) != &typeid(Pool))
+            return scheduler->Run(m_uSequence, param);
+        m_uTaskVersion.store(version, std::memory_order_relaxed);
+    }
+    // One pool for all such tasks, never destroyed; each task holds it.
+    static Pool* s_pPool = new Pool;
+    s_pPool->IncRefHeld();
+    return scheduler->RunHandler(s_pPool, param);
+}
+
+bool TcpGroup::IsOwnNotify(Notify const& notify)
+{
+    std::type_info const& type = typeid(notify);
+#if !defined(_WIN32)
+    if (&type == &typeid(EpollNotify))
+        return true;
+#endif
+    return &type == &typeid(SelectNotify);
+}
+
+bool TcpGroup::IsOwnKind() const
+{
+    std::type_info const& type = typeid(*this);
+    return &type == &typeid(AcceptGroup) || &type == &typeid(ConnectGroup);
 }
 
 void TcpGroup::OnReadNotify(Io::ReadHandle handle)
@@ -615,22 +667,20 @@ bool TcpGroup::ContinueNotify(Io::ReadHandle const& handle, bool open)
             return false;
         }
     }
-    if (!open) {
-        SocketGroup::OnReadNotify(handle);
+    // Not known open: as SocketGroup::OnReadNotify. Whether the socket was
+    // kept is told only where ParseNotify is SocketGroup's.
+    if (!open && (!handle.IsValid() || DropClosed(handle)))
         return false;
-    }
     Io::ReadHandle copy(handle); // the callbacks' own, as OnReadNotify's
-    return ReadOpen(copy);
+    return ReadOpen(copy) && (open || IsOwnKind());
 }
 
 bool TcpGroup::ContinueNotify(Io::WriteHandle const& handle, bool open)
 {
-    if (!open) {
-        SocketGroup::OnWriteNotify(handle);
+    if (!open && (!handle.IsValid() || DropClosed(handle)))
         return false;
-    }
     Io::WriteHandle copy(handle);
-    return WriteOpen(copy);
+    return WriteOpen(copy) && (open || IsOwnKind());
 }
 
 } // namespace Sched

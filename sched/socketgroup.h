@@ -235,6 +235,11 @@ public:
         T m_Handle;
         Core::Guard<TcpGroup> m_Group;
         Core::Guard<Notify> m_Notify;
+        // The engine that reported the socket and its record there, when
+        // the notify is of the library's own kinds: the resume goes to the
+        // record first (NotifyBase::ResumeRecord).
+        Core::Guard<NotifyBase> m_Engine;
+        Core::Guard<Core::LocalRef> m_Record;
 
     protected:
         ~Param() override = default;
@@ -306,10 +311,24 @@ private:
     // the hold, or letting go of a socket closed meanwhile). The callbacks
     // get their own copy of the handle; the resume goes to `handle`.
     // `report`: run in place in that report, whose record takes the resume
-    // first (see Notify::ReportOf).
+    // first (see Notify::ReportOf); `record`: a record of `engine` held
+    // from the report, which takes it first otherwise.
     template <class T>
     bool RunReport(T const& handle, Core::Guard<Notify> const& notify, bool open = false,
-                   Internal::Reporting* report = nullptr);
+                   Internal::Reporting* report = nullptr, NotifyBase* engine = nullptr,
+                   Core::LocalRef* record = nullptr);
+    // Dispatches the task as Dispatch(GetSequenceId(), param) would. A
+    // group of the library's own kinds under a thread pool or thread
+    // scheduler of the library's own hands it to the scheduler's policy
+    // without the registry's look-up while the registry's version shows a
+    // pool under the sequence (any pool runs a task alike).
+    bool DispatchTask(Core::Guard<Handler::Param> const& param);
+    // Whether the notify is of the library's own kinds, which pause and
+    // resume on an engine's record as their Pause and Resume would.
+    static bool IsOwnNotify(Notify const& notify);
+    // Whether the group is of the library's own kinds, whose ParseNotify
+    // is SocketGroup's.
+    bool IsOwnKind() const;
     // `open`: the socket was found open just before, on this thread. True
     // when the group's own ParseNotify kept the socket just now (only so
     // when `open`).
@@ -328,6 +347,8 @@ private:
     // under the sequence (0: not yet): a report runs in place without the
     // look-up while the version stays.
     std::atomic<std::uint64_t> m_uPoolVersion{0};
+    // The same for DispatchTask, under any scheduler.
+    std::atomic<std::uint64_t> m_uTaskVersion{0};
     // The queue limit, 0 without queued writes; and the queues, made by
     // GetDevice and let go of when their connection closes.
     std::atomic<unsigned int> m_uQueueLimit{0};

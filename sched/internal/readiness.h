@@ -71,6 +71,9 @@ struct Reporting {
     // held by the report's callback meanwhile; null otherwise. Its event's
     // GetDevice asks it without a counted copy.
     IoTrigger const* inPlace = nullptr;
+    // The record as the counted object it is, for a task that resumes the
+    // socket on it later (NotifyBase::ResumeRecord).
+    Core::LocalRef* held = nullptr;
 };
 Reporting*& CurrentReport();
 

@@ -379,6 +379,16 @@ struct CountingSched : LocalSched {
     std::atomic<int> tasks{0};
 };
 
+// A TpSched that counts the tasks asked of it by handler id.
+struct CountingPool : TpSched {
+    bool Run(std::uint64_t id, Core::Guard<Handler::Param> param) override
+    {
+        return ++asked, TpSched::Run(id, param);
+    }
+    using TpSched::Run;
+    std::atomic<int> asked{0};
+};
+
 // A handler put in the place of a group's pool: it counts, and runs nothing.
 struct StandIn : Handler {
     unsigned int GetID() override { return 0; }
@@ -486,6 +496,32 @@ TEST_P(AcceptGroupEngineTest, AnythingTheApplicationPutsOnAReportsWaySeesItsTask
         // The accept and the ping, at least; the ping's resume follows its
         // echo.
         EXPECT_TRUE(WaitUntil([&] { return counts.first->load() >= 2 && counts.second->load() >= 2; }));
+    }
+    // Under a thread pool the task is handed on without the look-up by id,
+    // but only where that look-up is the library's own, and while it would
+    // find the group's pool.
+    {
+        Core::Guard<CountingPool> counting = Core::New<CountingPool>();
+        ASSERT_TRUE(counting->Init(Scheduler::Param(2)));
+        Serving serving(Core::Guard<Scheduler>(counting.Raw()), new AcceptGroup, GetParam().engine);
+        ASSERT_TRUE(serving.started);
+        EXPECT_TRUE(echoes(serving.port));
+        EXPECT_GE(counting->asked.load(), 2);
+    }
+    {
+        Core::Guard<Scheduler> pool = Core::New<Scheduler, TpSched>();
+        ASSERT_TRUE(pool->Init(Scheduler::Param(2)));
+        Serving serving(pool, new AcceptGroup, GetParam().engine);
+        ASSERT_TRUE(serving.started);
+        EXPECT_TRUE(echoes(serving.port));
+        ASSERT_TRUE(WaitUntil([&] { return serving.event->Count("close") == 1; }));
+        Core::Guard<StandIn> standIn = Core::New<StandIn>();
+        std::uint64_t sequence = serving.group->GetSequenceId();
+        ASSERT_TRUE(pool->UnRegister(sequence) && pool->Register(Core::Guard<Handler>(standIn.Raw()), sequence));
+        Peer client;
+        ASSERT_TRUE(client.Connect(serving.port));
+        EXPECT_TRUE(WaitUntil([&] { return standIn->tasks.load() >= 1; }));
+        EXPECT_EQ(serving.event->Count("open"), 1u);
     }
 }
 
