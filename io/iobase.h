@@ -367,6 +367,13 @@ public:
     {
         return dynamic_cast<T*>(m_pIo);
     }
+    // The object as a T when its type is exactly T (a final class, for one),
+    // without the walk of the class tree; null otherwise.
+    template <class T>
+    T* AsExact() const
+    {
+        return &typeid(*m_pIo) == &typeid(T) ? static_cast<T*>(m_pIo) : nullptr;
+    }
 
     // Handles compare and order by the address of their objects; two empty
     // handles are equal.

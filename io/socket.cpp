@@ -128,7 +128,10 @@ bool Socket::Param::Copy(IoParam const& other)
 
 unsigned int Socket::Param::GetHandle(IoBase const& handle)
 {
-    // The handle holds the object for the call.
+    // The handle holds the object for the call. A connection, the usual
+    // case, by its exact (final) type.
+    if (VOR_NATIVE(TcpSocket)* tcp = handle.AsExact<VOR_NATIVE(TcpSocket)>())
+        return tcp->GetHandle();
     SocketIo* socket = handle.As<SocketIo>();
     return socket != nullptr ? socket->GetHandle() : 0xFFFFFFFFu;
 }
