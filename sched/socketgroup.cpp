@@ -507,8 +507,7 @@ void TcpGroup::OnClosed(Io::IoObject const* object)
 template <class T>
 bool TcpGroup::ReportInPlace(SocketGroup& group, T const& handle)
 {
-    std::type_info const& type = typeid(group);
-    if (&type != &typeid(AcceptGroup) && &type != &typeid(ConnectGroup))
+    if (!IsOwnKind(group))
         return false;
     // As OnReadNotify (OnWriteNotify), which neither kind overrides.
     TcpGroup& tcp = static_cast<TcpGroup&>(group);
@@ -529,15 +528,8 @@ bool TcpGroup::RunInPlace(T const& handle)
         return false;
     if (version != m_uPoolVersion.load(std::memory_order_relaxed)) {
         Guard<Scheduler> scheduler = GetScheduler();
-        if (!scheduler.IsValid() || scheduler->GetVersion() != version)
+        if (!scheduler.IsValid() || !PoolAt(*scheduler, version, m_uPoolVersion))
             return false;
-        Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
-        if (!pool.IsValid())
-            return false;
-        Handler const& found = *pool;
-        if (&typeid(found) != &typeid(Pool))
-            return false;
-        m_uPoolVersion.store(version, std::memory_order_relaxed);
     }
     // From here on as the task would: paused while it runs, with the group
     // (held by the caller's report) and the notify held for it.
@@ -590,7 +582,7 @@ void TcpGroup::DispatchNotify(T const& handle)
 
 bool TcpGroup::DispatchTask(Guard<Handler::Param> const& param)
 {
-    if (!IsOwnKind())
+    if (!IsOwnKind(*this))
         return Dispatch(m_uSequence, param); // the group's own Dispatch
     // Trigger::Dispatch, which neither kind overrides.
     Guard<Scheduler> scheduler = GetScheduler();
@@ -601,15 +593,8 @@ bool TcpGroup::DispatchTask(Guard<Handler::Param> const& param)
     if (&type != &typeid(TpSched) && &type != &typeid(StSched))
         return scheduler->Run(m_uSequence, param);
     std::uint64_t version = scheduler->GetVersion();
-    if (version != m_uTaskVersion.load(std::memory_order_relaxed)) {
-        Guard<Handler> pool = scheduler->GetHandler(m_uSequence);
-        if (!pool.IsValid())
-            return scheduler->Run(m_uSequence, param); // says what is missing
-        Handler const& found = *pool;
-        if (&typeid(found) != &typeid(Pool))
-            return scheduler->Run(m_uSequence, param);
-        m_uTaskVersion.store(version, std::memory_order_relaxed);
-    }
+    if (version != m_uTaskVersion.load(std::memory_order_relaxed) && !PoolAt(*scheduler, version, m_uTaskVersion))
+        return scheduler->Run(m_uSequence, param); // says what is missing, if anything
     // One pool for all such tasks, never destroyed; each task holds it.
     static Pool* s_pPool = new Pool;
     s_pPool->IncRefHeld();
@@ -626,10 +611,26 @@ bool TcpGroup::IsOwnNotify(Notify const& notify)
     return &type == &typeid(SelectNotify);
 }
 
-bool TcpGroup::IsOwnKind() const
+bool TcpGroup::IsOwnKind(SocketGroup const& group)
 {
-    std::type_info const& type = typeid(*this);
+    std::type_info const& type = typeid(group);
     return &type == &typeid(AcceptGroup) || &type == &typeid(ConnectGroup);
+}
+
+bool TcpGroup::PoolAt(Scheduler const& scheduler, std::uint64_t version, std::atomic<std::uint64_t>& found) const
+{
+    // A version read before the look-up: a change after it gives another
+    // version, and the next report looks again.
+    if (scheduler.GetVersion() != version)
+        return false;
+    Guard<Handler> pool = scheduler.GetHandler(m_uSequence);
+    if (!pool.IsValid())
+        return false;
+    Handler const& handler = *pool;
+    if (&typeid(handler) != &typeid(Pool))
+        return false;
+    found.store(version, std::memory_order_relaxed);
+    return true;
 }
 
 void TcpGroup::OnReadNotify(Io::ReadHandle handle)
@@ -672,7 +673,7 @@ bool TcpGroup::ContinueNotify(Io::ReadHandle const& handle, bool open)
     if (!open && (!handle.IsValid() || DropClosed(handle)))
         return false;
     Io::ReadHandle copy(handle); // the callbacks' own, as OnReadNotify's
-    return ReadOpen(copy) && (open || IsOwnKind());
+    return ReadOpen(copy) && (open || IsOwnKind(*this));
 }
 
 bool TcpGroup::ContinueNotify(Io::WriteHandle const& handle, bool open)
@@ -680,7 +681,7 @@ bool TcpGroup::ContinueNotify(Io::WriteHandle const& handle, bool open)
     if (!open && (!handle.IsValid() || DropClosed(handle)))
         return false;
     Io::WriteHandle copy(handle);
-    return WriteOpen(copy) && (open || IsOwnKind());
+    return WriteOpen(copy) && (open || IsOwnKind(*this));
 }
 
 } // namespace Sched

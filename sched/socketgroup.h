@@ -326,12 +326,15 @@ private:
     // Whether the notify is of the library's own kinds, which pause and
     // resume on an engine's record as their Pause and Resume would.
     static bool IsOwnNotify(Notify const& notify);
-    // Whether the group is of the library's own kinds, whose ParseNotify
-    // is SocketGroup's.
-    bool IsOwnKind() const;
+    // Whether the group is exactly of the library's own kinds, whose
+    // report callbacks, Dispatch and ParseNotify are the library's.
+    static bool IsOwnKind(SocketGroup const& group);
+    // Whether the scheduler, still at `version`, has a Pool under the
+    // group's sequence; `found` then takes the version.
+    bool PoolAt(Scheduler const& scheduler, std::uint64_t version, std::atomic<std::uint64_t>& found) const;
     // `open`: the socket was found open just before, on this thread. True
-    // when the group's own ParseNotify kept the socket just now (only so
-    // when `open`).
+    // when a ParseNotify of the library's own (see IsOwnKind) kept the
+    // socket just now.
     bool ContinueNotify(Io::ReadHandle const& handle, bool open);
     bool ContinueNotify(Io::WriteHandle const& handle, bool open);
 
