@@ -1,6 +1,7 @@
 #include <vor/core/guard.h>
 
 #include "core/internal/rwstate.h"
+#include "core/internal/testhooks.h"
 
 #include <cstddef>
 
@@ -9,100 +10,91 @@ namespace Core {
 
 constexpr unsigned int GlobalRef::UNCOUNTED;
 
+std::atomic<Internal::CountFoundHook> Internal::g_CountFound{nullptr};
+
 namespace {
 
-// One shard's set of live addresses: open addressing with linear probing
-// over a power-of-two table, so a lookup is a multiply, a shift and usually
-// one cache line. Readers look up under the shard's read lock; inserting,
-// erasing and growing happen under its write lock, so slots never move while
-// a reader looks at them.
-class AddressTable {
-public:
-    AddressTable() { Resize(16); }
-    ~AddressTable() { delete[] m_pKeys; }
-    AddressTable(AddressTable const&) = delete;
-    AddressTable& operator=(AddressTable const&) = delete;
+using Word = std::uint64_t;
 
-    // The slot holding key, or null.
-    std::uintptr_t* Find(std::uintptr_t key) const
+constexpr Word TENURE_ONE = Word(1) << 32;
+constexpr Word TENURE_MASK = Word(0x7FFFFFFF) << 32;
+constexpr Word UNCOUNTED_BIT = Word(1) << 63;
+constexpr Word DYING = 0x80000000u; // a count of INT_MIN
+
+// Where an object's count lives. A cell is given to one object at a time and
+// given back when the object goes; the tenure in its word changes then, so
+// a compare-and-swap against a word read under an earlier tenure fails. A
+// cell has a cache line of its own: two threads counting distinct objects
+// never write one line.
+struct alignas(64) CountCell {
+    std::atomic<Word> m_Word{0};
+    CountCell* m_pNextFree = nullptr;
+};
+
+struct CellChunk {
+    static constexpr std::size_t SIZE = 32;
+    CountCell m_Cells[SIZE];
+    CellChunk* m_pNext = nullptr;
+};
+
+struct Slot {
+    std::atomic<std::uintptr_t> m_Key{0};
+    std::atomic<CountCell*> m_pCell{nullptr};
+};
+
+// One array of slots: open addressing with linear probing over a power of
+// two, so a look-up is a multiply, a shift and usually one cache line. An
+// array replaced by a larger one is kept, never freed: a reader may still be
+// looking at it.
+struct SlotArray {
+    explicit SlotArray(std::size_t capacity, SlotArray* older)
+        : m_pSlots(new Slot[capacity]), m_Mask(capacity - 1), m_pOlder(older)
     {
-        for (std::size_t i = Home(key);; i = (i + 1) & m_Mask) {
-            std::uintptr_t& slot = m_pKeys[i];
-            if (slot == key)
-                return &slot;
-            if (slot == 0)
-                return nullptr;
-        }
     }
+    Slot* const m_pSlots;
+    std::size_t const m_Mask;
+    SlotArray* const m_pOlder;
 
-    void Put(std::uintptr_t key)
-    {
-        if (Find(key) != nullptr)
-            return;
-        if ((m_Size + 1) * 4 > (m_Mask + 1) * 3)
-            Resize((m_Mask + 1) * 2);
-        std::size_t i = Home(key);
-        while (m_pKeys[i] != 0)
-            i = (i + 1) & m_Mask;
-        m_pKeys[i] = key;
-        ++m_Size;
-    }
-
-    // Removes the entry, shifting later members of its probe run back so
-    // that no run is broken (no tombstones needed).
-    void Erase(std::uintptr_t* slot)
-    {
-        std::size_t hole = static_cast<std::size_t>(slot - m_pKeys);
-        for (std::size_t i = (hole + 1) & m_Mask; m_pKeys[i] != 0; i = (i + 1) & m_Mask) {
-            std::size_t home = Home(m_pKeys[i]);
-            // Move slot i into the hole when its home does not lie in (hole, i].
-            bool movable = hole <= i ? (home <= hole || home > i) : (home <= hole && home > i);
-            if (movable) {
-                m_pKeys[hole] = m_pKeys[i];
-                hole = i;
-            }
-        }
-        m_pKeys[hole] = 0;
-        --m_Size;
-    }
-
-private:
     std::size_t Home(std::uintptr_t key) const
     {
         return static_cast<std::size_t>((static_cast<std::uint64_t>(key >> 4) * 0xC2B2AE3D27D4EB4Full) >> 32) & m_Mask;
     }
 
-    void Resize(std::size_t capacity)
+    // The slot holding key, or null. Safe to run while a writer changes the
+    // array (every slot is atomic and the probe is bounded); the answer then
+    // means nothing, and the reader's version check throws it away.
+    Slot* Find(std::uintptr_t key) const
     {
-        std::uintptr_t* old = m_pKeys;
-        std::size_t oldCapacity = old == nullptr ? 0 : m_Mask + 1;
-        m_pKeys = new std::uintptr_t[capacity]();
-        m_Mask = capacity - 1;
-        m_Size = 0;
-        for (std::size_t i = 0; i < oldCapacity; ++i) {
-            if (old[i] != 0)
-                Put(old[i]);
+        std::size_t i = Home(key);
+        for (std::size_t n = 0; n <= m_Mask; ++n, i = (i + 1) & m_Mask) {
+            std::uintptr_t k = m_pSlots[i].m_Key.load(std::memory_order_relaxed);
+            if (k == key)
+                return &m_pSlots[i];
+            if (k == 0)
+                return nullptr;
         }
-        delete[] old;
+        return nullptr;
     }
-
-    std::uintptr_t* m_pKeys = nullptr;
-    std::size_t m_Mask = 0;
-    std::size_t m_Size = 0;
 };
 
 // The registry of live GlobalRef objects by address. It is split into
-// shards by address, each with its own reader/writer lock, so threads
-// working on different objects rarely meet on one lock. Lookups hold a shard
-// for reading, and an object found may be read (its count changed) until
-// the lock is left: it is erased under the write lock before it dies.
-// Inserting and erasing hold the shard for writing. No lock is held while an
-// object is deleted.
+// shards by address, so threads working on different objects rarely meet.
+// Readers take no lock and write nothing: they read the shard's version,
+// look the address up, read the cell's word, and read the version again; an
+// odd or changed version means a writer was inside, and the reader tries
+// again, in the end under the shard's lock for reading. Inserting, erasing
+// and growing hold the lock for writing and make the version odd meanwhile.
+// No lock is held while an object is deleted.
 class Registry {
 public:
     struct alignas(64) Shard {
         Internal::RwState m_Lock;
-        AddressTable m_Map;
+        std::atomic<std::uint32_t> m_Version{0};
+        std::atomic<SlotArray*> m_pArray{nullptr};
+        // The rest only under the write lock.
+        std::size_t m_Size = 0;
+        CountCell* m_pFree = nullptr;
+        CellChunk* m_pChunks = nullptr;
     };
 
     static constexpr unsigned int SHARD_BITS = 6;
@@ -137,38 +129,166 @@ private:
     Internal::RwState& m_Lock;
 };
 
+// The write lock, with the shard's version odd while it is held: whatever a
+// reader saw meanwhile is thrown away.
 class WriteScope {
 public:
-    explicit WriteScope(Internal::RwState& lock) : m_Lock(lock) { m_Lock.EnterWrite(); }
-    ~WriteScope() { m_Lock.Leave(); }
+    explicit WriteScope(Registry::Shard& shard) : m_Shard(shard)
+    {
+        m_Shard.m_Lock.EnterWrite();
+        m_Shard.m_Version.store(m_Shard.m_Version.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+    }
+    ~WriteScope()
+    {
+        m_Shard.m_Version.store(m_Shard.m_Version.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        m_Shard.m_Lock.Leave();
+    }
+
+    Slot* Find(std::uintptr_t key) const
+    {
+        SlotArray* array = m_Shard.m_pArray.load(std::memory_order_relaxed);
+        return array == nullptr ? nullptr : array->Find(key);
+    }
+
+    void Put(std::uintptr_t key, CountCell* cell)
+    {
+        if (Slot* slot = Find(key)) {
+            // An object was built over one that never went: the new one counts.
+            slot->m_pCell.store(cell, std::memory_order_relaxed);
+            return;
+        }
+        SlotArray* array = m_Shard.m_pArray.load(std::memory_order_relaxed);
+        if (array == nullptr || (m_Shard.m_Size + 1) * 4 > (array->m_Mask + 1) * 3)
+            array = Grow(array);
+        Place(*array, key, cell);
+        ++m_Shard.m_Size;
+    }
+
+    // Removes the entry, shifting later members of its probe run back so
+    // that no run is broken (no tombstones needed). A member is copied into
+    // the hole before its own slot is emptied or refilled.
+    void Erase(Slot* slot)
+    {
+        SlotArray& array = *m_Shard.m_pArray.load(std::memory_order_relaxed);
+        Slot* slots = array.m_pSlots;
+        std::size_t hole = static_cast<std::size_t>(slot - slots);
+        for (std::size_t i = (hole + 1) & array.m_Mask; slots[i].m_Key.load(std::memory_order_relaxed) != 0;
+             i = (i + 1) & array.m_Mask) {
+            std::size_t home = array.Home(slots[i].m_Key.load(std::memory_order_relaxed));
+            // Move slot i into the hole when its home does not lie in (hole, i].
+            bool movable = hole <= i ? (home <= hole || home > i) : (home <= hole && home > i);
+            if (movable) {
+                slots[hole].m_pCell.store(slots[i].m_pCell.load(std::memory_order_relaxed), std::memory_order_relaxed);
+                slots[hole].m_Key.store(slots[i].m_Key.load(std::memory_order_relaxed), std::memory_order_relaxed);
+                hole = i;
+            }
+        }
+        slots[hole].m_Key.store(0, std::memory_order_relaxed);
+        slots[hole].m_pCell.store(nullptr, std::memory_order_relaxed);
+        --m_Shard.m_Size;
+    }
+
+    CountCell* TakeCell(Word count)
+    {
+        if (m_Shard.m_pFree == nullptr) {
+            CellChunk* chunk = new CellChunk;
+            chunk->m_pNext = m_Shard.m_pChunks;
+            m_Shard.m_pChunks = chunk;
+            for (CountCell& cell : chunk->m_Cells) {
+                cell.m_pNextFree = m_Shard.m_pFree;
+                m_Shard.m_pFree = &cell;
+            }
+        }
+        CountCell* cell = m_Shard.m_pFree;
+        m_Shard.m_pFree = cell->m_pNextFree;
+        Word tenure = cell->m_Word.load(std::memory_order_relaxed) & TENURE_MASK;
+        cell->m_Word.store(tenure | count, std::memory_order_relaxed);
+        return cell;
+    }
+
+    void GiveBack(CountCell* cell)
+    {
+        Word tenure = (cell->m_Word.load(std::memory_order_relaxed) + TENURE_ONE) & TENURE_MASK;
+        cell->m_Word.store(tenure, std::memory_order_relaxed);
+        cell->m_pNextFree = m_Shard.m_pFree;
+        m_Shard.m_pFree = cell;
+    }
 
 private:
-    Internal::RwState& m_Lock;
+    static void Place(SlotArray& array, std::uintptr_t key, CountCell* cell)
+    {
+        std::size_t i = array.Home(key);
+        while (array.m_pSlots[i].m_Key.load(std::memory_order_relaxed) != 0)
+            i = (i + 1) & array.m_Mask;
+        array.m_pSlots[i].m_pCell.store(cell, std::memory_order_relaxed);
+        array.m_pSlots[i].m_Key.store(key, std::memory_order_relaxed);
+    }
+
+    SlotArray* Grow(SlotArray* old)
+    {
+        std::size_t capacity = old == nullptr ? 16 : (old->m_Mask + 1) * 2;
+        auto* array = new SlotArray(capacity, old);
+        for (std::size_t i = 0; old != nullptr && i <= old->m_Mask; ++i) {
+            std::uintptr_t key = old->m_pSlots[i].m_Key.load(std::memory_order_relaxed);
+            if (key != 0)
+                Place(*array, key, old->m_pSlots[i].m_pCell.load(std::memory_order_relaxed));
+        }
+        m_Shard.m_pArray.store(array, std::memory_order_release);
+        return array;
+    }
+
+    Registry::Shard& m_Shard;
 };
 
-void Register(void const* object)
+std::atomic<Word>* Register(void const* object, Word count)
 {
-    Registry::Shard& shard = TheRegistry().For(object);
-    WriteScope scope(shard.m_Lock);
-    shard.m_Map.Put(Key(object));
+    WriteScope scope(TheRegistry().For(object));
+    CountCell* cell = scope.TakeCell(count);
+    scope.Put(Key(object), cell);
+    return &cell->m_Word;
+}
+
+Word FirstWord(unsigned int count)
+{
+    return count == GlobalRef::UNCOUNTED ? UNCOUNTED_BIT | 1 : count;
+}
+
+// Takes a reference on the count in `cell`, whose word was `word` while the
+// cell was the object's: only while the cell keeps that tenure and the
+// count is at least 1. False when the object is dying or the cell has moved
+// on (the object is gone).
+bool TakeIn(CountCell* cell, Word word)
+{
+    Word tenure = word & TENURE_MASK;
+    for (;;) {
+        if ((word & UNCOUNTED_BIT) != 0)
+            return true;
+        if (static_cast<int>(static_cast<std::uint32_t>(word)) < 1 || (word & TENURE_MASK) != tenure)
+            return false;
+        if (cell->m_Word.compare_exchange_weak(word, word + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    }
 }
 
 } // namespace
 
 GlobalRef::GlobalRef(unsigned int count)
-    : m_bCounted(count != UNCOUNTED), m_iCount(m_bCounted ? static_cast<int>(count) : 1)
+    : m_bCounted(count != UNCOUNTED), m_pCount(Register(this, FirstWord(count)))
 {
-    Register(this);
 }
 
-GlobalRef::GlobalRef(GlobalRef const& other) : m_bCounted(other.m_bCounted), m_iCount(1) { Register(this); }
+GlobalRef::GlobalRef(GlobalRef const& other) : m_bCounted(other.m_bCounted), m_pCount(Register(this, FirstWord(m_bCounted ? 1 : UNCOUNTED))) {}
 
 GlobalRef::~GlobalRef()
 {
-    Registry::Shard& shard = TheRegistry().For(this);
-    WriteScope scope(shard.m_Lock);
-    if (std::uintptr_t* slot = shard.m_Map.Find(Key(this)))
-        shard.m_Map.Erase(slot);
+    WriteScope scope(TheRegistry().For(this));
+    Slot* slot = scope.Find(Key(this));
+    if (slot != nullptr && &slot->m_pCell.load(std::memory_order_relaxed)->m_Word == m_pCount)
+        scope.Erase(slot);
+    // The cell's address is the object's own member: the cell sits at the
+    // start of its struct.
+    scope.GiveBack(reinterpret_cast<CountCell*>(m_pCount));
 }
 
 bool GlobalRef::IncRef() const { return IncRefAt(this); }
@@ -178,29 +298,45 @@ unsigned int GlobalRef::GetRef() const { return GetRefAt(this); }
 bool GlobalRef::IncRefAt(GlobalRef const* object)
 {
     Registry::Shard& shard = TheRegistry().For(object);
+    std::uintptr_t key = Key(object);
+    for (int tries = 0; tries < 4; ++tries) {
+        std::uint32_t version = shard.m_Version.load(std::memory_order_acquire);
+        if ((version & 1) != 0)
+            break;
+        SlotArray* array = shard.m_pArray.load(std::memory_order_acquire);
+        Internal::CountFoundHook hook = Internal::g_CountFound.load(std::memory_order_relaxed);
+        if (hook != nullptr)
+            hook(object, 0);
+        Slot* slot = array == nullptr ? nullptr : array->Find(key);
+        CountCell* cell = slot == nullptr ? nullptr : slot->m_pCell.load(std::memory_order_relaxed);
+        Word word = cell == nullptr ? 0 : cell->m_Word.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (shard.m_Version.load(std::memory_order_relaxed) != version)
+            continue;
+        if (cell == nullptr)
+            return false;
+        if (hook != nullptr)
+            hook(object, 1);
+        return TakeIn(cell, word);
+    }
+    // A writer is inside the shard, or keeps coming back: wait it out.
     ReadScope scope(shard.m_Lock);
-    if (shard.m_Map.Find(Key(object)) == nullptr)
+    SlotArray* array = shard.m_pArray.load(std::memory_order_acquire);
+    Slot* slot = array == nullptr ? nullptr : array->Find(key);
+    if (slot == nullptr)
         return false;
-    object->IncRefHeld(); // listed, so alive while the read lock is held
-    return true;
+    CountCell* cell = slot->m_pCell.load(std::memory_order_relaxed);
+    return TakeIn(cell, cell->m_Word.load(std::memory_order_relaxed));
 }
 
 bool GlobalRef::ReleaseLast(GlobalRef const* object)
 {
-    // The count reached 0. Whether the object really dies is decided under
-    // the write lock: another thread may have taken a reference through
-    // IncRefAt in between. Without an entry another release decided already
-    // (the object is gone): nothing here may read it, and the answer is false.
-    Registry::Shard& shard = TheRegistry().For(object);
-    {
-        WriteScope scope(shard.m_Lock);
-        std::uintptr_t* slot = shard.m_Map.Find(Key(object));
-        if (slot == nullptr)
-            return false;
-        if (object->m_iCount.load(std::memory_order_acquire) >= 1)
-            return true;
-        shard.m_Map.Erase(slot);
-    }
+    // A count at 0 never rises through the registry again. The count is set
+    // far below 0 as well, so that a reference the dying object's own
+    // destructors take and drop again as holders (a handle copied and let
+    // go) cannot bring it back to 0 and delete the object a second time.
+    Word word = object->m_pCount->load(std::memory_order_relaxed);
+    object->m_pCount->store((word & ~Word(0xFFFFFFFF)) | DYING, std::memory_order_relaxed);
     delete object;
     return true;
 }
@@ -209,11 +345,15 @@ unsigned int GlobalRef::GetRefAt(GlobalRef const* object)
 {
     Registry::Shard& shard = TheRegistry().For(object);
     ReadScope scope(shard.m_Lock);
-    if (shard.m_Map.Find(Key(object)) == nullptr)
+    SlotArray* array = shard.m_pArray.load(std::memory_order_acquire);
+    Slot* slot = array == nullptr ? nullptr : array->Find(Key(object));
+    if (slot == nullptr)
         return UNCOUNTED;
-    if (!object->m_bCounted)
+    Word word = slot->m_pCell.load(std::memory_order_relaxed)->m_Word.load(std::memory_order_relaxed);
+    if ((word & UNCOUNTED_BIT) != 0)
         return 1;
-    return static_cast<unsigned int>(object->m_iCount.load(std::memory_order_relaxed));
+    int count = static_cast<int>(static_cast<std::uint32_t>(word));
+    return count < 0 ? 0u : static_cast<unsigned int>(count);
 }
 
 } // namespace Core

@@ -70,16 +70,17 @@ private:
 // Counted with the help of the process-wide registry. The base of
 // long-lived objects that other threads may reach through plain pointers.
 //
-// The registry lists every live GlobalRef object by address. Whatever starts
-// from a plain pointer (IncRef, IncRefAt, GetRef, a guard built from a
-// pointer) asks the registry first and reads the object only while its entry
-// stands, so a pointer to an object that is gone gives a failure, never a
-// read of freed memory. A holder of a reference already knows the object is
-// alive: copying a guard and dropping a reference change the count, kept
-// beside the object, with one atomic operation and no registry look-up.
-// Only the release that takes the count to 0 goes back to the registry, to
-// decide under its write lock whether the object dies (a reference taken
-// through a plain pointer meanwhile keeps it alive).
+// The registry lists every live GlobalRef object by address, with the cell
+// that holds its count. Cells belong to the registry and are never freed,
+// only handed to a later object, so a cell can be read whatever has become
+// of the object that had it. Whatever starts from a plain pointer (IncRef,
+// IncRefAt, GetRef, a guard built from a pointer) looks the address up and
+// changes the count in the cell only while the cell still holds the same
+// object's count: a pointer to an object that is gone gives a failure, never
+// a read of freed memory. A holder of a reference already knows the object
+// is alive: copying a guard and dropping a reference change the count with
+// one atomic operation. A count that reached 0 stays 0: the object is dying
+// and no reference is given any more, through the registry or otherwise.
 // Uncounted objects (built with count 0xFFFFFFFF) are listed in the registry
 // too, so that they are recognised, and never change or die by counting.
 class VOR_API GlobalRef {
@@ -93,7 +94,7 @@ public:
     void IncRefHeld() const
     {
         if (m_bCounted)
-            m_iCount.fetch_add(1, std::memory_order_relaxed);
+            m_pCount->fetch_add(1, std::memory_order_relaxed);
     }
     // For a caller inside a call on the object, which keeps it in place
     // without holding a reference: one more, without the registry. False
@@ -109,8 +110,6 @@ public:
         int count = StepLive(-1);
         if (count < 1)
             return false;
-        // Not a member call: by the time it runs, a reference taken through
-        // the registry and dropped again may have deleted the object.
         return count > 1 || ReleaseLast(this);
     }
     // 1 for an uncounted object, the count for a registered one, 0xFFFFFFFF
@@ -129,25 +128,28 @@ protected:
     virtual ~GlobalRef();
 
 private:
+    // A count cell's word: the count in the low 32 bits, the cell's tenure
+    // (bumped each time the cell is given back) above it, and the top bit
+    // set for an uncounted object.
+    static int CountOf(std::uint64_t word) { return static_cast<int>(static_cast<std::uint32_t>(word)); }
+
     // Adds `step` to a count of at least 1 and gives the count before it; a
     // count below 1 (a dying object) is left alone and given back as it is.
     int StepLive(int step) const
     {
-        int count = m_iCount.load(std::memory_order_relaxed);
-        while (count >= 1 &&
-               !m_iCount.compare_exchange_weak(count, count + step, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+        std::uint64_t word = m_pCount->load(std::memory_order_relaxed);
+        while (CountOf(word) >= 1 &&
+               !m_pCount->compare_exchange_weak(word, word + static_cast<std::uint64_t>(static_cast<std::int64_t>(step)),
+                                                std::memory_order_acq_rel, std::memory_order_relaxed)) {
         }
-        return count;
+        return CountOf(word);
     }
 
-    // After a release took the count to 0: deletes the object unless a
-    // reference was taken through the registry meanwhile. False when the
-    // registry no longer lists it (another release decided, and the object
-    // may be gone: it is not read then).
+    // After a release took the count to 0: the object dies. Always true.
     static bool ReleaseLast(GlobalRef const* object);
 
     bool const m_bCounted;
-    mutable std::atomic<int> m_iCount;
+    std::atomic<std::uint64_t>* const m_pCount;
 };
 
 // A GlobalRef with nothing of its own, for exercising the counting.

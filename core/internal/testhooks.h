@@ -19,6 +19,13 @@ VOR_API bool FailLockAllocation();
 using ThreadStartHook = void (*)();
 extern VOR_API std::atomic<ThreadStartHook> g_ThreadStarting;
 
+// Called by a look-up of a counted object through a plain pointer, so a test
+// can make the object go in between: at step 0 with the registry's table in
+// hand and before it looks there, at step 1 with the object's count found
+// and before it takes the reference.
+using CountFoundHook = void (*)(void const* object, int step);
+extern VOR_API std::atomic<CountFoundHook> g_CountFound;
+
 } // namespace Internal
 } // namespace Core
 } // namespace Vor

@@ -1,5 +1,7 @@
 #include <vor/core/guard.h>
 
+#include "core/internal/testhooks.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -194,6 +196,92 @@ TEST(GuardTest, CopiesAndReleasesFromManyThreadsKeepTheCountExact)
 }
 
 namespace {
+// Lives in memory the test keeps, so its address is not handed to a later
+// object when it goes.
+struct KeptMemory : Mortal<GlobalRef> {
+    static void operator delete(void*) {}
+};
+alignas(KeptMemory) unsigned char g_KeptBlock[sizeof(KeptMemory)];
+std::vector<Shared*>* g_pBornMeanwhile = nullptr;
+} // namespace
+
+TEST(GuardTest, AReferenceFromAPointerIsRefusedWhenTheObjectGoesWhileItIsTaken)
+{
+    // The object dies while its look-up is under way, and objects built
+    // meanwhile take over the registry's cells, one of them the dead
+    // object's; at step 0 the registry's table also grows first, so the
+    // look-up holds a table in which the dead object is still listed. The
+    // reference must be refused, and no new object's count may move.
+    for (int step = 0; step < 2; ++step) {
+        std::vector<Shared*> born;
+        g_pBornMeanwhile = &born;
+        static int s_Step;
+        s_Step = step;
+        auto* object = new (g_KeptBlock) KeptMemory;
+        Internal::g_CountFound = [](void const* found, int at) {
+            if (at != s_Step)
+                return;
+            Internal::g_CountFound = nullptr;
+            for (int i = 0; i < 4096; ++i)
+                g_pBornMeanwhile->push_back(new Shared);
+            static_cast<KeptMemory const*>(found)->DecRef();
+            for (int i = 0; i < 4096; ++i)
+                g_pBornMeanwhile->push_back(new Shared);
+        };
+        EXPECT_FALSE(GlobalRef::IncRefAt(object)) << "step " << step;
+        Internal::g_CountFound = nullptr;
+        ASSERT_EQ(born.size(), 8192u);
+        int moved = 0;
+        for (Shared* s : born) {
+            moved += s->GetRef() != 1u;
+            s->DecRef();
+        }
+        EXPECT_EQ(moved, 0) << "step " << step;
+        EXPECT_EQ(GlobalRef::GetRefAt(object), GlobalRef::UNCOUNTED);
+    }
+}
+
+TEST(GuardTest, ALiveObjectIsNeverRefusedWhileOthersComeAndGo)
+{
+    // References through plain pointers take no lock. Meanwhile another
+    // thread registers and erases thousands of objects, which grows the
+    // registry's tables and shifts entries within them: a live object must
+    // be found every time, and a dead one never.
+    std::vector<Shared*> live;
+    for (int i = 0; i < 64; ++i)
+        live.push_back(new Shared);
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        for (int round = 0; round < 40; ++round) {
+            std::vector<Shared*> batch;
+            for (int i = 0; i < 2000; ++i)
+                batch.push_back(new Shared);
+            for (std::size_t i = 0; i < batch.size(); i += 2)
+                batch[i]->DecRef();
+            for (std::size_t i = 1; i < batch.size(); i += 2)
+                batch[i]->DecRef();
+        }
+        done = true;
+    });
+    long refused = 0, rounds = 0;
+    while (!done.load() || rounds == 0) {
+        for (Shared* s : live) {
+            if (GlobalRef::IncRefAt(s))
+                s->DecRef();
+            else
+                ++refused;
+        }
+        ++rounds;
+    }
+    churn.join();
+    EXPECT_EQ(refused, 0) << "in " << rounds << " rounds";
+    for (Shared* s : live) {
+        EXPECT_EQ(s->GetRef(), 1u);
+        s->DecRef();
+    }
+}
+
+namespace {
 
 // A counted object of N bytes of payload that it fills with its own mark.
 template <std::size_t N>
@@ -294,21 +382,32 @@ TEST(GuardTest, SmallObjectsFreedOnOtherThreadsNeverShareMemoryWithLiveOnes)
 }
 
 namespace {
-// Asks for a reference from inside its own destructor.
+// Asks for a reference from inside its own destructor, and takes and drops
+// one as a holder would (a handle to itself copied and let go).
 struct AsksWhileDying : GlobalRef {
-    ~AsksWhileDying() override { *m_pGot = IncRefLive(); }
+    ~AsksWhileDying() override
+    {
+        ++*m_pRuns;
+        *m_pGot = IncRefLive();
+        IncRefHeld();
+        DecRef();
+    }
     bool* m_pGot = nullptr;
+    int* m_pRuns = nullptr;
 };
 } // namespace
 
 TEST(GuardTest, AReferenceFromInsideACallIsRefusedOnceTheObjectIsDying)
 {
     bool got = true;
+    int runs = 0;
     auto* object = new AsksWhileDying;
     object->m_pGot = &got;
+    object->m_pRuns = &runs;
     ASSERT_TRUE(object->IncRefLive()); // alive: 2 references
     EXPECT_EQ(object->GetRef(), 2u);
     object->DecRef();
     object->DecRef(); // dies, and asks in its destructor
     EXPECT_FALSE(got);
+    EXPECT_EQ(runs, 1) << "the holder's release inside the destructor deleted it again";
 }
