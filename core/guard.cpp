@@ -19,7 +19,7 @@ using Word = std::uint64_t;
 constexpr Word TENURE_ONE = Word(1) << 32;
 constexpr Word TENURE_MASK = Word(0x7FFFFFFF) << 32;
 constexpr Word UNCOUNTED_BIT = Word(1) << 63;
-constexpr Word DYING = 0x80000000u; // a count of INT_MIN
+constexpr Word DYING = 0xC0000000u; // a count of -2^30: far from 0 and from INT_MIN
 
 // Where an object's count lives. A cell is given to one object at a time and
 // given back when the object goes; the tenure in its word changes then, so
@@ -251,7 +251,9 @@ std::atomic<Word>* Register(void const* object, Word count)
 
 Word FirstWord(unsigned int count)
 {
-    return count == GlobalRef::UNCOUNTED ? UNCOUNTED_BIT | 1 : count;
+    if (count == GlobalRef::UNCOUNTED)
+        return UNCOUNTED_BIT | 1;
+    return count == 0 ? DYING : count; // dying from the start
 }
 
 // Takes a reference on the count in `cell`, whose word was `word` while the

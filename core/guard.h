@@ -107,10 +107,13 @@ public:
     {
         if (!m_bCounted)
             return true;
-        int count = StepLive(-1);
-        if (count < 1)
-            return false;
-        return count > 1 || ReleaseLast(this);
+        int count = CountOf(m_pCount->fetch_sub(1, std::memory_order_acq_rel));
+        if (count > 1)
+            return true;
+        if (count == 1)
+            return ReleaseLast(this);
+        m_pCount->fetch_add(1, std::memory_order_relaxed); // dying already: put it back
+        return false;
     }
     // 1 for an uncounted object, the count for a registered one, 0xFFFFFFFF
     // for an address without an entry.
