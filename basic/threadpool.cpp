@@ -9,6 +9,7 @@
 #include <deque>
 #include <new>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace Vor {
@@ -249,7 +250,11 @@ bool ThreadPool::UnInit(unsigned int timeout)
     return Thread::Kill(ids);
 }
 
-bool ThreadPool::AddTask(CallBack const& task)
+// The copy is made before the lock is taken and, when refused, released
+// after it is left.
+bool ThreadPool::AddTask(CallBack const& task) { return AddTask(CallBack(task)); }
+
+bool ThreadPool::AddTask(CallBack&& task)
 {
     Shared& shared = *m_Shared;
     bool wake = false;
@@ -257,7 +262,7 @@ bool ThreadPool::AddTask(CallBack const& task)
         Hold hold(shared.m_Lock);
         if (!shared.m_bRunning.load(std::memory_order_relaxed))
             return false;
-        shared.m_Tasks.push_back(task);
+        shared.m_Tasks.push_back(std::move(task));
         shared.m_uQueued.store(static_cast<unsigned int>(shared.m_Tasks.size()), std::memory_order_relaxed);
         if (shared.m_uIdle > 0) {
             --shared.m_uIdle;

@@ -44,6 +44,9 @@ public:
     // Queues a task. False when the pool is not running: a task is either
     // refused here, or queued before UnInit closed the queue.
     bool AddTask(Core::CallBack const& task);
+    // The same for a task the caller gives up: it is moved into the queue,
+    // and left with the caller when refused.
+    bool AddTask(Core::CallBack&& task);
     // The number of workers running.
     unsigned int GetThreadCount() const;
 

@@ -145,6 +145,7 @@ protected:
     bool Run(Core::CallBack const& task) override;
 
 private:
+    friend class Scheduler; // queues the tasks it builds itself by moving them in
     Basic::ThreadPool m_Pool;
 };
 

@@ -117,17 +117,18 @@ TEST_F(SchedulerTest, EachPolicyRunsTasksWhereItShouldAndRefusesEmptyOnes)
     ExpectRefused(tp, 7, false);
 }
 
-// A LocalSched that counts the tasks it is handed.
-struct Watching : LocalSched {
-    bool Run(CallBack const& task) override { return ++m_iTasks, LocalSched::Run(task); }
-    using LocalSched::Run;
-    int m_iTasks = 0;
+// A scheduler that counts the tasks it is handed.
+template <class S>
+struct Watching : S {
+    bool Run(CallBack const& task) override { return ++m_iTasks, S::Run(task); }
+    using S::Run;
+    std::atomic<int> m_iTasks{0};
 };
 
-TEST_F(SchedulerTest, LocalSchedRunsHandlersInlineHoldingThemAndASubclassStillSeesEveryTask)
+TEST_F(SchedulerTest, LocalSchedRunsHandlersInlineHoldingThemAndASubclassOfEitherStillSeesEveryTask)
 {
     auto plain = New<Scheduler, LocalSched>();
-    auto watching = New<Scheduler, Watching>();
+    auto watching = New<Scheduler, Watching<LocalSched>>();
     std::atomic<unsigned int> thread{0};
     Guard<Handler> handler = TestHandler::Make(3, [&] {
         thread = Thread::GetID();
@@ -149,9 +150,18 @@ TEST_F(SchedulerTest, LocalSchedRunsHandlersInlineHoldingThemAndASubclassStillSe
     ASSERT_TRUE(watching->Register(again, 4));
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(watching->Run(4, MakePayload(i)));
-    EXPECT_EQ(3, static_cast<Watching*>(watching.Raw())->m_iTasks);
+    EXPECT_EQ(3, static_cast<Watching<LocalSched>*>(watching.Raw())->m_iTasks);
     EXPECT_EQ(3, As(again).m_iCalls.load());
     EXPECT_EQ(2, As(again).m_iValue.load());
+
+    // A subclass of the thread-pool scheduler is handed its tasks too.
+    auto pool = New<Scheduler, Watching<TpSched>>();
+    ASSERT_TRUE(pool->Init(Scheduler::Param(1)) && pool->Register(again, 4));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(pool->Run(4, MakePayload(i)));
+    EXPECT_TRUE(WaitUntil([&] { return As(again).m_iCalls == 6; }));
+    EXPECT_EQ(3, static_cast<Watching<TpSched>*>(pool.Raw())->m_iTasks);
+    EXPECT_TRUE(pool->UnInit(1000));
 }
 
 TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
