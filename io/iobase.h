@@ -253,15 +253,13 @@ private:
         if (!IsDirect())
             return false;
         Direct& d = *m_pDirect;
-        if (d.position > d.size || d.size - d.position < 4)
+        unsigned int position = d.position;
+        if (position > d.size || d.size - position < 4)
             return false;
-        unsigned char const* at = reinterpret_cast<unsigned char const*>(d.data) + d.position;
+        std::memcpy(&value, d.data + position, 4);
         if (d.network)
-            value = (static_cast<unsigned int>(at[0]) << 24) | (static_cast<unsigned int>(at[1]) << 16) |
-                    (static_cast<unsigned int>(at[2]) << 8) | static_cast<unsigned int>(at[3]);
-        else
-            std::memcpy(&value, at, 4);
-        d.position += 4;
+            value = NetworkOrder(value);
+        d.position = position + 4;
         return true;
     }
     // Writes the value at the position when the buffer has the room and the
@@ -271,21 +269,30 @@ private:
         if (!IsDirect())
             return false;
         Direct& d = *m_pDirect;
-        if (d.position > d.size || d.capacity - d.position < 4)
+        // Everything is read before the value is stored: the store may
+        // alias any field, and would make the compiler read them again.
+        unsigned int position = d.position;
+        unsigned int size = d.size;
+        if (position > size || d.capacity - position < 4)
             return false;
-        unsigned char* at = reinterpret_cast<unsigned char*>(d.data) + d.position;
-        if (d.network) {
-            at[0] = static_cast<unsigned char>(value >> 24);
-            at[1] = static_cast<unsigned char>(value >> 16);
-            at[2] = static_cast<unsigned char>(value >> 8);
-            at[3] = static_cast<unsigned char>(value);
-        } else {
-            std::memcpy(at, &value, 4);
-        }
-        d.position += 4;
-        if (d.position > d.size)
-            d.size = d.position;
+        char* at = d.data + position;
+        if (d.network)
+            value = NetworkOrder(value);
+        position += 4;
+        std::memcpy(at, &value, 4);
+        d.position = position;
+        if (position > size)
+            d.size = position;
         return true;
+    }
+    // The value with its bytes in network order, most significant first.
+    static unsigned int NetworkOrder(unsigned int value)
+    {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return value;
+#else
+        return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
+#endif
     }
 
     unsigned int CopyTo(IoObject& dst, unsigned int n, IoParam* param) const;

@@ -44,6 +44,31 @@ TEST(MemoryIo, OpensEitherKindOnlyAndReadsTypedValuesBackOrZeroAtTheEnd)
     EXPECT_EQ(0u, stream.GetSize());
 }
 
+// A handle moves 32-bit values itself while the buffer has the room; the
+// size follows only a value written at the end, and a value written past
+// the size leaves zeros in the gap, as every other write does.
+TEST(MemoryIo, ThirtyTwoBitValuesGrowTheSizeOnlyAtTheEndAcrossBufferGrowth)
+{
+    IoHandle stream = OpenMemory();
+    for (unsigned int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(stream.WriteUInt32(i * 2654435761u));
+        ASSERT_EQ(4 * (i + 1), stream.GetSize());
+    }
+    ASSERT_TRUE(stream.Seek(8, IoParam::BEGIN) && stream.WriteUInt32(0xFFFFFFFFu));
+    EXPECT_EQ(12u, stream.GetPosition());
+    EXPECT_EQ(4000u, stream.GetSize());
+    ASSERT_TRUE(stream.Seek(0, IoParam::BEGIN));
+    for (unsigned int i = 0; i < 1000; ++i)
+        ASSERT_EQ(i == 2 ? 0xFFFFFFFFu : i * 2654435761u, stream.ReadUInt32(7)) << i;
+    EXPECT_EQ(0u, stream.ReadUInt32(7)); // at the end
+    EXPECT_EQ(4000u, stream.GetPosition());
+    ASSERT_TRUE(stream.Seek(4002, IoParam::BEGIN) && stream.WriteUInt32(0x01020304u));
+    EXPECT_EQ(4006u, stream.GetSize());
+    ASSERT_TRUE(stream.Seek(4000, IoParam::BEGIN));
+    EXPECT_EQ(0u, stream.ReadUInt16(7));
+    EXPECT_EQ(0x01020304u, stream.ReadUInt32());
+}
+
 TEST(MemoryIo, SeeksCountInwardAndRefuseTheOutsideAndOffsetsBeyond32Bits)
 {
     // Offsets from the beginning or the end count inward whatever their
