@@ -2,7 +2,6 @@
 #include <vor/core/thread.h>
 
 #include "platform/mutex.h"
-#include "platform/thread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -53,11 +52,7 @@ public:
     // with two producers and two workers: the spinning kind was slower).
     Shared() = default;
 
-    // Times a looking worker yields before it sleeps.
-    static constexpr unsigned int LOOKS = 50;
-
     CallBack GetTask();
-    void LookForWork();
     void Work();
 
     std::atomic<bool> m_bRunning{false};
@@ -65,10 +60,6 @@ public:
     // off by AddTask or UnInit. Every wake-up posted on the signal belongs
     // to one counted-off worker, so none is left over for a later start.
     unsigned int m_uIdle = 0;
-    // The queue's length, written under the lock and read without it by a
-    // looking worker; and whether one worker is looking.
-    std::atomic<unsigned int> m_uQueued{0};
-    std::atomic<bool> m_bLooking{false};
     Signal m_Signal;
     mutable Platform::RecursiveMutex m_Lock;
     std::deque<CallBack> m_Tasks;
@@ -94,7 +85,11 @@ private:
 
 CallBack ThreadPool::Shared::GetTask()
 {
-    bool looked = false;
+    // A worker without a task sleeps at once, without yielding the
+    // processor a few times first: with the engine thread and the workers
+    // on one core, each yield is a switch to a thread that has nothing to
+    // give (measured on the echo service: the server's CPU per message fell
+    // from 62 to 25 us at one connection).
     for (;;) {
         {
             Hold hold(m_Lock);
@@ -103,41 +98,17 @@ CallBack ThreadPool::Shared::GetTask()
             if (!m_Tasks.empty()) {
                 CallBack task = std::move(m_Tasks.front());
                 m_Tasks.pop_front();
-                m_uQueued.store(static_cast<unsigned int>(m_Tasks.size()), std::memory_order_relaxed);
                 return task;
             }
-            if (looked) {
-                // Counted before the lock is left: a task queued between
-                // here and the wait below still finds this worker idle and
-                // wakes it.
-                ++m_uIdle;
-            }
-        }
-        if (!looked) {
-            looked = true;
-            LookForWork();
-            continue;
+            // Counted before the lock is left: a task queued between here
+            // and the wait below still finds this worker idle and wakes it.
+            ++m_uIdle;
         }
         // A wake-up does not reserve a task: another worker may take it
         // first, and this one looks again.
-        looked = false;
         if (!m_Signal.Wait(Signal::INFINITE_WAIT))
             return CallBack();
     }
-}
-
-void ThreadPool::Shared::LookForWork()
-{
-    // One worker at a time gives the processor away a few times, watching
-    // for a task, before it sleeps: a producer that is only a little slower
-    // than the workers then does not pay a wake-up for every task. Only
-    // one, so that idle workers do not crowd out the producers.
-    bool expected = false;
-    if (!m_bLooking.compare_exchange_strong(expected, true, std::memory_order_acquire))
-        return;
-    for (unsigned int i = 0; i < LOOKS && m_uQueued.load(std::memory_order_relaxed) == 0; ++i)
-        Platform::YieldThread();
-    m_bLooking.store(false, std::memory_order_release);
 }
 
 void ThreadPool::Shared::Work()
@@ -225,7 +196,6 @@ bool ThreadPool::UnInit(unsigned int timeout)
         Hold hold(shared.m_Lock);
         shared.m_bRunning.store(false, std::memory_order_release);
         dropped.swap(shared.m_Tasks);
-        shared.m_uQueued.store(0, std::memory_order_relaxed);
         idle = shared.m_uIdle;
         shared.m_uIdle = 0;
         // A task stopping its own pool must not wait for its own worker:
@@ -263,7 +233,6 @@ bool ThreadPool::AddTask(CallBack&& task)
         if (!shared.m_bRunning.load(std::memory_order_relaxed))
             return false;
         shared.m_Tasks.push_back(std::move(task));
-        shared.m_uQueued.store(static_cast<unsigned int>(shared.m_Tasks.size()), std::memory_order_relaxed);
         if (shared.m_uIdle > 0) {
             --shared.m_uIdle;
             wake = true;
