@@ -229,6 +229,16 @@ protected:
     };
     // Null for objects without one; set by a memory object to its own.
     Direct* m_pDirect = nullptr;
+    // A 32-bit value with its bytes in network order, most significant
+    // first: the order of a memory object that is `network`.
+    static unsigned int NetworkOrder(unsigned int value)
+    {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return value;
+#else
+        return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
+#endif
+    }
     // Set by the constructor of a library class that answers GetAttrib and
     // SetAttrib as this class does, to that class's type: GetAttribs and
     // SetAttribs take one step for an object of exactly that type.
@@ -285,16 +295,6 @@ private:
             d.size = position;
         return true;
     }
-    // The value with its bytes in network order, most significant first.
-    static unsigned int NetworkOrder(unsigned int value)
-    {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        return value;
-#else
-        return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
-#endif
-    }
-
     unsigned int CopyTo(IoObject& dst, unsigned int n, IoParam* param) const;
     bool CopyFrom(IoObject const& src, unsigned int n, IoParam* param);
 

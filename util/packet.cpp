@@ -14,10 +14,8 @@ constexpr unsigned long long MAX_32 = 0xFFFFFFFFull;
 // they are.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 inline unsigned short Net16(unsigned short v) { return v; }
-inline unsigned int Net32(unsigned int v) { return v; }
 #else
 inline unsigned short Net16(unsigned short v) { return __builtin_bswap16(v); }
-inline unsigned int Net32(unsigned int v) { return __builtin_bswap32(v); }
 #endif
 
 // The packet object behind a handle, when it is one. The handles are the
@@ -51,7 +49,7 @@ PacketIo::PacketIo(unsigned int headerSize) : m_uHeaderSize(headerSize)
 PacketIo::~PacketIo() = default;
 
 unsigned short PacketIo::ReadUInt16(unsigned short) const { return Net16(MemoryIo::ReadUInt16()); }
-unsigned int PacketIo::ReadUInt32(unsigned int) const { return Net32(MemoryIo::ReadUInt32()); }
+unsigned int PacketIo::ReadUInt32(unsigned int) const { return NetworkOrder(MemoryIo::ReadUInt32()); }
 
 // Checked as a whole first: two word reads would otherwise take the high
 // word of a value whose low word is missing.
@@ -67,7 +65,7 @@ unsigned long long PacketIo::ReadUInt64(unsigned long long) const
 }
 
 bool PacketIo::WriteUInt16(unsigned short value) { return MemoryIo::WriteUInt16(Net16(value)); }
-bool PacketIo::WriteUInt32(unsigned int value) { return MemoryIo::WriteUInt32(Net32(value)); }
+bool PacketIo::WriteUInt32(unsigned int value) { return MemoryIo::WriteUInt32(NetworkOrder(value)); }
 
 bool PacketIo::WriteUInt64(unsigned long long value)
 {
