@@ -16,6 +16,26 @@ using Core::Lock;
 namespace {
 std::atomic<std::uint64_t> g_NextVersion{1};
 std::uint64_t NewVersion() { return g_NextVersion.fetch_add(1, std::memory_order_relaxed); }
+
+#if defined(__ELF__)
+#define VOR_FIND_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define VOR_FIND_TLS
+#endif
+
+// What the calling thread found last: under `id`, at the registry's
+// `version` of `scheduler`, `handler`, with its counted base taken while it
+// was alive. A thread that runs the same handler over and over finds it
+// here without the registry's lock, whose word every such thread would
+// otherwise write twice per task.
+struct LastFound {
+    Scheduler const* scheduler;
+    std::uint64_t version;
+    std::uint64_t id;
+    Handler* handler;
+    Core::GlobalRef const* counted;
+};
+thread_local LastFound t_Last VOR_FIND_TLS{};
 } // namespace
 
 Scheduler::Scheduler() : m_Lock(Lock::READ_WRITE_LOCK), m_uVersion(NewVersion()) {}
@@ -84,6 +104,21 @@ bool Scheduler::UnRegister(std::uint64_t id)
 
 Handler* Scheduler::Find(std::uint64_t id) const
 {
+    LastFound& last = t_Last;
+    std::uint64_t version = GetVersion();
+    // Versions are never handed out twice, so a match means this
+    // scheduler's registry is as it was when the handler was found there,
+    // and still holds it. The handler is counted through the registry of
+    // counted objects, which refuses an address whose object has gone; the
+    // version read again after it says that no change came between.
+    if (last.version == version && last.scheduler == this && last.id == id &&
+        Core::GlobalRef::IncRefAt(last.counted)) {
+        if (GetVersion() == version)
+            return last.handler;
+        // Changed meanwhile: the address may even hold another object by
+        // now, so the reference goes back through the base it was taken on.
+        last.counted->DecRef();
+    }
     Lock::ReadScope scope(m_Lock);
     auto found = m_Registry.find(id);
     // Nothing is taken for an empty entry.
@@ -91,6 +126,9 @@ Handler* Scheduler::Find(std::uint64_t id) const
         return nullptr;
     Handler* handler = found->second.Raw();
     handler->IncRefHeld(); // the registry's guard holds it
+    // Changes are made under the lock, so the version read under it is the
+    // one of what was found.
+    last = LastFound{this, m_uVersion.load(std::memory_order_relaxed), id, handler, handler};
     return handler;
 }
 

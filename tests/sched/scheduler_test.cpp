@@ -175,11 +175,18 @@ TEST_F(SchedulerTest, UnknownEmptyOrUnRegisteredIdsPrintOneLineAndFail)
     Guard<Handler> first = TestHandler::Make(0xFFFFFFFFu);
     EXPECT_TRUE(sched->UnRegister(12)); // never registered
     EXPECT_TRUE(sched->Register(first, 12) && sched->Register(TestHandler::Make(2), 12)); // the first keeps the id
-    EXPECT_TRUE(sched->Run(12, Guard<Handler::Param>()) && As(first).m_iCalls == 1);
+    EXPECT_TRUE(sched->Run(12, Guard<Handler::Param>()) && sched->Run(12, Guard<Handler::Param>()));
+    EXPECT_EQ(2, As(first).m_iCalls);
+    // Gone from the registry though still alive (held here), and then
+    // replaced: a thread that found the first one before does not run it.
     EXPECT_TRUE(sched->UnRegister(12));
     ExpectRefused(sched, 12);
+    Guard<Handler> second = TestHandler::Make(3);
+    ASSERT_TRUE(sched->Register(second, 12));
+    EXPECT_TRUE(sched->Run(12, Guard<Handler::Param>()) && As(second).m_iCalls == 1 && As(first).m_iCalls == 2);
+    EXPECT_TRUE(sched->UnRegister(12));
     ASSERT_TRUE(sched->Register(first)); // the one-argument forms use the handler's id
-    EXPECT_TRUE(sched->Run(0xFFFFFFFFull, Guard<Handler::Param>()) && As(first).m_iCalls == 2);
+    EXPECT_TRUE(sched->Run(0xFFFFFFFFull, Guard<Handler::Param>()) && As(first).m_iCalls == 3);
     EXPECT_TRUE(sched->UnRegister(first));
     ExpectRefused(sched, 0xFFFFFFFFull);
 }
@@ -279,8 +286,11 @@ TEST_F(SchedulerTest, CopyOfATpSchedLeavesTheOriginalsWorkersAlone)
 TEST_F(SchedulerTest, HandlersUnRegisteredWhileTasksRun)
 {
     // Dispatchers run ids while another thread registers, unregisters and
-    // replaces a handler. Every accepted task runs exactly once, only the
-    // changing id is ever reported unknown, and every handler is released.
+    // replaces a handler (each replaced one is destroyed once its tasks
+    // have run). Every accepted task runs exactly once, only the changing
+    // id is ever reported unknown, and every handler is released. The
+    // changing id is run twice in a row, so that the second finds the
+    // handler the first one found, which may have gone meanwhile.
     auto sched = New<Scheduler, TpSched>();
     ASSERT_TRUE(sched->Init(Scheduler::Param(3)));
     std::atomic<int> ran{0}, accepted{0}, missing{0};
@@ -292,6 +302,7 @@ TEST_F(SchedulerTest, HandlersUnRegisteredWhileTasksRun)
         threads.emplace_back([&] {
             for (int i = 0; i < 2000; ++i) {
                 accepted += sched->Run(1, MakePayload(i)) ? 1 : 0;
+                sched->Run(2, MakePayload(i)) ? ++accepted : ++missing;
                 sched->Run(2, MakePayload(i)) ? ++accepted : ++missing;
             }
         });
