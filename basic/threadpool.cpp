@@ -40,6 +40,101 @@ private:
 
 } // namespace
 
+// One queued task: a callback, or a job (`run` not null), which goes to its
+// `drop` when the entry goes without having run it.
+class ThreadPool::Entry {
+public:
+    Entry() : m_Job{nullptr, nullptr, nullptr, nullptr} {}
+    explicit Entry(CallBack&& task) : m_Task(std::move(task)), m_Job{nullptr, nullptr, nullptr, nullptr} {}
+    explicit Entry(Job const& job) : m_Job(job) {}
+    Entry(Entry&& other) noexcept : m_Task(std::move(other.m_Task)), m_Job(other.m_Job) { other.m_Job.run = nullptr; }
+    Entry& operator=(Entry&& other) noexcept
+    {
+        if (this != &other) {
+            Drop();
+            m_Task = std::move(other.m_Task);
+            m_Job = other.m_Job;
+            other.m_Job.run = nullptr;
+        }
+        return *this;
+    }
+    Entry(Entry const&) = delete;
+    Entry& operator=(Entry const&) = delete;
+    ~Entry() { Drop(); }
+
+    bool IsValid() const { return m_Job.run != nullptr || m_Task.IsValid(); }
+    // Runs the task once. A job is taken out first, so that it is neither
+    // dropped after its run nor dropped when its run unwinds.
+    void Run()
+    {
+        if (m_Job.run == nullptr) {
+            m_Task.CallBackV();
+            return;
+        }
+        Job job = m_Job;
+        m_Job.run = nullptr;
+        job.run(job.first, job.second);
+    }
+    // The task as a callback: a job is carried by a box of its own.
+    CallBack Take();
+
+private:
+    // A job in a callback: the callback's own copy of the box owns the
+    // job; the copy a call is given runs it and marks it taken.
+    class Box {
+    public:
+        explicit Box(Job const& job) : m_pJob(new (std::nothrow) Job(job)), m_bOwner(true) {}
+        Box(Box&& other) noexcept : m_pJob(other.m_pJob), m_bOwner(other.m_bOwner) { other.m_bOwner = false; }
+        Box(Box const& other) : m_pJob(other.m_pJob), m_bOwner(false) {}
+        Box& operator=(Box const&) = delete;
+        ~Box()
+        {
+            if (!m_bOwner || m_pJob == nullptr)
+                return;
+            if (m_pJob->run != nullptr && m_pJob->drop != nullptr)
+                m_pJob->drop(m_pJob->first, m_pJob->second);
+            delete m_pJob;
+        }
+        bool IsValid() const { return m_pJob != nullptr; }
+        static void Run(Box box)
+        {
+            Job job = *box.m_pJob;
+            if (job.run == nullptr)
+                return; // run already
+            box.m_pJob->run = nullptr;
+            job.run(job.first, job.second);
+        }
+
+    private:
+        Job* m_pJob;
+        bool m_bOwner;
+    };
+
+    void Drop()
+    {
+        Job job = m_Job;
+        m_Job.run = nullptr;
+        if (job.run != nullptr && job.drop != nullptr)
+            job.drop(job.first, job.second);
+    }
+
+    CallBack m_Task;
+    Job m_Job;
+};
+
+CallBack ThreadPool::Entry::Take()
+{
+    if (m_Job.run == nullptr)
+        return std::move(m_Task);
+    // Without room for the box the job stays here and is dropped with the
+    // entry: the worker sees an empty task and looks again.
+    Box box(m_Job);
+    CallBack task;
+    if (box.IsValid() && task.Bind(&Box::Run, std::move(box)))
+        m_Job.run = nullptr;
+    return task;
+}
+
 // The state the pool shares with its workers. The lock protects the queue,
 // the thread set and the idle count; the running flag is written under it
 // too, so that a task is either queued before UnInit empties the queue or
@@ -52,8 +147,28 @@ public:
     // with two producers and two workers: the spinning kind was slower).
     Shared() = default;
 
-    CallBack GetTask();
+    Entry GetTask();
     void Work();
+    // Queues a task or a job, which becomes an entry only once accepted:
+    // a refused one is left with the caller.
+    template <class T>
+    bool Push(T&& task)
+    {
+        bool wake = false;
+        {
+            Hold hold(m_Lock);
+            if (!m_bRunning.load(std::memory_order_relaxed))
+                return false;
+            m_Tasks.emplace_back(std::forward<T>(task));
+            if (m_uIdle > 0) {
+                --m_uIdle;
+                wake = true;
+            }
+        }
+        if (wake)
+            m_Signal.Set(1);
+        return true;
+    }
 
     std::atomic<bool> m_bRunning{false};
     // Workers that announced a wait on the signal and have not been counted
@@ -62,7 +177,7 @@ public:
     unsigned int m_uIdle = 0;
     Signal m_Signal;
     mutable Platform::RecursiveMutex m_Lock;
-    std::deque<CallBack> m_Tasks;
+    std::deque<Entry> m_Tasks;
     std::set<unsigned int> m_Threads;
 
 private:
@@ -83,7 +198,7 @@ private:
     ~StartUp() override = default;
 };
 
-CallBack ThreadPool::Shared::GetTask()
+ThreadPool::Entry ThreadPool::Shared::GetTask()
 {
     // A worker without a task sleeps at once, without yielding the
     // processor a few times first: with the engine thread and the workers
@@ -94,9 +209,9 @@ CallBack ThreadPool::Shared::GetTask()
         {
             Hold hold(m_Lock);
             if (!m_bRunning.load(std::memory_order_relaxed))
-                return CallBack();
+                return Entry();
             if (!m_Tasks.empty()) {
-                CallBack task = std::move(m_Tasks.front());
+                Entry task = std::move(m_Tasks.front());
                 m_Tasks.pop_front();
                 return task;
             }
@@ -107,7 +222,7 @@ CallBack ThreadPool::Shared::GetTask()
         // A wake-up does not reserve a task: another worker may take it
         // first, and this one looks again.
         if (!m_Signal.Wait(Signal::INFINITE_WAIT))
-            return CallBack();
+            return Entry();
     }
 }
 
@@ -128,9 +243,9 @@ void ThreadPool::Shared::Work()
     // once the pool stops; the flag is not read here on every task, since
     // its line is the one every producer writes.
     for (;;) {
-        CallBack task = GetTask();
+        Entry task = GetTask();
         if (task.IsValid())
-            task.CallBackV();
+            task.Run();
         else if (!m_bRunning.load(std::memory_order_acquire))
             break;
     }
@@ -189,7 +304,7 @@ bool ThreadPool::Init(unsigned int threads, unsigned int timeout)
 bool ThreadPool::UnInit(unsigned int timeout)
 {
     Shared& shared = *m_Shared;
-    std::deque<CallBack> dropped;
+    std::deque<Entry> dropped;
     std::vector<unsigned int> ids;
     unsigned int idle = 0;
     {
@@ -206,8 +321,9 @@ bool ThreadPool::UnInit(unsigned int timeout)
                 ids.push_back(id);
         }
     }
-    // Dropped tasks are released outside the lock: releasing one may end
-    // the life of whatever it holds, and that may call back into the pool.
+    // Dropped tasks are released (and dropped jobs given to their drop)
+    // outside the lock: releasing one may end the life of whatever it
+    // holds, and that may call back into the pool.
     dropped.clear();
     // Busy workers see the flag when their task returns; only the waiting
     // ones need a wake-up.
@@ -224,24 +340,9 @@ bool ThreadPool::UnInit(unsigned int timeout)
 // after it is left.
 bool ThreadPool::AddTask(CallBack const& task) { return AddTask(CallBack(task)); }
 
-bool ThreadPool::AddTask(CallBack&& task)
-{
-    Shared& shared = *m_Shared;
-    bool wake = false;
-    {
-        Hold hold(shared.m_Lock);
-        if (!shared.m_bRunning.load(std::memory_order_relaxed))
-            return false;
-        shared.m_Tasks.push_back(std::move(task));
-        if (shared.m_uIdle > 0) {
-            --shared.m_uIdle;
-            wake = true;
-        }
-    }
-    if (wake)
-        shared.m_Signal.Set(1);
-    return true;
-}
+bool ThreadPool::AddTask(CallBack&& task) { return m_Shared->Push(std::move(task)); }
+
+bool ThreadPool::AddJob(Job const& job) { return job.run != nullptr && m_Shared->Push(job); }
 
 unsigned int ThreadPool::GetThreadCount() const
 {
@@ -249,7 +350,7 @@ unsigned int ThreadPool::GetThreadCount() const
     return static_cast<unsigned int>(m_Shared->m_Threads.size());
 }
 
-CallBack ThreadPool::GetTask() { return m_Shared->GetTask(); }
+CallBack ThreadPool::GetTask() { return m_Shared->GetTask().Take(); }
 
 } // namespace Basic
 } // namespace Vor

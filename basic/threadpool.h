@@ -47,15 +47,33 @@ public:
     // The same for a task the caller gives up: it is moved into the queue,
     // and left with the caller when refused.
     bool AddTask(Core::CallBack&& task);
+
+    // A task without a callback object, for callers that queue one per
+    // message: a worker calls `run(first, second)`, and a job dropped
+    // unrun (by UnInit) is given to `drop(first, second)` instead, when
+    // `drop` is not null. Whichever is called owns what the two pointers
+    // stand for.
+    struct Job {
+        void (*run)(void* first, void* second);
+        void (*drop)(void* first, void* second);
+        void* first;
+        void* second;
+    };
+    // Queues a job (`run` must not be null). False when the pool is not
+    // running or `run` is null: the job is then neither run nor dropped,
+    // and stays the caller's.
+    bool AddJob(Job const& job);
     // The number of workers running.
     unsigned int GetThreadCount() const;
 
 protected:
     // The next task, waiting while the queue is empty; an empty callback
-    // once the pool stops.
+    // once the pool stops. A job comes as a callback that runs it (and
+    // drops it when the callback goes unrun).
     Core::CallBack GetTask();
 
 private:
+    class Entry;
     class Shared;
     class StartUp;
 

@@ -233,6 +233,15 @@ public:
         return guard;
     }
 
+    // Gives the reference to the caller and becomes empty: the object, for
+    // the caller to release (Adopt takes it back), or null when empty.
+    T* Detach()
+    {
+        T* p = IsEmpty(m_pObject) ? nullptr : m_pObject;
+        m_pObject = s_pNull;
+        return p;
+    }
+
     // Drops the reference and becomes empty; false (no change) when empty.
     bool Clear()
     {

@@ -25,5 +25,18 @@ Core::CallBack Handler::MakeTask(Handler* handler, Core::Guard<Param>&& param)
 
 void Handler::HandleProc(Job job) { OnHandle(std::move(job.m_Param)); }
 
+void Handler::RunJob(void* handler, void* param)
+{
+    // Both go back when OnHandle returns, or when it unwinds.
+    Core::Guard<Handler> held = Core::Guard<Handler>::Adopt(static_cast<Handler*>(handler));
+    held->OnHandle(Core::Guard<Param>::Adopt(static_cast<Param*>(param)));
+}
+
+void Handler::DropJob(void* handler, void* param)
+{
+    Core::Guard<Param>::Adopt(static_cast<Param*>(param)).Clear();
+    static_cast<Handler*>(handler)->DecRef();
+}
+
 } // namespace Sched
 } // namespace Vor

@@ -84,6 +84,10 @@ private:
     // The task around a reference already taken on `handler`; the reference
     // is given back at once when no task can be built.
     static Core::CallBack MakeTask(Handler* handler, Core::Guard<Param>&& param);
+    // The same task as a pool job, without a callback object: `handler` and
+    // `param` (null for none) each with one reference that the job owns.
+    static void RunJob(void* handler, void* param);
+    static void DropJob(void* handler, void* param);
 
     void HandleProc(Job job);
 };

@@ -155,13 +155,19 @@ bool Scheduler::RunHandler(Handler* handler, Guard<Handler::Param> param)
         handler->OnHandle(std::move(param));
         return true;
     }
+    if (&typeid(*this) == &typeid(TpSched)) {
+        // The library's own TpSched queues the handler and the parameter as
+        // they are, without the callback object a task would need. A
+        // subclass gets the task through Run.
+        Handler::Param* raw = param.Detach();
+        if (static_cast<TpSched*>(this)->m_Pool.AddJob({&Handler::RunJob, &Handler::DropJob, handler, raw}))
+            return true;
+        Handler::DropJob(handler, raw);
+        return false;
+    }
     CallBack task = Handler::MakeTask(handler, std::move(param));
     if (!task.IsValid())
         return false;
-    // The library's own TpSched queues the task it would be given, and the
-    // task is moved in instead of copied. A subclass gets it through Run.
-    if (&typeid(*this) == &typeid(TpSched))
-        return static_cast<TpSched*>(this)->m_Pool.AddTask(std::move(task));
     return Run(task);
 }
 

@@ -75,19 +75,40 @@ TEST_F(ThreadPoolTest, RunsQueuedTasksInOrderAndWakesAnIdleWorkerForEachTask)
     EXPECT_EQ(0, Probe::s_iAlive.load());
 }
 
+// A job's two pointers: a counter of its runs and one of its drops.
+void CountRun(void* runs, void*) { ++*static_cast<std::atomic<int>*>(runs); }
+void CountDrop(void*, void* drops) { ++*static_cast<std::atomic<int>*>(drops); }
+ThreadPool::Job CountingJob(std::atomic<int>& runs, std::atomic<int>& drops)
+{
+    return ThreadPool::Job{&CountRun, &CountDrop, &runs, &drops};
+}
+
+// Takes tasks as a worker would.
+struct Puller : ThreadPool {
+    using ThreadPool::GetTask;
+};
+
 TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
 {
+    // Half the producers queue callbacks, half queue jobs.
     constexpr int PRODUCERS = 8, TASKS = 10000;
     std::vector<std::atomic<int>> runs(PRODUCERS * TASKS);
-    std::atomic<int> finished{0}, refused{0};
+    std::atomic<int> finished{0}, refused{0}, drops{0};
     ThreadPool pool;
     ASSERT_TRUE(pool.Init(2, 1000));
     std::vector<std::thread> producers;
     for (int p = 0; p < PRODUCERS; ++p)
         producers.emplace_back([&, p] {
-            for (int slot = p * TASKS; slot < (p + 1) * TASKS; ++slot)
-                if (!pool.AddTask(Probe::Task([&, slot] { ++runs[slot], ++finished; })))
+            for (int slot = p * TASKS; slot < (p + 1) * TASKS; ++slot) {
+                bool added = p % 2 == 0 ? pool.AddTask(Probe::Task([&, slot] { ++runs[slot], ++finished; }))
+                                        : pool.AddJob({[](void* run, void* done) {
+                                                           ++*static_cast<std::atomic<int>*>(run);
+                                                           ++*static_cast<std::atomic<int>*>(done);
+                                                       },
+                                                       &CountDrop, &runs[slot], &finished});
+                if (!added)
                     ++refused;
+            }
         });
     for (auto& producer : producers)
         producer.join();
@@ -95,6 +116,32 @@ TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
     EXPECT_TRUE(WaitUntil([&] { return finished == PRODUCERS * TASKS; }, milliseconds(60000)));
     EXPECT_TRUE(pool.UnInit(1000));
     EXPECT_EQ(0, std::count_if(runs.begin(), runs.end(), [](std::atomic<int> const& r) { return r != 1; }));
+    EXPECT_EQ(0, drops.load());
+}
+
+TEST_F(ThreadPoolTest, AJobRunsOnceOrIsDroppedOnceAndARefusedOneIsLeftAlone)
+{
+    std::atomic<int> runs[4] = {}, drops[4] = {};
+    Puller pool;
+    EXPECT_FALSE(pool.AddJob(CountingJob(runs[0], drops[0]))); // not running
+    EXPECT_FALSE(pool.AddJob({nullptr, &CountDrop, &runs[0], &drops[0]}));
+    ASSERT_TRUE(pool.Init(0, 1000)); // the queue only: the test takes the tasks
+    for (int i = 1; i < 4; ++i)
+        ASSERT_TRUE(pool.AddJob(CountingJob(runs[i], drops[i])));
+    // A job taken as a callback runs once, however often it is called; one
+    // whose callback goes unrun is dropped with it.
+    CallBack first = pool.GetTask(), copy = first;
+    ASSERT_TRUE(first.IsValid());
+    EXPECT_TRUE(first.CallBackV() && copy.CallBackV());
+    first.Clear(), copy.Clear();
+    CallBack second = pool.GetTask();
+    ASSERT_TRUE(second.IsValid());
+    second.Clear();
+    EXPECT_TRUE(pool.UnInit(1000)); // drops the third
+    EXPECT_FALSE(pool.AddJob(CountingJob(runs[0], drops[0])));
+    int const ranOnce[4] = {0, 1, 0, 0}, droppedOnce[4] = {0, 0, 1, 1};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(runs[i] == ranOnce[i] && drops[i] == droppedOnce[i]) << i << ": " << runs[i] << " " << drops[i];
 }
 
 TEST_F(ThreadPoolTest, AddTaskRacingUnInitLeavesNoTaskBehind)
