@@ -80,33 +80,45 @@ public:
 
 private:
     // A job in a callback: the callback's own copy of the box owns the
-    // job; the copy a call is given runs it and marks it taken.
+    // job, and drops it unless a call took it; every other copy (the one
+    // a call is given) only points at it. Calls from several threads take
+    // it once.
     class Box {
     public:
-        explicit Box(Job const& job) : m_pJob(new (std::nothrow) Job(job)), m_bOwner(true) {}
-        Box(Box&& other) noexcept : m_pJob(other.m_pJob), m_bOwner(other.m_bOwner) { other.m_bOwner = false; }
-        Box(Box const& other) : m_pJob(other.m_pJob), m_bOwner(false) {}
+        explicit Box(Job const& job) : m_pHeld(new (std::nothrow) Held{job, {false}}), m_bOwner(true) {}
+        Box(Box&& other) noexcept : m_pHeld(other.m_pHeld), m_bOwner(other.m_bOwner) { other.m_bOwner = false; }
+        Box(Box const& other) : m_pHeld(other.m_pHeld), m_bOwner(false) {}
         Box& operator=(Box const&) = delete;
         ~Box()
         {
-            if (!m_bOwner || m_pJob == nullptr)
+            if (!m_bOwner || m_pHeld == nullptr)
                 return;
-            if (m_pJob->run != nullptr && m_pJob->drop != nullptr)
-                m_pJob->drop(m_pJob->first, m_pJob->second);
-            delete m_pJob;
+            Job const& job = m_pHeld->job;
+            if (!m_pHeld->taken.load(std::memory_order_acquire) && job.drop != nullptr)
+                job.drop(job.first, job.second);
+            delete m_pHeld;
         }
-        bool IsValid() const { return m_pJob != nullptr; }
+        bool IsValid() const { return m_pHeld != nullptr; }
+        // Leaves the job to whoever gave it: the box neither runs nor drops it.
+        void Forget()
+        {
+            if (m_bOwner && m_pHeld != nullptr)
+                m_pHeld->taken.store(true, std::memory_order_relaxed);
+        }
         static void Run(Box box)
         {
-            Job job = *box.m_pJob;
-            if (job.run == nullptr)
-                return; // run already
-            box.m_pJob->run = nullptr;
+            if (box.m_pHeld->taken.exchange(true, std::memory_order_acq_rel))
+                return;
+            Job const& job = box.m_pHeld->job;
             job.run(job.first, job.second);
         }
 
     private:
-        Job* m_pJob;
+        struct Held {
+            Job job;
+            std::atomic<bool> taken;
+        };
+        Held* m_pHeld;
         bool m_bOwner;
     };
 
@@ -126,12 +138,14 @@ CallBack ThreadPool::Entry::Take()
 {
     if (m_Job.run == nullptr)
         return std::move(m_Task);
-    // Without room for the box the job stays here and is dropped with the
-    // entry: the worker sees an empty task and looks again.
+    // Without room for the box or the callback the job stays here and is
+    // dropped with the entry: the caller sees an empty task.
     Box box(m_Job);
     CallBack task;
     if (box.IsValid() && task.Bind(&Box::Run, std::move(box)))
-        m_Job.run = nullptr;
+        m_Job.run = nullptr; // the callback's box has it now
+    else
+        box.Forget();
     return task;
 }
 
