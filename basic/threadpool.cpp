@@ -48,16 +48,7 @@ public:
     explicit Entry(CallBack&& task) : m_Task(std::move(task)), m_Job{nullptr, nullptr, nullptr, nullptr} {}
     explicit Entry(Job const& job) : m_Job(job) {}
     Entry(Entry&& other) noexcept : m_Task(std::move(other.m_Task)), m_Job(other.m_Job) { other.m_Job.run = nullptr; }
-    Entry& operator=(Entry&& other) noexcept
-    {
-        if (this != &other) {
-            Drop();
-            m_Task = std::move(other.m_Task);
-            m_Job = other.m_Job;
-            other.m_Job.run = nullptr;
-        }
-        return *this;
-    }
+    Entry& operator=(Entry&&) = delete;
     Entry(Entry const&) = delete;
     Entry& operator=(Entry const&) = delete;
     ~Entry() { Drop(); }
