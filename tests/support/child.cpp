@@ -16,9 +16,19 @@
 #include <cstdlib>
 #include <thread>
 #else
+#include <vor/core/thread.h>
+
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+#define VOR_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VOR_TEST_TSAN 1
+#endif
 #endif
 
 namespace VorTest {
@@ -170,6 +180,12 @@ ChildResult RunInChild(std::function<int()> const& body, std::string const& inpu
                  fcntl(in[1], F_SETFL, O_NONBLOCK) == 0 &&
                  write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
     FlushAll(); // whatever this process still has buffered must not be written twice
+#if defined(VOR_TEST_TSAN)
+    // The thread checker lets a child of a process with threads start none
+    // of its own: threads an earlier test left to finish (a thread-per-task
+    // scheduler's, say) are given a while to end first.
+    WaitUntil([] { return Vor::Core::Thread::GetCount() == 0; }, milliseconds(5000));
+#endif
     pid_t pid = ready ? fork() : -1;
     if (pid == 0) {
         if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
