@@ -214,7 +214,7 @@ protected:
 
     // The buffer state of the library's own memory objects, through which
     // their handles move 32-bit values themselves, without the virtual call,
-    // while the room (or the data) is there. Only while the object's exact
+    // while the room (or the data) is there. Only for an object whose exact
     // type is `exact`, which that type's constructor sets: the handle then
     // does what that type's own operations do. Any other object, an
     // application's subclass of a memory object included, is called
@@ -227,8 +227,11 @@ protected:
         unsigned int position = 0;
         bool network = false;      // integers most significant byte first
     };
-    // Null for objects without one; set by a memory object to its own.
-    Direct* m_pDirect = nullptr;
+    // Null until a typed call made virtually finds the object to be of
+    // exactly the type its direct state was made for; set to that state
+    // then, and from then on the handles take the fast path. A constructed
+    // object's type never changes, so the test is made once, not per value.
+    mutable Direct* m_pDirect = nullptr;
     // A 32-bit value with its bytes in network order, most significant
     // first: the order of a memory object that is `network`.
     static unsigned int NetworkOrder(unsigned int value)
@@ -253,14 +256,13 @@ private:
     friend std::ostream& operator<<(std::ostream& stream, IoBase const& handle);
     friend std::wostream& operator<<(std::wostream& stream, IoBase const& handle);
 
-    bool IsDirect() const { return m_pDirect != nullptr && m_pDirect->exact == &typeid(*this); }
     unsigned int GetEach(unsigned int bits) const;
     void SetEach(unsigned int clear, unsigned int set);
     // The 32-bit value at the position, moving past it; false (nothing
     // read) when it is not all there.
     bool DirectRead(unsigned int& value) const
     {
-        if (!IsDirect())
+        if (m_pDirect == nullptr)
             return false;
         Direct& d = *m_pDirect;
         unsigned int position = d.position;
@@ -276,7 +278,7 @@ private:
     // position lies inside the data; false (nothing written) otherwise.
     bool DirectWrite(unsigned int value)
     {
-        if (!IsDirect())
+        if (m_pDirect == nullptr)
             return false;
         Direct& d = *m_pDirect;
         // Everything is read before the value is stored: the store may

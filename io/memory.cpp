@@ -55,7 +55,6 @@ IoObject* Memory::Create(IoDevice::Param const& param)
 MemoryIo::MemoryIo() : m_uSize(m_Direct.size), m_uPosition(m_Direct.position)
 {
     m_Direct.exact = &typeid(MemoryIo);
-    m_pDirect = &m_Direct;
     SetAttrib(IoParam::READABLE, true);
     SetAttrib(IoParam::WRITABLE, true);
     SetAttrib(IoParam::LOCAL, true);
@@ -225,9 +224,25 @@ bool MemoryIo::Close()
     return freed;
 }
 
+void MemoryIo::SetDirectType(std::type_info const& exact, bool network)
+{
+    m_Direct.exact = &exact;
+    m_Direct.network = network;
+}
+
+// A typed value made virtually: the handles may take the object's values
+// themselves from now on when its type is the one the direct state was
+// made for. A subclass (the application's) is never given it.
+void MemoryIo::OfferDirect() const
+{
+    if (m_pDirect == nullptr && typeid(*this) == *m_Direct.exact)
+        m_pDirect = &m_Direct;
+}
+
 template <class T>
 T MemoryIo::ReadValue() const
 {
+    OfferDirect();
     unsigned int position = m_uPosition;
     if (!Fits(position, sizeof(T), m_uSize))
         return T();
@@ -240,6 +255,7 @@ T MemoryIo::ReadValue() const
 template <class T>
 bool MemoryIo::WriteValue(T value)
 {
+    OfferDirect();
     unsigned int position = m_uPosition;
     if (position <= m_uSize && m_Buffer.GetSize() - position >= sizeof(T)) {
         // The common case: room at a position inside the data.

@@ -100,8 +100,13 @@ protected:
     void Truncate(unsigned int size);
     bool OptReadWrite() const override;
     unsigned int ReceiveFrom(IoObject const& src, unsigned int n, IoParam* param) override;
+    // For a library class whose typed values are this class's, in the
+    // given byte order: its exact type, for which the handles may move them
+    // themselves.
+    void SetDirectType(std::type_info const& exact, bool network);
 
 private:
+    void OfferDirect() const;
     bool Reserve(unsigned long long end);
     unsigned int Readable(unsigned int n) const;
     char* PrepareWrite(unsigned int n);

@@ -42,8 +42,7 @@ bool Rewind(Io::IoBase const& handle)
 
 PacketIo::PacketIo(unsigned int headerSize) : m_uHeaderSize(headerSize)
 {
-    m_pDirect->exact = &typeid(PacketIo);
-    m_pDirect->network = true;
+    SetDirectType(typeid(PacketIo), true);
 }
 
 PacketIo::~PacketIo() = default;
