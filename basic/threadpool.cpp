@@ -44,8 +44,8 @@ private:
 // `drop` when the entry goes without having run it.
 class ThreadPool::Entry {
 public:
-    Entry() : m_Job{nullptr, nullptr, nullptr, nullptr} {}
-    explicit Entry(CallBack&& task) : m_Task(std::move(task)), m_Job{nullptr, nullptr, nullptr, nullptr} {}
+    Entry() = default;
+    explicit Entry(CallBack&& task) : m_Task(std::move(task)) {}
     explicit Entry(Job const& job) : m_Job(job) {}
     Entry(Entry&& other) noexcept : m_Task(std::move(other.m_Task)), m_Job(other.m_Job) { other.m_Job.run = nullptr; }
     Entry& operator=(Entry&&) = delete;
@@ -122,7 +122,7 @@ private:
     }
 
     CallBack m_Task;
-    Job m_Job;
+    Job m_Job{}; // no job: all null
 };
 
 CallBack ThreadPool::Entry::Take()
