@@ -47,7 +47,8 @@ Vor::Core::Guard<Vor::Sched::Notify> MakeNotify(EngineKind kind);
 
 // An event whose answers the test sets and whose calls it records. Reads
 // never block (an urgent byte alone can look readable); what is read goes
-// back to the sender through GetDevice, except "bye", which closes.
+// back to the sender through GetDevice, except a read that ends with "bye",
+// which closes.
 class ScriptedEvent : public Vor::Sched::IoEvent {
 public:
     bool OnOpen(Vor::Io::IoBase& handle) override;
