@@ -319,7 +319,7 @@ TEST_P(AcceptGroupEngineTest, ClosesAskingForAReopenOfALiveListenerDoNotPause)
     for (auto& peer : peers)
         EXPECT_TRUE(peer->WaitClosed());
     // 20 pauses of 100 ms would take 2 s.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     Peer later;
     EXPECT_TRUE(later.Connect(server.port) && later.Send("on") && later.Receive(2) == "on");
 }

@@ -87,7 +87,7 @@ TEST_P(ConnectGroupEngineTest, RefusedPortIsRetriedOncePerIntervalUntilUnInit)
     EXPECT_GE(Clock::now() - start, milliseconds(950));
     start = Clock::now();
     EXPECT_TRUE(client.group->UnInit(10000));
-    EXPECT_LT(Clock::now() - start, milliseconds(500));
+    EXPECT_LT(Clock::now() - start, milliseconds(800)); // not the rest of the 1 s interval
     capture.Stop();
     ASSERT_EQ(capture.Lines().size(), 2u);
     for (std::string const& line : capture.Lines())
@@ -151,10 +151,11 @@ TEST_P(ConnectGroupEngineTest, UnInitDuringADroppedHandshakeEndsPromptly)
         // Inside its connect once it has had time to send its first SYN.
         WaitUntil([] { return false; }, milliseconds(300));
         Clock::time_point asked = Clock::now();
-        bool done = client.group->UnInit(200);
+        bool done = client.group->UnInit(1000);
         auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count();
         std::printf("took %lld\n", static_cast<long long>(took));
-        return done && took < 150 && client.event->Count("open") == 0 ? 0 : 12;
+        // Not the whole time-out and a kill after it.
+        return done && took < 500 && client.event->Count("open") == 0 ? 0 : 12;
     }, std::string(), milliseconds(20000));
     EXPECT_TRUE(child.finished);
     EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
