@@ -213,7 +213,7 @@ TEST_F(TimerTest, LateTimerCatchesUpAndUnInitWaitsForTheExpiryInHand)
     ASSERT_TRUE(timer->AddTimer(8, 10));
     ASSERT_TRUE(WaitUntil([&] { return recorder->Times(8).size() >= 20; }));
     std::vector<std::uint64_t> times = recorder->Times(8); // due at added, added + 10, ...
-    EXPECT_LT(times[5] - times[1], 20u) << "the intervals missed in the stall were not made up at once";
+    EXPECT_LT(times[5] - times[1], 30u) << "the intervals missed in the stall were not made up at once"; // 40 ms if not
     EXPECT_GE(times.back() - added, 10u * (times.size() - 1)) << "fired ahead of its due times";
     recorder->stallMs = 200;
     ASSERT_TRUE(WaitUntil([&] { return recorder->stallMs == 0 && recorder->inside; }));
