@@ -130,8 +130,11 @@ BENCHMARK(MemoryIoReadUInt32);
 // Hides the cursor from the optimizer at each step, at no cost of its own,
 // so that the loop is not turned into vector moves: each value stays one
 // 4-byte store or load at a cursor kept in a register.
-inline void Opaque(char const*& at) { asm volatile("" : "+r"(at)); }
-inline void Opaque(char*& at) { asm volatile("" : "+r"(at)); }
+template <class C>
+inline void Opaque(C*& at)
+{
+    asm volatile("" : "+r"(at));
+}
 
 void PlainStoreUInt32(benchmark::State& state)
 {
