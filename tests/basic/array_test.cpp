@@ -97,10 +97,7 @@ TEST(FormatToArray, ErrorsAndTextBeyondTheLimitAreRefusedWithoutGrowing)
 #else
     EXPECT_EQ(PrintToArray(narrow, "%*d", static_cast<int>(FORMAT_LIMIT - 1), 1), FORMAT_LIMIT - 1);
 #endif
-}
-
-TEST(FormatToArray, FailedGrowthReportsZero)
-{
+    // A failed growth reports 0 and keeps the old block.
     Array<char> array(256);
     char* first = array;
     std::string fill(1000, 'q');

@@ -63,32 +63,26 @@ TEST(BasicTest, SleepReturnsTheTimeLeftWhenWokenAndAllOfItOtherwise)
     // slept (or gave the whole 10 s back) fails the second bound.
     EXPECT_GE(ms + elapsed + tick, 10000u);
     EXPECT_LE(ms, 10000u - 40u);
-}
 
-TEST(BasicTest, SleepTimeLeftNeverWrapsPastTheDeadline)
-{
     // A wake-up at or after the deadline leaves 0, not ~49 days: with 0 ms
     // asked and the signal set, a clock tick between two readings wrapped.
-    Core::Signal signal;
     std::uint64_t until = MonotonicMs() + 200;
     unsigned int worst = 0, rounds = 0;
     for (; MonotonicMs() < until; ++rounds) {
         signal.Set(1);
-        unsigned int ms = 0;
+        ms = 0;
         Basic::Sleep(ms, signal);
         worst = std::max(worst, ms);
     }
     EXPECT_GT(rounds, 0u);
     EXPECT_EQ(worst, 0u);
-}
 
-TEST(BasicTest, FailedWaitDoesNotClaimAWholeSleep)
-{
-    // A named signal whose name the system refuses has nothing to wait on.
+    // A failed wait does not claim a whole sleep. A named signal whose name
+    // the system refuses has nothing to wait on.
     Core::Signal broken("no/such\\semaphore/name"); // a bad name on either system
     ASSERT_FALSE(broken.Set(1));
-    unsigned int ms = 5000;
-    std::uint64_t start = MonotonicMs();
+    ms = 5000;
+    start = MonotonicMs();
     EXPECT_FALSE(Basic::Sleep(ms, broken));
     EXPECT_LT(MonotonicMs() - start, 1000u);
     EXPECT_GT(ms, 4000u);
