@@ -64,11 +64,6 @@ TEST(VOR_NATIVE(File), WritesReadsSeeksAndCountsBufferedDataAtTheEnd)
                      {LLONG_MAX, IoParam::CURRENT, false, 0x100000005ull}, {-2, IoParam::END, true, 12}});
     EXPECT_EQ("XY", ReadText(io, 10));
     EXPECT_EQ("", ReadText(io, 10)); // the end is not a failure
-    // A 14-byte file read into memory with a count of 100 reports 14.
-    IoHandle memory = OpenMemory();
-    ASSERT_TRUE(io.Seek(0, IoParam::BEGIN));
-    EXPECT_EQ(14u, io.Read(memory, 100));
-    EXPECT_EQ(14u, memory.GetSize());
 }
 
 TEST(VOR_NATIVE(File), FailedCloseStillClosesOnceAndReopenClosesThePreviousStream)

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #if !defined(_WIN32)
 #include <arpa/inet.h>
@@ -24,8 +23,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
-#include <utility>
-#include <vector>
 
 using namespace Vor::Io;
 using namespace VorTest;
@@ -90,8 +87,7 @@ public:
 TEST(SocketDevice, AnApplicationsOwnSocketObjectIsTakenForASocket)
 {
     OwnSocket* own = new OwnSocket;
-    IoHandle handle(own);
-    own->DecRef();
+    IoHandle handle = Adopt(own);
     EXPECT_EQ(handle.As<SocketIo>(), own);
     EXPECT_EQ(Socket::Param::GetHandle(handle), 4242u);
     EXPECT_FALSE(Socket::ShutDown(handle));
