@@ -1,7 +1,7 @@
-// Sockets closing, detaching and idling while the engines run, typed over
-// both engines: what the engines do with a socket's number must never reach
-// another socket, and application code behind idle reports must never hold
-// up the engine's own thread.
+// The epoll engine's own deferred steps: a socket paused in its report is
+// disarmed only at its next report, and what is resumed, read or closed
+// meanwhile must never reach a stale report or another socket. The cases both
+// engines share are in readiness_test.cpp; epoll is Linux's.
 #include <vor/io/socket.h>
 
 #include "platform/socket.h"
@@ -14,132 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
 
 using namespace Vor;
 using Io::ReadHandle;
 using VorTest::Recorder;
 using VorTest::TcpConnection;
 using VorTest::WaitUntil;
-using Ms = std::chrono::milliseconds;
 
-namespace {
-
-template <class Kind>
-class Lifetime : public ::testing::Test {
-protected:
-    using N = typename Kind::Notify;
-    void TearDown() override
-    {
-        if (notify.IsValid())
-            notify->UnInit(1000);
-    }
-    N& Make(unsigned int idle = Sched::Notify::Param::NO_IDLE)
-    {
-        notify = VorTest::MakeNotifyOf<N>(idle);
-        return *notify;
-    }
-    static auto Readable()
-    {
-        return [](Recorder::Entry const& e) { return e.readable; };
-    }
-
-    // Declared first, destroyed last: no report outlives what it reaches.
-    Recorder recorder, fresh;
-    Core::Guard<N> notify;
-};
-
-using Kinds = VorTest::EngineKinds;
-TYPED_TEST_SUITE(Lifetime, Kinds, VorTest::EngineName);
-
-} // namespace
-
-// The application closes a socket while the group detaches it and another
-// socket is attached at once: the system gives the closed number to the
-// next socket, so an engine call still holding the old number (a removal,
-// a re-arm) would silence the new socket.
-TYPED_TEST(Lifetime, CloseRacingADetachNeverSilencesTheNextSocket)
-{
-    auto& notify = this->Make();
-    constexpr unsigned int ROUNDS = 400;
-    for (unsigned int round = 0; round < ROUNDS; ++round) {
-        auto victim = std::make_unique<TcpConnection>();
-        ASSERT_TRUE(victim->IsValid());
-        ASSERT_TRUE(notify.Attach(ReadHandle(victim->server), this->recorder.Reads()));
-        std::atomic<int> go{0};
-        Io::IoHandle application = victim->server; // each thread its own handle
-        std::thread closer([&] {
-            ++go;
-            while (go.load() < 2)
-                std::this_thread::yield();
-            application.Close();
-        });
-        ++go;
-        while (go.load() < 2)
-            std::this_thread::yield();
-        notify.Detach(victim->server);
-        TcpConnection next;
-        ASSERT_TRUE(next.IsValid());
-        ASSERT_TRUE(notify.Attach(ReadHandle(next.server), this->fresh.Reads()));
-        closer.join();
-        unsigned int before = this->fresh.Count(this->Readable());
-        ASSERT_TRUE(next.client.GetHandle().Write("x", 1));
-        ASSERT_TRUE(WaitUntil([&] { return this->fresh.Count(this->Readable()) > before; }, Ms(5000)))
-            << "round " << round << ": the new socket was never reported";
-        ASSERT_TRUE(notify.Detach(next.server));
-    }
-}
-
-// A report of idleness is only that: readiness left on the object from an
-// earlier report would have the receiver read (or accept) on the idle
-// checker's thread, beside the task that reads it.
-TYPED_TEST(Lifetime, IdleReportCarriesNoLeftoverReadiness)
-{
-    VorTest::Tune period(Sched::Internal::g_IdleCheckPeriod, 40);
-    TcpConnection c;
-    ASSERT_TRUE(c.IsValid());
-    auto& notify = this->Make(40);
-    VorTest::HoldHook hold(Sched::Internal::g_BeforeIdleCheck);
-    ASSERT_TRUE(notify.Attach(ReadHandle(c.server), this->recorder.Reads()));
-    hold.Arm();
-    ASSERT_TRUE(hold.Holding());
-    c.server.SetAttrib(Io::IoParam::READABLE, true);
-    hold.Release();
-    ASSERT_TRUE(WaitUntil([&] { return this->recorder.Count([](Recorder::Entry const& e) { return e.idle; }) > 0; }));
-    for (auto const& entry : this->recorder.Entries())
-        EXPECT_FALSE(entry.idle && (entry.readable || entry.except)) << "an idle report with readiness";
-}
-
-// An OnIdle that blocks (writing to a peer that stopped reading, say) holds
-// up idle reports only: the engine's thread goes on reporting traffic.
-TYPED_TEST(Lifetime, BlockedIdleReportDoesNotHoldUpTraffic)
-{
-    VorTest::Tune period(Sched::Internal::g_IdleCheckPeriod, 40);
-    TcpConnection sleepy, busy;
-    ASSERT_TRUE(sleepy.IsValid() && busy.IsValid());
-    auto& notify = this->Make(40);
-    auto blocked = std::make_shared<std::atomic<int>>(0); // 1 in OnIdle, 2 left it
-    auto release = std::make_shared<std::atomic<bool>>(false);
-    this->recorder.then = [blocked, release](Io::IoBase& handle) {
-        int none = 0;
-        if (handle.GetAttrib(Io::IoParam::IDLE) && blocked->compare_exchange_strong(none, 1)) {
-            WaitUntil([&] { return release->load(); }, Ms(10000));
-            *blocked = 2;
-        }
-    };
-    ASSERT_TRUE(notify.Attach(ReadHandle(sleepy.server), this->recorder.Reads()));
-    ASSERT_TRUE(WaitUntil([&] { return blocked->load() == 1; }));
-    ASSERT_TRUE(notify.Attach(ReadHandle(busy.server), this->fresh.Reads()));
-    ASSERT_TRUE(busy.client.GetHandle().Write("x", 1));
-    bool answered = WaitUntil([&] { return this->fresh.Count(this->Readable()) > 0; }, Ms(1000));
-    *release = true;
-    EXPECT_TRUE(WaitUntil([&] { return blocked->load() == 2; }));
-    EXPECT_TRUE(answered) << "traffic waited for an idle report";
-}
-
-// The epoll engine's own deferred steps; epoll is Linux's.
 #if VOR_TEST_HAVE_EPOLL
 namespace {
 // Counts the epoll engine's waits, so that a test can see the engine go round

@@ -1,5 +1,6 @@
 // The readiness contract, typed over both engines: everything the socket
-// groups rely on holds for SelectNotify and EpollNotify alike.
+// groups rely on holds for SelectNotify and EpollNotify alike, also while
+// sockets close, detach and idle under them.
 #include <vor/core/thread.h>
 #include <vor/io/memory.h>
 #include <vor/io/socket.h>
@@ -31,6 +32,7 @@ using Ms = std::chrono::milliseconds;
 namespace {
 
 unsigned int SocketOf(Io::IoBase const& handle) { return Socket::Param::GetHandle(handle); }
+bool Readable(Recorder::Entry const& e) { return e.readable; }
 
 template <class Kind>
 class Readiness : public ::testing::Test {
@@ -144,15 +146,13 @@ TYPED_TEST(Readiness, PauseInsideAReportReachesOnlyTheRecordAttachedNow)
         std::atomic<int> strangerPaused{-1}, repaused{-1};
     };
     auto state = std::make_shared<State>();
-    TcpConnection* c = &this->c;
-    Recorder* recorder = &this->recorder;
-    this->recorder.then = [state, &notify, c, recorder](Io::IoBase& handle) {
+    this->recorder.then = [this, state, &notify](Io::IoBase& handle) {
         if (state->strangerPaused.load() >= 0)
             return;
         VorTest::StderrCapture quiet; // the stranger never heard of it
         state->strangerPaused = state->stranger->Pause(handle);
         notify.Detach(handle);
-        notify.Attach(ReadHandle(c->server), recorder->Reads());
+        notify.Attach(ReadHandle(this->c.server), this->recorder.Reads());
         state->repaused = notify.Pause(handle);
     };
     ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
@@ -179,13 +179,11 @@ TYPED_TEST(Readiness, ResumeInsideAReportReachesTheRecordAttachedNow)
         std::atomic<bool> done{false}, paused{false}, watched{false}, resumed{false};
     };
     auto state = std::make_shared<State>();
-    TcpConnection* c = &this->c;
-    Recorder* recorder = &this->recorder;
-    this->recorder.then = [state, &notify, c, recorder](Io::IoBase& handle) {
+    this->recorder.then = [this, state, &notify](Io::IoBase& handle) {
         if (state->step++ != 0)
             return;
         notify.Detach(handle);
-        notify.Attach(ReadHandle(c->server), recorder->Reads());
+        notify.Attach(ReadHandle(this->c.server), this->recorder.Reads());
         state->paused = notify.Pause(handle);
         state->watched = notify.WatchWrite(handle, true);
         state->resumed = notify.Resume(handle);
@@ -197,7 +195,6 @@ TYPED_TEST(Readiness, ResumeInsideAReportReachesTheRecordAttachedNow)
     EXPECT_TRUE(state->paused && state->watched && state->resumed);
     ASSERT_TRUE(this->recorder.WaitFor(2));
     EXPECT_TRUE(this->recorder.Entries()[1].writable);
-    notify.UnInit(1000);
 }
 
 // A socket paused in its report is resumed by another thread while that
@@ -225,7 +222,6 @@ TYPED_TEST(Readiness, ResumeFromAnotherThreadWhileThePausingReportRuns)
     ASSERT_TRUE(this->Write(this->c));
     ASSERT_TRUE(this->recorder.WaitFor(2));
     EXPECT_TRUE(state->paused && state->resumed);
-    notify.UnInit(1000);
 }
 
 TYPED_TEST(Readiness, ReadySocketIsReportedUntilPausedAndAgainAfterEachResume)
@@ -433,7 +429,7 @@ TYPED_TEST(Readiness, IdleReportsReachOnlyWatchedOpenSockets)
     EXPECT_TRUE(notify.Detach(closed.server));
     // Traffic is reported as such between idle reports.
     ASSERT_TRUE(this->Write(this->c));
-    EXPECT_TRUE(WaitUntil([&] { return onWatched.Count([](Recorder::Entry const& e) { return e.readable; }) > 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return onWatched.Count(Readable) > 0; }));
     // Resume re-arms the count: the paused socket is reported later.
     ASSERT_TRUE(notify.Resume(paused.server));
     ASSERT_TRUE(onPaused.WaitFor(1));
@@ -445,6 +441,43 @@ TYPED_TEST(Readiness, IdleReportsReachOnlyWatchedOpenSockets)
     unsigned int reports = onWatched.Count();
     hold.Release();
     EXPECT_TRUE(onWatched.Quiet(reports));
+}
+
+// A report of idleness is only that: readiness left on the object from an
+// earlier report would have the receiver read (or accept) on the idle
+// checker's thread, beside the task that reads it. And an OnIdle that blocks
+// (writing to a peer that stopped reading, say) holds up idle reports only:
+// the engine's thread goes on reporting traffic.
+TYPED_TEST(Readiness, IdleReportCarriesNoLeftoverReadinessAndBlockedDoesNotHoldUpTraffic)
+{
+    VorTest::Tune period(Sched::Internal::g_IdleCheckPeriod, 40);
+    TcpConnection busy;
+    ASSERT_TRUE(busy.IsValid());
+    auto& notify = this->Make(40);
+    auto blocked = std::make_shared<std::atomic<int>>(0); // 1 in OnIdle, 2 left it
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    this->recorder.then = [blocked, release](Io::IoBase& handle) {
+        int none = 0;
+        if (handle.GetAttrib(Io::IoParam::IDLE) && blocked->compare_exchange_strong(none, 1)) {
+            WaitUntil([&] { return release->load(); }, Ms(10000));
+            *blocked = 2;
+        }
+    };
+    VorTest::HoldHook hold(Sched::Internal::g_BeforeIdleCheck);
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    hold.Arm();
+    ASSERT_TRUE(hold.Holding());
+    this->c.server.SetAttrib(Io::IoParam::READABLE, true);
+    hold.Release();
+    ASSERT_TRUE(WaitUntil([&] { return blocked->load() == 1; }));
+    ASSERT_TRUE(notify.Attach(ReadHandle(busy.server), this->other[0].Reads()));
+    ASSERT_TRUE(this->Write(busy));
+    bool answered = WaitUntil([&] { return this->other[0].Count(Readable) > 0; }, Ms(1000));
+    *release = true;
+    EXPECT_TRUE(WaitUntil([&] { return blocked->load() == 2; }));
+    EXPECT_TRUE(answered) << "traffic waited for an idle report";
+    for (auto const& entry : this->recorder.Entries())
+        EXPECT_FALSE(entry.idle && (entry.readable || entry.except)) << "an idle report with readiness";
 }
 
 TYPED_TEST(Readiness, ReusedDescriptorNumberNeverReachesTheOldRecord)
@@ -476,7 +509,44 @@ TYPED_TEST(Readiness, ReusedDescriptorNumberNeverReachesTheOldRecord)
     EXPECT_TRUE(notify.Detach(first));
     ASSERT_TRUE(client.GetHandle().Write("z", 1));
     ASSERT_TRUE(fresh.WaitFor(2));
-    EXPECT_EQ(this->recorder.Count([](Recorder::Entry const& e) { return e.readable; }), 0u);
+    EXPECT_EQ(this->recorder.Count(Readable), 0u);
+}
+
+// The application closes a socket while the group detaches it and another
+// socket is attached at once: the system gives the closed number to the
+// next socket, so an engine call still holding the old number (a removal,
+// a re-arm) would silence the new socket.
+TYPED_TEST(Readiness, CloseRacingADetachNeverSilencesTheNextSocket)
+{
+    auto& notify = this->Make();
+    Recorder& fresh = this->other[0];
+    constexpr unsigned int ROUNDS = 400;
+    for (unsigned int round = 0; round < ROUNDS; ++round) {
+        auto victim = std::make_unique<TcpConnection>();
+        ASSERT_TRUE(victim->IsValid());
+        ASSERT_TRUE(notify.Attach(ReadHandle(victim->server), this->recorder.Reads()));
+        std::atomic<int> go{0};
+        IoHandle application = victim->server; // each thread its own handle
+        std::thread closer([&] {
+            ++go;
+            while (go.load() < 2)
+                std::this_thread::yield();
+            application.Close();
+        });
+        ++go;
+        while (go.load() < 2)
+            std::this_thread::yield();
+        notify.Detach(victim->server);
+        TcpConnection next;
+        ASSERT_TRUE(next.IsValid());
+        ASSERT_TRUE(notify.Attach(ReadHandle(next.server), fresh.Reads()));
+        closer.join();
+        unsigned int before = fresh.Count(Readable);
+        ASSERT_TRUE(this->Write(next));
+        ASSERT_TRUE(WaitUntil([&] { return fresh.Count(Readable) > before; }, Ms(5000)))
+            << "round " << round << ": the new socket was never reported";
+        ASSERT_TRUE(notify.Detach(next.server));
+    }
 }
 
 TYPED_TEST(Readiness, FailingWaitsBackOffAndRecover)

@@ -44,8 +44,7 @@ using Check = Sched::SocketTimeOut<unsigned int, Counting>;
 
 Core::Guard<Check::SocketInfo> IdleRecord(unsigned int idleTime, int* reports)
 {
-    Core::Guard<Check::SocketInfo> info = Core::New<Check::SocketInfo>(idleTime, Counting{reports});
-    return info;
+    return Core::New<Check::SocketInfo>(idleTime, Counting{reports});
 }
 
 } // namespace

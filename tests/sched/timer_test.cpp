@@ -9,12 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 #if !defined(_WIN32)
 #include <pthread.h>
 #include <sys/resource.h>
-#endif
-#include <thread>
-#if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
