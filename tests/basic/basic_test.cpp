@@ -42,12 +42,16 @@ TEST(BasicTest, SleepReturnsTheTimeLeftWhenWokenAndAllOfItOtherwise)
     EXPECT_EQ(ms, 0u);
     EXPECT_GE(MonotonicMs() - start, 30u);
 
-    ms = 10000;
-    start = MonotonicMs();
-    std::thread waker([start, &signal] {
-        VorTest::WaitUntil([&] { return MonotonicMs() >= start + 80; }); // part-way through
+    // The wake comes 80 ms after the sleep began, not after the thread was
+    // asked for: a slow thread start must not eat into the 80 ms.
+    std::atomic<std::uint64_t> asleep{0};
+    std::thread waker([&asleep, &signal] {
+        VorTest::WaitUntil([&] { return asleep.load() != 0 && MonotonicMs() >= asleep.load() + 80; }); // part-way through
         signal.Set(1);
     });
+    ms = 10000;
+    start = MonotonicMs();
+    asleep = start;
     EXPECT_FALSE(Basic::Sleep(ms, signal));
     std::uint64_t elapsed = MonotonicMs() - start;
     waker.join();
