@@ -462,7 +462,8 @@ TEST_P(AcceptGroupEngineTest, AnythingTheApplicationPutsOnAReportsWaySeesItsTask
     std::atomic<int>* pauses = nullptr;
     std::atomic<int>* resumes = nullptr;
     auto count = [&](auto made) {
-        pauses = &made->pauses, resumes = &made->resumes;
+        pauses = &made->pauses;
+        resumes = &made->resumes;
         notify = Core::Guard<Notify>(made.Raw());
     };
 #if VOR_TEST_HAVE_EPOLL
