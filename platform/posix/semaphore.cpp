@@ -1,11 +1,13 @@
 #include "platform/semaphore.h"
 #include "platform/clock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <string>
 
@@ -19,6 +21,9 @@ struct SemaphoreState {
     pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
     std::uint32_t count = 0;
     std::uint32_t maximum = 0;
+    // Posts between their lock and their wake-up: the last thing a post
+    // touches is this count, which the destructor waits to see at zero.
+    std::atomic<std::uint32_t> posting{0};
 };
 
 SemaphoreState* State(unsigned char* storage) { return reinterpret_cast<SemaphoreState*>(storage); }
@@ -43,6 +48,10 @@ Semaphore::Semaphore(std::uint32_t maximum)
 Semaphore::~Semaphore()
 {
     SemaphoreState* s = State(m_Storage);
+    // A waiter that a post woke may destroy the semaphore while the post
+    // has still to return from its wake-up.
+    while (s->posting.load(std::memory_order_acquire) != 0)
+        sched_yield();
     pthread_cond_destroy(&s->cond);
     pthread_mutex_destroy(&s->mutex);
     s->~SemaphoreState();
@@ -53,18 +62,24 @@ bool Semaphore::Post(std::uint32_t count)
     SemaphoreState* s = State(m_Storage);
     if (count == 0)
         return false;
-    // Waking inside the lock: a woken waiter may destroy the semaphore as
-    // soon as the lock is released.
+    // The waiters are woken after the lock is left: a waiter woken inside
+    // it would, on a busy processor, run at once only to block on the
+    // lock, and cost two more switches and two more system calls before
+    // it got its count. A waiter either saw the count under the lock or was
+    // waiting before the post took it, so no wake-up is lost.
+    s->posting.fetch_add(1, std::memory_order_acq_rel);
     pthread_mutex_lock(&s->mutex);
     bool ok = count <= s->maximum - s->count;
-    if (ok) {
+    if (ok)
         s->count += count;
+    pthread_mutex_unlock(&s->mutex);
+    if (ok) {
         if (count == 1)
             pthread_cond_signal(&s->cond);
         else
             pthread_cond_broadcast(&s->cond);
     }
-    pthread_mutex_unlock(&s->mutex);
+    s->posting.fetch_sub(1, std::memory_order_release);
     if (!ok)
         errno = EOVERFLOW;
     return ok;

@@ -92,6 +92,21 @@ TEST(SignalTest, EachSetIsOneWakeUpUpToTheMaximumAndWaitsTimeOut)
     EXPECT_FALSE(signal.Set(1)) << "beyond the maximum count";
 }
 
+// The waiter that a Set wakes may destroy the signal at once, while the
+// Set has still to return: the Set must not touch it after the wake-up.
+TEST(SignalTest, AWokenWaiterMayDestroyTheSignalAtOnce)
+{
+    for (int i = 0; i < 2000; ++i) {
+        Signal* signal = new Signal;
+        std::thread waiter([signal] {
+            if (signal->Wait(10000))
+                delete signal;
+        });
+        ASSERT_TRUE(signal->Set(1)) << i;
+        waiter.join();
+    }
+}
+
 TEST(ThreadTest, TenThousandShortThreadsAllEnd)
 {
     // A short thread must be registered before it can end: waiting for an
