@@ -66,6 +66,40 @@ public:
     // The number of workers running.
     unsigned int GetThreadCount() const;
 
+private:
+    class Shared;
+
+public:
+    // For a thread that feeds the pool from a wait of its own, as a
+    // readiness engine's thread does: before its next wait it waits here
+    // while the tasks it queued are still queued behind busy workers. What
+    // arrives meanwhile is collected by that next wait in one go, instead
+    // of each arrival waking the feeding thread, which on a busy processor
+    // takes it from the worker that runs the queue. Tasks queued behind
+    // busy workers would start no sooner for being queued earlier. One
+    // thread uses a backlog; it keeps the last pool's state, not the pool.
+    class VOR_API Backlog {
+    public:
+        Backlog();
+        ~Backlog();
+        Backlog(Backlog const&) = delete;
+        Backlog& operator=(Backlog const&) = delete;
+
+        // The pool the thread has just queued to.
+        void Note(ThreadPool const& pool);
+        // While that pool runs and has tasks queued, waits until one of
+        // its workers finds the queue empty or the pool stops, at most
+        // `timeout` ms. False at once when there is nothing to wait for,
+        // and after a time-out. A wake-up that comes just after a time-out
+        // ends the next wait early.
+        bool Wait(unsigned int timeout);
+        // Lets go of the pool's state.
+        void Clear();
+
+    private:
+        Core::Guard<Shared> m_Shared;
+    };
+
 protected:
     // The next task, waiting while the queue is empty; an empty callback
     // once the pool stops. A job comes as a callback that runs it (and
@@ -74,7 +108,6 @@ protected:
 
 private:
     class Entry;
-    class Shared;
     class StartUp;
 
     // The worker loop; `start` carries the state and the start-up signal.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <algorithm>
 #include <thread>
@@ -73,6 +74,64 @@ TEST_F(ThreadPoolTest, RunsQueuedTasksInOrderAndWakesAnIdleWorkerForEachTask)
     EXPECT_TRUE(pool.UnInit(5000));
     EXPECT_EQ(550, next.load());
     EXPECT_EQ(0, Probe::s_iAlive.load());
+}
+
+// How long a backlog wait took, in ms.
+template <class F>
+long long Timed(F&& wait)
+{
+    auto start = std::chrono::steady_clock::now();
+    wait();
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(ThreadPoolTest, BacklogWaitLastsUntilAWorkerRunsOutOfTasksOrThePoolStops)
+{
+    ThreadPool::Backlog backlog;
+    std::atomic<bool> gate{false}, held{false};
+    std::atomic<int> ran{0};
+    auto holding = [&] {
+        return Probe::Task([&] {
+            held = true;
+            WaitUntil([&] { return gate.load(); }, milliseconds(20000));
+            ++ran;
+        });
+    };
+    auto counting = [&] { return Probe::Task([&] { ++ran; }); };
+    EXPECT_LT(Timed([&] { EXPECT_FALSE(backlog.Wait(5000)); }), 2000) << "no pool noted";
+    {
+        ThreadPool pool;
+        ASSERT_TRUE(pool.Init(1, 1000));
+        backlog.Note(pool);
+        EXPECT_LT(Timed([&] { EXPECT_FALSE(backlog.Wait(5000)); }), 2000) << "nothing queued";
+        ASSERT_TRUE(pool.AddTask(holding()));
+        ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+        ASSERT_TRUE(pool.AddTask(counting()) && pool.AddTask(counting()));
+        EXPECT_GE(Timed([&] { EXPECT_FALSE(backlog.Wait(100)); }), 90) << "two tasks behind the held worker";
+        // Woken only once the worker has run them all and found none left.
+        std::atomic<int> seen{-1};
+        std::thread waiter([&] { seen = backlog.Wait(10000) ? ran.load() : -2; });
+        gate = true;
+        waiter.join();
+        EXPECT_EQ(3, seen.load());
+
+        // UnInit ends the wait while the worker is still held.
+        gate = false;
+        held = false;
+        ASSERT_TRUE(pool.AddTask(holding()));
+        ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+        ASSERT_TRUE(pool.AddTask(counting()));
+        std::atomic<bool> done{false};
+        std::thread waiter2([&] { backlog.Wait(10000), done = true; });
+        std::thread stopper([&] { pool.UnInit(10000); });
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, milliseconds(5000)));
+        gate = true;
+        stopper.join();
+        waiter2.join();
+        EXPECT_EQ(4, ran.load()) << "the queued task was dropped";
+    }
+    // The backlog holds the state of a pool that is gone.
+    EXPECT_LT(Timed([&] { EXPECT_FALSE(backlog.Wait(5000)); }), 2000) << "pool gone";
 }
 
 // A job's two pointers: a counter of its runs and one of its drops.
