@@ -476,6 +476,7 @@ unsigned int PosixEpoll::GetSocketCount() const
 void PosixEpoll::ThreadMain(PosixEpoll* engine)
 {
     engine->WaitProc();
+    engine->m_Backlog.Clear();
     engine->DecRef(); // the reference Init took for this thread
 }
 
@@ -488,6 +489,7 @@ void PosixEpoll::WaitProc()
     unsigned int delay = 0;
     while (m_bRunning.load()) {
         unsigned int timeout = Internal::g_SelectTimeout.load();
+        Internal::AwaitBacklog(m_Backlog, timeout);
         if (auto hook = Internal::g_BeforeWait.load())
             hook();
         std::uint64_t wait = m_uWaits.fetch_add(1) + 1;
@@ -539,7 +541,7 @@ void PosixEpoll::WaitProc()
             SocketInfo& record = *entry.first;
             if (record.selecting.load()) {
                 // `ready` holds the record through the report.
-                Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record};
+                Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record, &m_Backlog};
                 Internal::ReportScope scope(report);
                 Deliver(record, entry.second);
             }

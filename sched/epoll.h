@@ -179,6 +179,8 @@ private:
     std::uint64_t m_uNextKey;
     // The number of the wait in progress, counted up before each wait.
     std::atomic<std::uint64_t> m_uWaits{0};
+    // The pool the reports' tasks went to; the engine thread's alone.
+    Basic::ThreadPool::Backlog m_Backlog;
 };
 
 // The notify whose engines are epoll engines (8,192 sockets each).

@@ -2,6 +2,7 @@
 #include <vor/sched/scheduler.h>
 
 #include "core/internal/diag.h"
+#include "sched/internal/readiness.h"
 
 #include <typeinfo>
 #include <utility>
@@ -36,6 +37,15 @@ struct LastFound {
     Core::GlobalRef const* counted;
 };
 thread_local LastFound t_Last VOR_FIND_TLS{};
+// Within an engine's report, tells the engine which pool the report's task
+// went to, so that its thread waits for the pool's backlog before waiting
+// for more.
+void NoteQueued(Basic::ThreadPool const& pool)
+{
+    Internal::Reporting* report = Internal::CurrentReport();
+    if (report != nullptr && report->backlog != nullptr)
+        report->backlog->Note(pool);
+}
 } // namespace
 
 Scheduler::Scheduler() : m_Lock(Lock::READ_WRITE_LOCK), m_uVersion(NewVersion()) {}
@@ -160,8 +170,11 @@ bool Scheduler::RunHandler(Handler* handler, Guard<Handler::Param> param)
         // they are, without the callback object a task would need. A
         // subclass gets the task through Run.
         Handler::Param* raw = param.Detach();
-        if (static_cast<TpSched*>(this)->m_Pool.AddJob({&Handler::RunJob, &Handler::DropJob, handler, raw}))
+        Basic::ThreadPool& pool = static_cast<TpSched*>(this)->m_Pool;
+        if (pool.AddJob({&Handler::RunJob, &Handler::DropJob, handler, raw})) {
+            NoteQueued(pool);
             return true;
+        }
         Handler::DropJob(handler, raw);
         return false;
     }
@@ -188,7 +201,13 @@ bool TpSched::UnInit(unsigned int timeout) { return m_Pool.UnInit(timeout); }
 
 TpSched::~TpSched() { m_Pool.UnInit(10000); }
 
-bool TpSched::Run(CallBack const& task) { return task.IsValid() && m_Pool.AddTask(task); }
+bool TpSched::Run(CallBack const& task)
+{
+    if (!task.IsValid() || !m_Pool.AddTask(task))
+        return false;
+    NoteQueued(m_Pool);
+    return true;
+}
 
 bool LocalSched::Run(CallBack const& task) { return task.CallBackV(); }
 

@@ -548,6 +548,7 @@ template <class S, int Invalid>
 void CommonSelect<S, Invalid>::ThreadMain(CommonSelect* engine)
 {
     engine->SelectProc();
+    engine->m_Backlog.Clear();
     engine->DecRef(); // the reference Init took for this thread
 }
 
@@ -561,6 +562,7 @@ void CommonSelect<S, Invalid>::SelectProc()
     SelectSet set;
     unsigned int delay = 0;
     while (m_bRunning.load()) {
+        Internal::AwaitBacklog(m_Backlog, Internal::g_SelectTimeout.load());
         unsigned int stale = Collect(set, records);
         unsigned int timeout = stale != 0 ? 0 : Internal::g_SelectTimeout.load();
         if (auto hook = Internal::g_BeforeWait.load())
@@ -648,7 +650,7 @@ void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& rec
         if (record.selecting.load()) {
             // `records` holds the record through the report.
             {
-                Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record};
+                Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record, &m_Backlog};
                 Internal::ReportScope scope(report);
                 Deliver(record, got);
             }

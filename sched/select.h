@@ -16,6 +16,8 @@
 
 #include <vor/core/export.h>
 
+#include <vor/basic/threadpool.h>
+
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>
@@ -240,6 +242,8 @@ private:
     std::atomic<bool> m_bWakePending;
     RecordMap m_Selecting;
     RecordMap m_Pausing;
+    // The pool the reports' tasks went to; the engine thread's alone.
+    Basic::ThreadPool::Backlog m_Backlog;
 };
 
 // The select engine of this system: waits with poll(), so descriptor numbers

@@ -3,6 +3,7 @@
 // Not part of the installed interface.
 #pragma once
 
+#include <vor/basic/threadpool.h>
 #include <vor/core/callback.h>
 #include <vor/io/iobase.h>
 #include <vor/io/socket.h>
@@ -74,8 +75,27 @@ struct Reporting {
     // The record as the counted object it is, for a task that resumes the
     // socket on it later (NotifyBase::ResumeRecord).
     Core::LocalRef* held = nullptr;
+    // The engine's note of the pool that its reports' tasks went to, which
+    // its thread waits on before its next wait (see AwaitBacklog); null
+    // outside an engine's own reports.
+    Basic::ThreadPool::Backlog* backlog = nullptr;
 };
 Reporting*& CurrentReport();
+
+// Before an engine's next wait: while the pool its last reports went to
+// has tasks queued behind busy workers, waits until a worker runs out of
+// them, for at most a few milliseconds, so that a socket of another
+// scheduler, an attach or UnInit waits no longer than that. With the
+// engine and the workers on one processor, every report the engine woke
+// for took the processor from the worker that was running the queue, only
+// to add a task behind the ones already waiting: two switches for what
+// the next wait collects with the others.
+constexpr unsigned int kBacklogWait = 2; // ms
+inline void AwaitBacklog(Basic::ThreadPool::Backlog& backlog, unsigned int timeout)
+{
+    if (timeout != 0)
+        backlog.Wait(std::min(timeout, kBacklogWait));
+}
 
 // Sets the thread's report for a scope.
 class ReportScope {

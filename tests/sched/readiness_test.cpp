@@ -4,6 +4,7 @@
 #include <vor/core/thread.h>
 #include <vor/io/memory.h>
 #include <vor/io/socket.h>
+#include <vor/sched/scheduler.h>
 
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -631,4 +633,51 @@ TYPED_TEST(Readiness, EnginesComeAndGoAcrossThreads)
         worker.join();
     EXPECT_EQ(TypeParam::Notify::GetEngineCount(), 0u);
     EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() <= threads; }));
+}
+
+namespace {
+// Runs its body for every task.
+class BodyHandler : public Sched::Handler {
+public:
+    explicit BodyHandler(std::function<void()> body) : m_Body(std::move(body)) {}
+    unsigned int GetID() override { return 1; }
+    bool OnHandle(Core::Guard<Param>) override { return m_Body(), true; }
+
+private:
+    std::function<void()> m_Body;
+};
+} // namespace
+
+// A report whose tasks wait behind a busy pool holds the engine for moments
+// only: another socket is reported while the pool's one worker is still
+// held and two tasks are queued behind it.
+TYPED_TEST(Readiness, ASocketIsReportedWhileThePoolANeighboursTasksWentToIsBacklogged)
+{
+    Core::Guard<Sched::Scheduler> pool = Core::New<Sched::Scheduler, Sched::TpSched>();
+    ASSERT_TRUE(pool->Init(Sched::Scheduler::Param(1)));
+    std::atomic<bool> gate{false}, held{false}, queued{false};
+    std::atomic<int> ran{0};
+    ASSERT_TRUE(pool->Register(Core::Guard<Sched::Handler>::Adopt(new BodyHandler([&] {
+        if (!held.exchange(true))
+            WaitUntil([&] { return gate.load(); }, Ms(20000));
+        ++ran;
+    }))));
+    this->recorder.then = [&](Io::IoBase&) {
+        if (!queued.exchange(true))
+            for (int i = 0; i < 3; ++i)
+                pool->Run(1, {});
+    };
+    TcpConnection d;
+    ASSERT_TRUE(d.IsValid());
+    auto& notify = this->Make();
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    ASSERT_TRUE(notify.Attach(ReadHandle(d.server), this->other[0].Reads()));
+    ASSERT_TRUE(this->Write(this->c));
+    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    ASSERT_TRUE(this->Write(d));
+    EXPECT_TRUE(this->other[0].WaitFor(1, 3000)) << "the engine waited on the pool";
+    EXPECT_EQ(0, ran.load());
+    gate = true;
+    EXPECT_TRUE(WaitUntil([&] { return ran.load() == 3; }));
+    pool->UnInit(5000);
 }
