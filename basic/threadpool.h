@@ -87,11 +87,12 @@ public:
 
         // The pool the thread has just queued to.
         void Note(ThreadPool const& pool);
-        // While that pool runs and has tasks queued, waits until one of
-        // its workers finds the queue empty or the pool stops, at most
-        // `timeout` ms. False at once when there is nothing to wait for,
-        // and after a time-out. A wake-up that comes just after a time-out
-        // ends the next wait early.
+        // While that pool runs and has more tasks queued than the workers
+        // woken for them are about to take, waits until one of its workers
+        // finds the queue empty or the pool stops, at most `timeout` ms.
+        // False at once when there is nothing to wait for, and after a
+        // time-out. A wake-up that comes just after a time-out ends the
+        // next wait early.
         bool Wait(unsigned int timeout);
         // Lets go of the pool's state.
         void Clear();

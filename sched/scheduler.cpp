@@ -37,6 +37,7 @@ struct LastFound {
     Core::GlobalRef const* counted;
 };
 thread_local LastFound t_Last VOR_FIND_TLS{};
+
 // Within an engine's report, tells the engine which pool the report's task
 // went to, so that its thread waits for the pool's backlog before waiting
 // for more.

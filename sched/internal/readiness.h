@@ -86,10 +86,10 @@ Reporting*& CurrentReport();
 // has tasks queued behind busy workers, waits until a worker runs out of
 // them, for at most a few milliseconds, so that a socket of another
 // scheduler, an attach or UnInit waits no longer than that. With the
-// engine and the workers on one processor, every report the engine woke
-// for took the processor from the worker that was running the queue, only
-// to add a task behind the ones already waiting: two switches for what
-// the next wait collects with the others.
+// engine and the workers on one processor, each arrival that wakes the
+// engine takes the processor from the worker that runs the queue, only to
+// add a task behind the ones already waiting: two switches for what the
+// next wait collects with the others.
 constexpr unsigned int kBacklogWait = 2; // ms
 inline void AwaitBacklog(Basic::ThreadPool::Backlog& backlog, unsigned int timeout)
 {
