@@ -136,7 +136,10 @@ TEST_F(ThreadPoolTest, BacklogWaitLastsUntilAWorkerRunsOutOfTasksOrThePoolStops)
         ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
         ASSERT_TRUE(pool.AddTask(counting()));
         std::atomic<bool> done{false};
-        std::thread waiter2([&] { backlog.Wait(10000), done = true; });
+        std::thread waiter2([&] {
+            backlog.Wait(10000);
+            done = true;
+        });
         std::thread stopper([&] { pool.UnInit(10000); });
         EXPECT_TRUE(WaitUntil([&] { return done.load(); }, milliseconds(5000)));
         gate = true;
