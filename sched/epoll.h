@@ -152,9 +152,8 @@ private:
     bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
                     unsigned int mask);
     // Arms the record in the kernel's set unless it is armed, paused,
-    // detached or its object no longer holds the socket: one-shot for a
-    // resume from another thread, which the engine thread cannot see coming,
-    // level-triggered on the engine thread. Engine lock held.
+    // detached or its object no longer holds the socket, one-shot or
+    // level-triggered (see m_bQueuedBehind). Engine lock held.
     void ArmLocked(SocketInfo& record, bool oneShot);
     // Disarms a level-triggered record reported while paused. Engine lock
     // held.
@@ -181,6 +180,15 @@ private:
     std::atomic<std::uint64_t> m_uWaits{0};
     // The pool the reports' tasks went to; the engine thread's alone.
     Basic::ThreadPool::Backlog m_Backlog;
+    // The engine's last wait for that backlog ran out with tasks still
+    // queued. Its waits then see the sockets of tasks that have not yet
+    // started, each still ready: a level-triggered registration would be
+    // reported once more while paused, and disarmed, and armed again at its
+    // resume, where one-shot costs the resume's call alone. So a resume
+    // from another thread arms one-shot meanwhile, and level-triggered
+    // otherwise: the socket then stays armed through its next report and
+    // pause, and that task's resume needs no call at all.
+    std::atomic<bool> m_bQueuedBehind{false};
 };
 
 // The notify whose engines are epoll engines (8,192 sockets each).

@@ -102,6 +102,34 @@ TEST(EpollEngine, SocketPausedInItsReportIsDisarmedAtItsNextReportAndReportedAft
     notify->UnInit(1000);
 }
 
+TEST(EpollEngine, SocketResumedFromAnotherThreadStaysArmedThroughItsNextReportAndPause)
+{
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    PausedInItsReport p(notify);
+    ASSERT_TRUE(p.Start());
+    ASSERT_TRUE(p.GoRound()) << "reported again while paused, and disarmed";
+    // The byte taken and the socket resumed from this thread, as a pool
+    // worker's task does: armed again.
+    char byte = 0;
+    ASSERT_EQ(p.c.server.Read(&byte, 1), 1u);
+    p.recorder.drain = true;
+    p.paused = false;
+    ASSERT_TRUE(notify->Resume(p.c.server));
+    ASSERT_TRUE(p.c.client.GetHandle().Write("y", 1));
+    ASSERT_TRUE(WaitUntil([&] { return p.paused.load(); }));
+    // Read in its report and paused, with no task queued behind another:
+    // still armed, so the resume needs no call, and a failing one would go
+    // unnoticed.
+    Sched::Internal::g_FailArms = 1;
+    bool resumed = notify->Resume(p.c.server);
+    int left = Sched::Internal::g_FailArms.exchange(0);
+    EXPECT_TRUE(resumed);
+    EXPECT_EQ(left, 1) << "the resume armed the socket again";
+    ASSERT_TRUE(p.c.client.GetHandle().Write("z", 1));
+    EXPECT_TRUE(p.recorder.WaitFor(3)) << "still watched";
+    notify->UnInit(1000);
+}
+
 namespace {
 // Once the socket is paused in its report: takes its byte and resumes it
 // between the next wait's return and the engine's look at that wait, as a
