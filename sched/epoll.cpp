@@ -401,7 +401,7 @@ bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
     // Still armed when the pause came within its report; then a wait
     // running meanwhile may report what the task has taken.
     bool wasArmed = record.armed.load();
-    ArmLocked(record, !IsEngineThread() && m_bQueuedBehind.load(std::memory_order_relaxed));
+    ArmLocked(record, !IsEngineThread() && record.reportedIn.load() != m_uWaits.load());
     record.resumedIn = wasArmed ? m_uWaits.load() : 0;
     return record.armed;
 }
@@ -489,7 +489,7 @@ void PosixEpoll::WaitProc()
     unsigned int delay = 0;
     while (m_bRunning.load()) {
         unsigned int timeout = Internal::g_SelectTimeout.load();
-        m_bQueuedBehind.store(Internal::AwaitBacklog(m_Backlog, timeout), std::memory_order_relaxed);
+        Internal::AwaitBacklog(m_Backlog, timeout);
         if (auto hook = Internal::g_BeforeWait.load())
             hook();
         std::uint64_t wait = m_uWaits.fetch_add(1) + 1;
@@ -540,6 +540,7 @@ void PosixEpoll::WaitProc()
                 break;
             SocketInfo& record = *entry.first;
             if (record.selecting.load()) {
+                record.reportedIn.store(wait);
                 // `ready` holds the record through the report.
                 Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record, &m_Backlog};
                 Internal::ReportScope scope(report);

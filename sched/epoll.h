@@ -115,6 +115,16 @@ public:
         // had not yet taken what was there. Written by resumes, read by the
         // engine thread under the engine lock.
         std::atomic<std::uint64_t> resumedIn{0};
+        // The wait whose report was delivered last. A resume from another
+        // thread arms one-shot when the engine has begun a wait since: the
+        // socket will likely be reported while paused at its next report
+        // as well (its task not yet started, a wait not far off), and be
+        // disarmed then and armed again at the resume, where one-shot costs
+        // the resume's call alone. Otherwise it arms level-triggered, and
+        // the socket stays armed through its next report and pause, which
+        // then cost no call at all. Written by the engine thread before
+        // the report, read by resumes.
+        std::atomic<std::uint64_t> reportedIn{0};
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
         bool stale = false;
@@ -153,7 +163,7 @@ private:
                     unsigned int mask);
     // Arms the record in the kernel's set unless it is armed, paused,
     // detached or its object no longer holds the socket, one-shot or
-    // level-triggered (see m_bQueuedBehind). Engine lock held.
+    // level-triggered (see SocketInfo::reportedIn). Engine lock held.
     void ArmLocked(SocketInfo& record, bool oneShot);
     // Disarms a level-triggered record reported while paused. Engine lock
     // held.
@@ -180,15 +190,6 @@ private:
     std::atomic<std::uint64_t> m_uWaits{0};
     // The pool the reports' tasks went to; the engine thread's alone.
     Basic::ThreadPool::Backlog m_Backlog;
-    // The engine's last wait for that backlog ran out with tasks still
-    // queued. Its waits then see the sockets of tasks that have not yet
-    // started, each still ready: a level-triggered registration would be
-    // reported once more while paused, and disarmed, and armed again at its
-    // resume, where one-shot costs the resume's call alone. So a resume
-    // from another thread arms one-shot meanwhile, and level-triggered
-    // otherwise: the socket then stays armed through its next report and
-    // pause, and that task's resume needs no call at all.
-    std::atomic<bool> m_bQueuedBehind{false};
 };
 
 // The notify whose engines are epoll engines (8,192 sockets each).

@@ -102,31 +102,65 @@ TEST(EpollEngine, SocketPausedInItsReportIsDisarmedAtItsNextReportAndReportedAft
     notify->UnInit(1000);
 }
 
-TEST(EpollEngine, SocketResumedFromAnotherThreadStaysArmedThroughItsNextReportAndPause)
+namespace {
+// While set, holds the engine before its next wait, as a busy processor
+// may, so that what the test does meanwhile comes before that wait.
+std::atomic<bool> g_bHold{false};
+std::atomic<bool> g_bHeld{false};
+void HoldBeforeWait()
 {
+    if (!g_bHold.load())
+        return;
+    g_bHeld = true;
+    WaitUntil([] { return !g_bHold.load(); });
+    g_bHeld = false;
+}
+struct HoldingWaits {
+    HoldingWaits() { Sched::Internal::g_BeforeWait = &HoldBeforeWait; }
+    ~HoldingWaits()
+    {
+        g_bHold = false;
+        Sched::Internal::g_BeforeWait = nullptr;
+    }
+};
+} // namespace
+
+// A resume from another thread (a pool worker's task) made before the
+// engine's next wait arms the socket level-triggered: it stays armed through
+// its next report and pause, and that resume needs no call.
+TEST(EpollEngine, SocketResumedBeforeTheNextWaitStaysArmedThroughItsNextReportAndPause)
+{
+    HoldingWaits holding;
     auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
     PausedInItsReport p(notify);
     ASSERT_TRUE(p.Start());
     ASSERT_TRUE(p.GoRound()) << "reported again while paused, and disarmed";
-    // The byte taken and the socket resumed from this thread, as a pool
-    // worker's task does: armed again.
     char byte = 0;
     ASSERT_EQ(p.c.server.Read(&byte, 1), 1u);
     p.recorder.drain = true;
-    p.paused = false;
+    // Each report: read in the report and paused, the engine held before
+    // its next wait, and the socket resumed from this thread meanwhile.
+    auto reportAndResume = [&](char const* data) {
+        p.paused = false;
+        g_bHold = true;
+        return p.c.client.GetHandle().Write(data, 1) &&
+               WaitUntil([&] { return p.paused.load() && g_bHeld.load(); }) && notify->Resume(p.c.server);
+    };
+    auto release = [&] {
+        g_bHold = false;
+        return WaitUntil([] { return !g_bHeld.load(); });
+    };
     ASSERT_TRUE(notify->Resume(p.c.server));
-    ASSERT_TRUE(p.c.client.GetHandle().Write("y", 1));
-    ASSERT_TRUE(WaitUntil([&] { return p.paused.load(); }));
-    // Read in its report and paused, with no task queued behind another:
-    // still armed, so the resume needs no call, and a failing one would go
-    // unnoticed.
+    ASSERT_TRUE(reportAndResume("y")) << "armed again after the one-shot report";
+    ASSERT_TRUE(release());
     Sched::Internal::g_FailArms = 1;
-    bool resumed = notify->Resume(p.c.server);
+    bool resumed = reportAndResume("z");
     int left = Sched::Internal::g_FailArms.exchange(0);
     EXPECT_TRUE(resumed);
     EXPECT_EQ(left, 1) << "the resume armed the socket again";
-    ASSERT_TRUE(p.c.client.GetHandle().Write("z", 1));
-    EXPECT_TRUE(p.recorder.WaitFor(3)) << "still watched";
+    ASSERT_TRUE(release());
+    ASSERT_TRUE(p.c.client.GetHandle().Write("w", 1));
+    EXPECT_TRUE(p.recorder.WaitFor(4)) << "still watched";
     notify->UnInit(1000);
 }
 
