@@ -116,14 +116,14 @@ public:
         // engine thread under the engine lock.
         std::atomic<std::uint64_t> resumedIn{0};
         // The wait whose report was delivered last. A resume from another
-        // thread arms one-shot when the engine has begun a wait since: the
-        // socket will likely be reported while paused at its next report
-        // as well (its task not yet started, a wait not far off), and be
-        // disarmed then and armed again at the resume, where one-shot costs
-        // the resume's call alone. Otherwise it arms level-triggered, and
-        // the socket stays armed through its next report and pause, which
-        // then cost no call at all. Written by the engine thread before
-        // the report, read by resumes.
+        // thread arms the socket one-shot when the engine has begun another
+        // wait since: when the engine waits again before the task has read
+        // (as with one connection), a level-triggered socket is reported
+        // while paused and disarmed, and armed again at the resume, two
+        // calls where one-shot costs one. Otherwise the resume arms it
+        // level-triggered, and it stays armed through its next report and
+        // pause, which then cost no call at all. Written by the engine
+        // thread before the report, read by resumes.
         std::atomic<std::uint64_t> reportedIn{0};
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
