@@ -396,6 +396,7 @@ void ThreadPool::Backlog::Note(ThreadPool const& pool)
 
 bool ThreadPool::Backlog::Wait(unsigned int timeout)
 {
+    m_bRanOut = false;
     Shared* shared = m_Shared.Raw();
     if (shared == nullptr)
         return false;
@@ -413,6 +414,7 @@ bool ThreadPool::Backlog::Wait(unsigned int timeout)
     Hold hold(shared->m_Lock);
     if (shared->m_uBacklogWaits > 0)
         --shared->m_uBacklogWaits;
+    m_bRanOut = shared->m_bRunning.load(std::memory_order_relaxed) && shared->m_Tasks.size() > shared->m_uWoken;
     return false;
 }
 

@@ -94,11 +94,16 @@ public:
         // time-out. A wake-up that comes just after a time-out ends the
         // next wait early.
         bool Wait(unsigned int timeout);
+        // Whether the last Wait ran out its time with tasks still queued
+        // behind busy workers, which the thread's next wait then finds
+        // waiting for their turn.
+        bool RanOut() const { return m_bRanOut; }
         // Lets go of the pool's state.
         void Clear();
 
     private:
         Core::Guard<Shared> m_Shared;
+        bool m_bRanOut = false;
     };
 
 protected:

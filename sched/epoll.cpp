@@ -401,7 +401,7 @@ bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
     // Still armed when the pause came within its report; then a wait
     // running meanwhile may report what the task has taken.
     bool wasArmed = record.armed.load();
-    ArmLocked(record, !IsEngineThread() && record.reportedIn.load() != m_uWaits.load());
+    ArmLocked(record, !IsEngineThread() && record.reportedIn.load() < m_uUnpaced.load());
     record.resumedIn = wasArmed ? m_uWaits.load() : 0;
     return record.armed;
 }
@@ -489,10 +489,14 @@ void PosixEpoll::WaitProc()
     unsigned int delay = 0;
     while (m_bRunning.load()) {
         unsigned int timeout = Internal::g_SelectTimeout.load();
-        Internal::AwaitBacklog(m_Backlog, timeout);
+        // Paced by the backlog: the wait comes at most once per backlog wait,
+        // with tasks still queued whose sockets are still ready.
+        bool paced = Internal::AwaitBacklog(m_Backlog, timeout);
         if (auto hook = Internal::g_BeforeWait.load())
             hook();
         std::uint64_t wait = m_uWaits.fetch_add(1) + 1;
+        if (!paced)
+            m_uUnpaced.store(wait);
         int count = Internal::TakeFailure(Internal::g_FailSelects) ? -1 : m_pEpoll->Wait(events, kBatch, timeout);
         if (auto hook = Internal::g_AfterWait.load())
             hook();
@@ -523,7 +527,13 @@ void PosixEpoll::WaitProc()
                 if (record.oneShot) {
                     record.armed = false; // the kernel disarmed it with this report
                 } else if (!record.selecting.load()) {
-                    DisarmLocked(record); // the disarm its pause left for now
+                    // The disarm its pause left for now. A paced wait leaves
+                    // it armed: the socket of a task still queued is
+                    // reported at each such wait until the task reads it,
+                    // which costs less than a disarm and a re-arm, and the
+                    // pace keeps the engine from going round on it.
+                    if (!paced)
+                        DisarmLocked(record);
                     continue;
                 }
                 if (record.resumedIn == wait) {

@@ -116,14 +116,15 @@ public:
         // engine thread under the engine lock.
         std::atomic<std::uint64_t> resumedIn{0};
         // The wait whose report was delivered last. A resume from another
-        // thread arms the socket one-shot when the engine has begun another
-        // wait since: when the engine waits again before the task has read
-        // (as with one connection), a level-triggered socket is reported
-        // while paused and disarmed, and armed again at the resume, two
-        // calls where one-shot costs one. Otherwise the resume arms it
-        // level-triggered, and it stays armed through its next report and
-        // pause, which then cost no call at all. Written by the engine
-        // thread before the report, read by resumes.
+        // thread arms the socket one-shot when the engine has begun a wait
+        // since that the pool's backlog did not pace: when such a wait comes
+        // before the task has read (as with one connection), it finds a
+        // level-triggered socket ready while paused and disarms it, and the
+        // resume arms it again, two calls where one-shot costs one.
+        // Otherwise the resume arms it level-triggered, and it stays armed
+        // through its next report and pause, which then cost no call at
+        // all. Written by the engine thread before the report, read by
+        // resumes.
         std::atomic<std::uint64_t> reportedIn{0};
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.
@@ -188,6 +189,9 @@ private:
     std::uint64_t m_uNextKey;
     // The number of the wait in progress, counted up before each wait.
     std::atomic<std::uint64_t> m_uWaits{0};
+    // The number of the last wait not paced by the pool's backlog: such a
+    // wait disarms a paused socket that it finds ready.
+    std::atomic<std::uint64_t> m_uUnpaced{0};
     // The pool the reports' tasks went to; the engine thread's alone.
     Basic::ThreadPool::Backlog m_Backlog;
 };

@@ -89,12 +89,12 @@ Reporting*& CurrentReport();
 // engine and the workers on one processor, each arrival that wakes the
 // engine takes the processor from the worker that runs the queue, only to
 // add a task behind the ones already waiting: two switches for what the
-// next wait collects with the others.
+// next wait collects with the others. True when the wait ran out with tasks
+// still queued: the next wait will see their sockets still ready.
 constexpr unsigned int kBacklogWait = 2; // ms
-inline void AwaitBacklog(Basic::ThreadPool::Backlog& backlog, unsigned int timeout)
+inline bool AwaitBacklog(Basic::ThreadPool::Backlog& backlog, unsigned int timeout)
 {
-    if (timeout != 0)
-        backlog.Wait(std::min(timeout, kBacklogWait));
+    return timeout != 0 && !backlog.Wait(std::min(timeout, kBacklogWait)) && backlog.RanOut();
 }
 
 // Sets the thread's report for a scope.

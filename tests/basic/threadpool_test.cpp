@@ -114,12 +114,15 @@ TEST_F(ThreadPoolTest, BacklogWaitLastsUntilAWorkerRunsOutOfTasksOrThePoolStops)
             ASSERT_TRUE(pool.AddTask(holding()));
             ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
             ASSERT_TRUE(pool.AddTask(counting()) && pool.AddTask(counting()));
-            if (round == 0)
+            if (round == 0) {
                 EXPECT_GE(Timed([&] { EXPECT_FALSE(backlog.Wait(100)); }), 90) << "two tasks behind the held worker";
+                EXPECT_TRUE(backlog.RanOut()) << "the tasks are still queued";
+            }
             std::atomic<int> seen{-1};
             std::thread waiter([&] { seen = backlog.Wait(2000) ? ran.load() : -2; });
             gate = true;
             waiter.join();
+            EXPECT_FALSE(backlog.RanOut()) << "woken, or nothing to wait for: " << round;
             if (seen != -2) {
                 EXPECT_EQ(3, seen.load()) << round;
                 ++woken;

@@ -3,7 +3,9 @@
 // meanwhile must never reach a stale report or another socket. The cases both
 // engines share are in readiness_test.cpp; epoll is Linux's.
 #include <vor/io/socket.h>
+#include <vor/sched/scheduler.h>
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "sched/internal/selecthooks.h"
 #include "support/capture.h"
@@ -162,6 +164,57 @@ TEST(EpollEngine, SocketResumedBeforeTheNextWaitStaysArmedThroughItsNextReportAn
     ASSERT_TRUE(p.c.client.GetHandle().Write("w", 1));
     EXPECT_TRUE(p.recorder.WaitFor(4)) << "still watched";
     notify->UnInit(1000);
+}
+
+// A paused socket whose task is queued behind a busy pool: the waits that
+// the pool's backlog paces find it ready and leave it armed, neither
+// delivered nor disarmed, and the task's resume needs no call.
+TEST(EpollEngine, WaitsPacedByTheBacklogLeaveAPausedSocketWhoseTaskIsQueuedArmed)
+{
+    CountingWaits waits;
+    std::atomic<bool> gate{false}, held{false}, resumed{false};
+    std::atomic<int> ran{0};
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    PausedInItsReport p(notify);
+    Core::Guard<Sched::Scheduler> pool = Core::New<Sched::Scheduler, Sched::TpSched>();
+    ASSERT_TRUE(pool->Init(Sched::Scheduler::Param(1)));
+    // The socket's own task holds the worker, with another queued behind it,
+    // then takes the byte and resumes the socket.
+    ASSERT_TRUE(pool->Register(Core::Guard<Sched::Handler>::Adopt(new VorTest::BodyHandler([&] {
+        if (!held.exchange(true)) {
+            WaitUntil([&] { return gate.load(); }, std::chrono::milliseconds(20000));
+            char byte = 0;
+            if (p.c.server.Read(&byte, 1) == 1)
+                resumed = notify->Resume(p.c.server);
+        }
+        ++ran;
+    }))));
+    p.recorder.then = [&](Io::IoBase& handle) {
+        if (held.load())
+            return;
+        p.paused = notify->Pause(handle);
+        pool->Run(1, {});
+        pool->Run(1, {});
+    };
+    ASSERT_TRUE(p.Start());
+    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    unsigned int before = g_Waits.load();
+    std::uint64_t start = Platform::MonotonicMs();
+    EXPECT_TRUE(WaitUntil([&] { return g_Waits.load() >= before + 5; })) << "the paced waits went round";
+    EXPECT_GE(Platform::MonotonicMs() - start, 6u) << "paced by the backlog, not spinning";
+    EXPECT_EQ(p.recorder.Count(), 1u) << "reported while paused";
+    Sched::Internal::g_FailArms = 1;
+    gate = true;
+    EXPECT_TRUE(WaitUntil([&] { return ran.load() == 2; }));
+    int left = Sched::Internal::g_FailArms.exchange(0);
+    EXPECT_TRUE(resumed.load());
+    EXPECT_EQ(left, 1) << "the resume armed the socket again";
+    ASSERT_TRUE(p.c.client.GetHandle().Write("y", 1));
+    EXPECT_TRUE(p.recorder.WaitFor(2)) << "still watched";
+    // Stopped before the flags and the pool that the handler and the
+    // recorder's hook reach go with this scope.
+    notify->UnInit(1000);
+    pool->UnInit(5000);
 }
 
 namespace {

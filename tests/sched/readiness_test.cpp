@@ -635,23 +635,6 @@ TYPED_TEST(Readiness, EnginesComeAndGoAcrossThreads)
     EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() <= threads; }));
 }
 
-namespace {
-// Runs its body for every task.
-class BodyHandler : public Sched::Handler {
-public:
-    explicit BodyHandler(std::function<void()> body) : m_Body(std::move(body)) {}
-    unsigned int GetID() override { return 1; }
-    bool OnHandle(Core::Guard<Param>) override
-    {
-        m_Body();
-        return true;
-    }
-
-private:
-    std::function<void()> m_Body;
-};
-} // namespace
-
 // A report whose tasks wait behind a busy pool holds the engine for moments
 // only: another socket is reported while the pool's one worker is still
 // held and two tasks are queued behind it.
@@ -661,7 +644,7 @@ TYPED_TEST(Readiness, ASocketIsReportedWhileThePoolANeighboursTasksWentToIsBackl
     ASSERT_TRUE(pool->Init(Sched::Scheduler::Param(1)));
     std::atomic<bool> gate{false}, held{false}, queued{false};
     std::atomic<int> ran{0};
-    ASSERT_TRUE(pool->Register(Core::Guard<Sched::Handler>::Adopt(new BodyHandler([&] {
+    ASSERT_TRUE(pool->Register(Core::Guard<Sched::Handler>::Adopt(new VorTest::BodyHandler([&] {
         if (!held.exchange(true))
             WaitUntil([&] { return gate.load(); }, Ms(20000));
         ++ran;

@@ -6,6 +6,7 @@
 #if VOR_TEST_HAVE_EPOLL
 #include <vor/sched/epoll.h>
 #endif
+#include <vor/sched/handler.h>
 #include <vor/sched/notify.h>
 #include <vor/sched/select.h>
 
@@ -25,6 +26,21 @@ namespace VorTest {
 // sanitizer's, started with the first thread) exists and threads that were
 // ending have gone.
 unsigned int SettledThreadCount();
+
+// A handler (id 1) that runs its body for every task.
+class BodyHandler : public Vor::Sched::Handler {
+public:
+    explicit BodyHandler(std::function<void()> body) : m_Body(std::move(body)) {}
+    unsigned int GetID() override { return 1; }
+    bool OnHandle(Vor::Core::Guard<Param>) override
+    {
+        m_Body();
+        return true;
+    }
+
+private:
+    std::function<void()> m_Body;
+};
 
 // A new notify of kind N (SelectNotify, EpollNotify, ...), initialised.
 template <class N>
