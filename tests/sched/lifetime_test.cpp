@@ -211,8 +211,8 @@ TEST(EpollEngine, WaitsPacedByTheBacklogLeaveAPausedSocketWhoseTaskIsQueuedArmed
     EXPECT_EQ(left, 1) << "the resume armed the socket again";
     ASSERT_TRUE(p.c.client.GetHandle().Write("y", 1));
     EXPECT_TRUE(p.recorder.WaitFor(2)) << "still watched";
-    // Stopped before the flags and the pool that the handler and the
-    // recorder's hook reach go with this scope.
+    // Stopped before the pool, the connection and the notify, which the
+    // handler and the recorder's hook reach, go with this scope.
     notify->UnInit(1000);
     pool->UnInit(5000);
 }
