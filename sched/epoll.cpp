@@ -401,7 +401,8 @@ bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
     // Still armed when the pause came within its report; then a wait
     // running meanwhile may report what the task has taken.
     bool wasArmed = record.armed.load();
-    ArmLocked(record, !IsEngineThread() && record.reportedIn.load() < m_uUnpaced.load());
+    std::uint64_t reported = record.reportedIn.load(std::memory_order_relaxed);
+    ArmLocked(record, !IsEngineThread() && reported < m_uUnpaced.load(std::memory_order_relaxed));
     record.resumedIn = wasArmed ? m_uWaits.load() : 0;
     return record.armed;
 }
@@ -496,7 +497,7 @@ void PosixEpoll::WaitProc()
             hook();
         std::uint64_t wait = m_uWaits.fetch_add(1) + 1;
         if (!paced)
-            m_uUnpaced.store(wait);
+            m_uUnpaced.store(wait, std::memory_order_relaxed);
         int count = Internal::TakeFailure(Internal::g_FailSelects) ? -1 : m_pEpoll->Wait(events, kBatch, timeout);
         if (auto hook = Internal::g_AfterWait.load())
             hook();
@@ -550,7 +551,7 @@ void PosixEpoll::WaitProc()
                 break;
             SocketInfo& record = *entry.first;
             if (record.selecting.load()) {
-                record.reportedIn.store(wait);
+                record.reportedIn.store(wait, std::memory_order_relaxed);
                 // `ready` holds the record through the report.
                 Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record, &m_Backlog};
                 Internal::ReportScope scope(report);

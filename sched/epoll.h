@@ -124,7 +124,8 @@ public:
         // Otherwise the resume arms it level-triggered, and it stays armed
         // through its next report and pause, which then cost no call at
         // all. Written by the engine thread before the report, read by
-        // resumes.
+        // resumes; the report's task is queued under the pool's lock, which
+        // orders the two, so the word needs no ordering of its own.
         std::atomic<std::uint64_t> reportedIn{0};
         // Idle checker only: the socket was found closed under the engine
         // and has had its one exception report.

@@ -17,7 +17,6 @@
 #include <vor/core/export.h>
 
 #include <vor/basic/threadpool.h>
-
 #include <vor/core/callback.h>
 #include <vor/core/guard.h>
 #include <vor/core/lock.h>

@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <regex>
 #include <thread>
