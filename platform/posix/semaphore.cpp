@@ -3,30 +3,73 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <new>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace Vor {
 namespace Platform {
 
 namespace {
 
+// A count in a futex word. Taking and giving are one atomic step each and
+// make no system call unless a waiter has to block or be woken: a waiter
+// that a condition variable woke would, on the way out, unlock a mutex that
+// the C library marks contended after every wait, and pay one more system
+// call for the wake-up of nobody.
 struct SemaphoreState {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-    std::uint32_t count = 0;
+    std::atomic<std::uint32_t> count{0};
+    // Threads between announcing themselves and leaving the wait: a post
+    // makes its wake-up call only when there are any.
+    std::atomic<std::uint32_t> waiters{0};
     std::uint32_t maximum = 0;
-    // Posts between their lock and their wake-up: the last thing a post
+    // Posts between their count and their wake-up: the last thing a post
     // touches is this count, which the destructor waits to see at zero.
     std::atomic<std::uint32_t> posting{0};
 };
 
 SemaphoreState* State(unsigned char* storage) { return reinterpret_cast<SemaphoreState*>(storage); }
+
+bool TryTake(SemaphoreState& s)
+{
+    // Sequentially consistent, as a post's count is: a waiter that has
+    // announced itself and finds no count here is seen by the next post.
+    std::uint32_t count = s.count.load(std::memory_order_seq_cst);
+    while (count != 0) {
+        if (s.count.compare_exchange_weak(count, count - 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+// Blocks while the count is still 0, at most until the deadline on the
+// monotonic clock (null: no limit), and is a cancellation point as a
+// condition wait is: a kill asked for before or during the block ends the
+// thread here. Cancellation is asynchronous only inside this function,
+// which holds nothing and has nothing to clean up; the caller's clean-up
+// runs from its call.
+__attribute__((noinline)) void BlockWhileZero(std::atomic<std::uint32_t>& word, timespec const* deadline)
+{
+    int type = PTHREAD_CANCEL_DEFERRED;
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &type);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE, 0u, deadline, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+    pthread_setcanceltype(type, &type);
+}
+
+void Wake(std::atomic<std::uint32_t>& word, std::uint32_t count)
+{
+    int n = count > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(count);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, n, nullptr, nullptr, 0);
+}
 
 timespec MonotonicDeadline(std::uint64_t deadlineMs)
 {
@@ -52,8 +95,6 @@ Semaphore::~Semaphore()
     // has still to return from its wake-up.
     while (s->posting.load(std::memory_order_acquire) != 0)
         sched_yield();
-    pthread_cond_destroy(&s->cond);
-    pthread_mutex_destroy(&s->mutex);
     s->~SemaphoreState();
 }
 
@@ -62,23 +103,19 @@ bool Semaphore::Post(std::uint32_t count)
     SemaphoreState* s = State(m_Storage);
     if (count == 0)
         return false;
-    // The waiters are woken after the lock is left: a waiter woken inside
-    // it would, on a busy processor, run at once only to block on the
-    // lock, and cost two more switches and two more system calls before
-    // it got its count. A waiter either saw the count under the lock or was
-    // waiting before the post took it, so no wake-up is lost.
     s->posting.fetch_add(1, std::memory_order_acq_rel);
-    pthread_mutex_lock(&s->mutex);
-    bool ok = count <= s->maximum - s->count;
-    if (ok)
-        s->count += count;
-    pthread_mutex_unlock(&s->mutex);
-    if (ok) {
-        if (count == 1)
-            pthread_cond_signal(&s->cond);
-        else
-            pthread_cond_broadcast(&s->cond);
+    std::uint32_t old = s->count.load(std::memory_order_relaxed);
+    bool ok = false;
+    while (count <= s->maximum - old) {
+        // Sequentially consistent, as the waiter's announcement is: either
+        // the waiter then sees this count, or this post sees the waiter.
+        if (s->count.compare_exchange_weak(old, old + count, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            ok = true;
+            break;
+        }
     }
+    if (ok && s->waiters.load(std::memory_order_seq_cst) != 0)
+        Wake(s->count, count);
     s->posting.fetch_sub(1, std::memory_order_release);
     if (!ok)
         errno = EOVERFLOW;
@@ -88,39 +125,33 @@ bool Semaphore::Post(std::uint32_t count)
 bool Semaphore::Wait(std::uint32_t timeoutMs)
 {
     SemaphoreState* s = State(m_Storage);
-    std::uint64_t deadline = timeoutMs == kInfinite ? 0 : MonotonicMs() + timeoutMs;
-    timespec ts = MonotonicDeadline(deadline);
-    pthread_mutex_lock(&s->mutex);
-    // A thread cancelled inside the wait unwinds holding the mutex; the
-    // guard releases it.
-    struct Unlock {
-        pthread_mutex_t* m;
-        bool held = true;
-        ~Unlock()
-        {
-            if (held)
-                pthread_mutex_unlock(m);
-        }
-    } unlock{&s->mutex};
-    bool timedOut = false;
-    while (s->count == 0 && !timedOut) {
-        if (timeoutMs == 0) {
-            timedOut = true;
-        } else if (timeoutMs == kInfinite) {
-            pthread_cond_wait(&s->cond, &s->mutex);
-        } else {
-            int rc = pthread_cond_clockwait(&s->cond, &s->mutex, CLOCK_MONOTONIC, &ts);
-            timedOut = rc == ETIMEDOUT && s->count == 0;
-        }
-    }
-    bool taken = s->count > 0;
-    if (taken)
-        --s->count;
-    unlock.held = false;
-    pthread_mutex_unlock(&s->mutex);
-    if (!taken)
+    if (TryTake(*s))
+        return true;
+    if (timeoutMs == 0) {
         errno = ETIMEDOUT;
-    return taken;
+        return false;
+    }
+    std::uint64_t deadlineMs = timeoutMs == kInfinite ? 0 : MonotonicMs() + timeoutMs;
+    timespec deadline = MonotonicDeadline(deadlineMs);
+    timespec const* until = timeoutMs == kInfinite ? nullptr : &deadline;
+    // A thread killed inside the block withdraws its announcement on the
+    // way out.
+    struct Announced {
+        std::atomic<std::uint32_t>& waiters;
+        ~Announced() { waiters.fetch_sub(1, std::memory_order_relaxed); }
+    } announced{s->waiters};
+    s->waiters.fetch_add(1, std::memory_order_seq_cst);
+    for (;;) {
+        if (TryTake(*s))
+            return true;
+        // Woken, interrupted by a signal (the wait goes on until the same
+        // deadline) or timed out: the clock decides.
+        if (until != nullptr && MonotonicMs() >= deadlineMs) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        BlockWhileZero(s->count, until);
+    }
 }
 
 NamedSemaphore::NamedSemaphore(char const* name) : m_pHandle(nullptr)

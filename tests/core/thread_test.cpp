@@ -107,6 +107,66 @@ TEST(SignalTest, AWokenWaiterMayDestroyTheSignalAtOnce)
     }
 }
 
+// Rounds in which each waiter takes one wake-up, waiting without a limit,
+// while the round's wake-ups are posted: one post of one per waiter, or
+// one post for them all, meeting waiters on their way into the block. A wake-up lost, or a post that wakes fewer waiters than it gives
+// wake-ups, leaves a waiter asleep past the round's 5 s bound (long before
+// its own wait would run out); one given twice is left over at the end.
+TEST(SignalTest, PostsRacingWaitersOnTheirWayToBlockLoseAndDoubleNoWakeUp)
+{
+    constexpr int WAITERS = 3, ROUNDS = 2000;
+    Signal signal;
+    std::atomic<int> round{0}, entering{0}, taken{0}, missed{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < WAITERS; ++w)
+        waiters.emplace_back([&] {
+            for (int mine = 1;; ++mine) {
+                while (round < mine && !done)
+                    std::this_thread::yield();
+                if (done)
+                    return;
+                ++entering;
+                if (signal.Wait(20000))
+                    ++taken;
+                else
+                    ++missed;
+            }
+        });
+    bool asleep = false;
+    for (int r = 1; r <= ROUNDS && !asleep; ++r) {
+        round = r;
+        // The posts come as the waiters enter their wait, some of them
+        // already asleep, at a point that moves from round to round.
+        std::uint64_t deadline = Vor::Platform::MonotonicMs() + 5000;
+        while (entering < r * WAITERS && !asleep) {
+            asleep = Vor::Platform::MonotonicMs() > deadline;
+            std::this_thread::yield();
+        }
+        for (int y = 0; y < r % 8; ++y)
+            std::this_thread::yield();
+        if (r % 2 == 0) {
+            EXPECT_TRUE(signal.Set(WAITERS));
+        } else {
+            for (int w = 0; w < WAITERS; ++w)
+                EXPECT_TRUE(signal.Set(1));
+        }
+        deadline = Vor::Platform::MonotonicMs() + 5000;
+        while (taken < r * WAITERS && !asleep) {
+            asleep = Vor::Platform::MonotonicMs() > deadline;
+            std::this_thread::yield();
+        }
+        EXPECT_FALSE(asleep) << "round " << r << ": " << taken << " taken";
+    }
+    done = true;
+    if (asleep)
+        signal.Set(WAITERS); // for the waiter left asleep
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(missed.load(), 0);
+    EXPECT_FALSE(!asleep && signal.Wait(0)) << "a wake-up was given twice";
+}
+
 TEST(ThreadTest, TenThousandShortThreadsAllEnd)
 {
     // A short thread must be registered before it can end: waiting for an
@@ -162,6 +222,9 @@ TEST(ThreadTest, KillEndsABlockedThreadWakesItsWaiterAndRacesTheThreadsOwnEndSaf
     EXPECT_TRUE(Thread::Kill(id));
     waiter.join();
     EXPECT_EQ(waited.load(), 1);
+    // The killed thread took no wake-up with it and left the gate usable.
+    EXPECT_TRUE(gate.Set(1) && gate.Wait(0));
+    EXPECT_FALSE(gate.Wait(0));
     EXPECT_EQ(Thread::GetCount(), before);
     EXPECT_TRUE(Thread::Kill(id)); // already gone
     for (int i = 0; i < 200; ++i) {
