@@ -332,7 +332,16 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
     return false;
 }
 
-bool PosixEpoll::Pause(Io::IoBase const& handle)
+bool PosixEpoll::Pause(Io::IoBase const& handle) { return PauseOf(handle, false); }
+
+bool PosixEpoll::Resume(Io::IoBase const& handle) { return ResumeOf(handle, false); }
+
+bool PosixEpoll::MoveOpen(Io::IoBase const& handle, bool resume)
+{
+    return resume ? ResumeOf(handle, true) : PauseOf(handle, true);
+}
+
+bool PosixEpoll::PauseOf(Io::IoBase const& handle, bool quiet)
 {
     // The record is found by its object, and its own object says whether
     // the socket is still open; the number is read only for a failure's
@@ -354,11 +363,14 @@ bool PosixEpoll::Pause(Io::IoBase const& handle)
             found->second->selecting.exchange(false))
             return true;
     }
+    // Refused above for a close, if that was why: the close came first.
     unsigned int socket = Param::GetHandle(handle);
-    if (socket == 0xFFFFFFFFu)
-        ReportLine("Pause an invalid handle");
-    else
+    if (socket == 0xFFFFFFFFu) {
+        if (!quiet)
+            ReportLine("Pause an invalid handle");
+    } else {
         Report() << "Pause handle " << socket << " is not in selecting list";
+    }
     return false;
 }
 
@@ -407,7 +419,7 @@ bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
     return record.armed;
 }
 
-bool PosixEpoll::Resume(Io::IoBase const& handle)
+bool PosixEpoll::ResumeOf(Io::IoBase const& handle, bool quiet)
 {
     bool paused = false;
     bool closed = true;
@@ -426,7 +438,8 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
             return true;
     }
     if (closed) {
-        ReportLine("Resume an invalid handle");
+        if (!quiet)
+            ReportLine("Resume an invalid handle");
         return false;
     }
     if (!paused) {
@@ -434,7 +447,9 @@ bool PosixEpoll::Resume(Io::IoBase const& handle)
         return false;
     }
     // Not watched after all: the caller learns it, as from a failed wake-up
-    // of the select engine.
+    // of the select engine, unless a close since was the cause.
+    if (quiet && Param::GetHandle(handle) == 0xFFFFFFFFu)
+        return false;
     unsigned int error = System::GetError();
     ReportLine("Resume an invalid handle");
     Platform::SetLastError(static_cast<int>(error));

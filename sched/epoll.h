@@ -146,6 +146,7 @@ public:
     bool Resume(Io::IoBase const& handle) override;
     bool MoveReported(void* record, bool resume) override;
     bool ResumeRecord(Core::LocalRef& record) override;
+    bool MoveOpen(Io::IoBase const& handle, bool resume) override;
     bool WatchWrite(Io::IoBase const& handle, bool on) override;
     bool IsFull() const override;
 
@@ -172,6 +173,9 @@ private:
     void DisarmLocked(SocketInfo& record);
     bool IsEngineThread() const;
     bool ResumeLocked(SocketInfo& record, bool& paused);
+    // Pause and Resume, saying nothing of a closed socket when `quiet`.
+    bool PauseOf(Io::IoBase const& handle, bool quiet);
+    bool ResumeOf(Io::IoBase const& handle, bool quiet);
     static void ThreadMain(PosixEpoll* engine);
     void WaitProc();
     static void Deliver(SocketInfo& record, unsigned short got);

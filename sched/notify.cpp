@@ -123,6 +123,11 @@ bool Notify::Resume(Io::IoBase const& handle) const
     return OnEngine(handle, [&](NotifyBase& engine) { return engine.Resume(handle); });
 }
 
+bool Notify::MoveOpen(Io::IoBase const& handle, bool resume) const
+{
+    return OnEngine(handle, [&](NotifyBase& engine) { return engine.MoveOpen(handle, resume); });
+}
+
 Internal::Reporting* Notify::ReportOf(Io::IoBase const& handle) const
 {
     Internal::Reporting* report = Internal::CurrentReport();

@@ -157,6 +157,10 @@ private:
     // class's own Pause and Resume would reach the same.
     friend class TcpGroup;
     Internal::Reporting* ReportOf(Io::IoBase const& handle) const;
+    // Pause (or resume) for a caller that found the socket open a moment
+    // ago: false, and nothing said of it, when the socket has been closed
+    // since (the caller then lets it go).
+    bool MoveOpen(Io::IoBase const& handle, bool resume) const;
 
     // Guards the handle map and the parameter block. Held across an engine
     // call and the map change that goes with it, so that a record never
@@ -184,6 +188,9 @@ public:
     virtual bool Detach(Io::IoBase const& handle) = 0;
     virtual bool Pause(Io::IoBase const& handle) = 0;
     virtual bool Resume(Io::IoBase const& handle) = 0;
+    // Pause (or Resume) that says nothing when the handle's socket is
+    // closed: another thread may close it after its caller looked.
+    virtual bool MoveOpen(Io::IoBase const& handle, bool resume) { return resume ? Resume(handle) : Pause(handle); }
     // Pause (or resume) of the socket whose report this engine is
     // delivering on the calling thread, given the report's record: true
     // when done; false leaves it to Pause (Resume).

@@ -30,6 +30,8 @@ std::atomic<int> g_FailArms(0);
 std::atomic<void (*)()> g_BeforeWait(nullptr);
 std::atomic<void (*)()> g_AfterWait(nullptr);
 std::atomic<void (*)()> g_BeforeIdleCheck(nullptr);
+std::atomic<void (*)()> g_BeforeMove(nullptr);
+std::atomic<void (*)()> g_BeforeGroupMove(nullptr);
 
 bool TakeFailure(std::atomic<int>& counter)
 {
@@ -370,14 +372,17 @@ bool CommonSelect<S, Invalid>::Detach(Io::IoBase const& handle)
 
 template <class S, int Invalid>
 typename CommonSelect<S, Invalid>::Record CommonSelect<S, Invalid>::Move(Io::IoBase const& handle, bool resume,
-                                                                          bool& selecting)
+                                                                          bool& selecting, bool quiet)
 {
     char const* what = resume ? "Resume" : "Pause";
     S socket = static_cast<S>(Io::Socket::Param::GetHandle(handle));
     if (socket == static_cast<S>(Invalid)) {
-        Report() << what << " an invalid handle";
+        if (!quiet)
+            Report() << what << " an invalid handle";
         return Record();
     }
+    if (auto hook = Internal::g_BeforeMove.load())
+        hook();
     // The handle holds the object for the call.
     std::uintptr_t key = KeyOf(handle.As<Io::IoObject>());
     RecordMap& from = resume ? m_Pausing : m_Selecting;
@@ -426,6 +431,24 @@ void CommonSelect<S, Invalid>::Release(SocketInfo& record)
 template <class S, int Invalid>
 bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
 {
+    return PauseOf(handle, false);
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
+{
+    return ResumeOf(handle, false);
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::MoveOpen(Io::IoBase const& handle, bool resume)
+{
+    return resume ? ResumeOf(handle, true) : PauseOf(handle, true);
+}
+
+template <class S, int Invalid>
+bool CommonSelect<S, Invalid>::PauseOf(Io::IoBase const& handle, bool quiet)
+{
     // Inside the socket's own report the selecting thread has the record at
     // hand, and builds no wait before the report ends: the pause only marks
     // it, and the report's end moves it unless a resume came first.
@@ -433,7 +456,7 @@ bool CommonSelect<S, Invalid>::Pause(Io::IoBase const& handle)
     if (reported != nullptr && MoveReported(reported, false))
         return true;
     bool selecting = false;
-    Record record = Move(handle, false, selecting);
+    Record record = Move(handle, false, selecting, quiet);
     if (!record.IsValid())
         return false;
     // No wake-up: a paused socket is not reported, and the next wait is
@@ -462,7 +485,7 @@ bool CommonSelect<S, Invalid>::MoveReported(void* at, bool resume)
 }
 
 template <class S, int Invalid>
-bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
+bool CommonSelect<S, Invalid>::ResumeOf(Io::IoBase const& handle, bool quiet)
 {
     // A pause within the same report is undone where it was made; the
     // selecting thread needs no wake-up for it.
@@ -470,7 +493,7 @@ bool CommonSelect<S, Invalid>::Resume(Io::IoBase const& handle)
     if (reported != nullptr && MoveReported(reported, true))
         return true;
     bool selecting = false;
-    Record record = Move(handle, true, selecting);
+    Record record = Move(handle, true, selecting, quiet);
     if (!record.IsValid())
         return false;
     ++record->activity;
@@ -645,9 +668,12 @@ void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& rec
         // that got the number since.
         if (record.io->GetHandle() != record.socket)
             got = INVALID;
-        if (got & INVALID)
-            record.stale.store(true);
         if (record.selecting.load()) {
+            // Reported once: a record closed while paused is not, and its
+            // resume (which may have read the socket before the close)
+            // brings it to the next wait, which reports it then.
+            if (got & INVALID)
+                record.stale.store(true);
             // `records` holds the record through the report.
             {
                 Internal::Reporting report{this, record.object, record.owner, &record, nullptr, &record, &m_Backlog};

@@ -182,6 +182,7 @@ public:
     bool Pause(Io::IoBase const& handle) override;
     bool Resume(Io::IoBase const& handle) override;
     bool MoveReported(void* record, bool resume) override;
+    bool MoveOpen(Io::IoBase const& handle, bool resume) override;
     bool WatchWrite(Io::IoBase const& handle, bool on) override;
     bool IsFull() const override;
 
@@ -207,9 +208,12 @@ private:
     bool AttachMask(Io::IoBase const& handle, Core::CallBack const& callback, Notify::Param const& param,
                     unsigned int mask);
     // Moves the handle's record between the selecting and pausing lists
-    // (to selecting when `resume`), reporting misuse; `selecting` tells
-    // whether the thread had reached SELECTING. Empty when nothing moved.
-    Record Move(Io::IoBase const& handle, bool resume, bool& selecting);
+    // (to selecting when `resume`), reporting misuse (a closed socket only
+    // unless `quiet`); `selecting` tells whether the thread had reached
+    // SELECTING. Empty when nothing moved.
+    Record Move(Io::IoBase const& handle, bool resume, bool& selecting, bool quiet);
+    bool PauseOf(Io::IoBase const& handle, bool quiet);
+    bool ResumeOf(Io::IoBase const& handle, bool quiet);
     // After a report: a record paused in it and not resumed there leaves
     // the selecting list.
     void Release(SocketInfo& record);

@@ -11,6 +11,7 @@
 #include "core/internal/diag.h"
 #include "platform/clock.h"
 #include "sched/internal/readiness.h"
+#include "sched/internal/selecthooks.h"
 #include "sched/internal/sendqueue.h"
 
 #include <new>
@@ -312,7 +313,7 @@ template <class T>
 bool TcpGroup::Param<T>::Proc()
 {
     if (!m_Group.IsValid())
-        return m_Notify.IsValid() && m_Notify->Resume(m_Handle);
+        return m_Notify.IsValid() && MoveSocket(*m_Notify, m_Handle, true);
     return m_Group->RunReport(m_Handle, m_Notify, false, nullptr, m_Engine.Raw(), m_Record.Raw());
 }
 
@@ -334,7 +335,7 @@ bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open
         return true;
     if (record != nullptr && engine->ResumeRecord(*record))
         return true;
-    if (notify.IsValid() && notify->Resume(handle))
+    if (notify.IsValid() && MoveSocket(*notify, handle, true))
         return true;
     // Closed between the check and the resume: let go of all the same.
     DropClosed(handle);
@@ -539,8 +540,10 @@ bool TcpGroup::RunInPlace(T const& handle)
     // A notify of the library's own kinds pauses and resumes the socket
     // of the report on the engine's record of it.
     Internal::Reporting* report = IsOwnNotify(*notify) ? notify->ReportOf(handle) : nullptr;
-    if (report == nullptr || !report->engine->MoveReported(report->record, false))
-        notify->Pause(handle);
+    // Closed by another thread since it was found open: let go of here.
+    if ((report == nullptr || !report->engine->MoveReported(report->record, false)) &&
+        !MoveSocket(*notify, handle, false) && DropClosed(handle))
+        return true;
     // The event's GetDevice asks this group straight away meanwhile.
     IoTrigger const* outer = report != nullptr ? report->inPlace : nullptr;
     if (report != nullptr)
@@ -570,14 +573,14 @@ void TcpGroup::DispatchNotify(T const& handle)
             param->m_Engine = Guard<NotifyBase>::Adopt(report->engine);
             param->m_Record = Guard<Core::LocalRef>(report->held);
         }
-    } else {
-        notify->Pause(handle);
+    } else if (!MoveSocket(*notify, handle, false) && DropClosed(handle)) {
+        return; // closed by another thread since it was found open
     }
     if (IncRefLive())
         param->m_Group = Guard<TcpGroup>::Adopt(this);
     param->m_Notify = std::move(notify);
     if (!param->m_Group.IsValid() || !DispatchTask(counted)) // `counted` keeps `param` for the resume
-        param->m_Notify->Resume(handle);
+        MoveSocket(*param->m_Notify, handle, true);
 }
 
 bool TcpGroup::DispatchTask(Guard<Handler::Param> const& param)
@@ -609,6 +612,15 @@ bool TcpGroup::IsOwnNotify(Notify const& notify)
         return true;
 #endif
     return &type == &typeid(SelectNotify);
+}
+
+bool TcpGroup::MoveSocket(Notify const& notify, Io::IoBase const& handle, bool resume)
+{
+    if (auto hook = Internal::g_BeforeGroupMove.load(std::memory_order_relaxed))
+        hook();
+    if (!IsOwnNotify(notify))
+        return resume ? notify.Resume(handle) : notify.Pause(handle);
+    return notify.MoveOpen(handle, resume);
 }
 
 bool TcpGroup::IsOwnKind(SocketGroup const& group)

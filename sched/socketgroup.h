@@ -326,6 +326,10 @@ private:
     // Whether the notify is of the library's own kinds, which pause and
     // resume on an engine's record as their Pause and Resume would.
     static bool IsOwnNotify(Notify const& notify);
+    // Pause (or resume) of a socket found open a moment ago: a notify of the
+    // library's own kinds says nothing when another thread has closed it
+    // since, and the caller lets it go.
+    static bool MoveSocket(Notify const& notify, Io::IoBase const& handle, bool resume);
     // Whether the group is exactly of the library's own kinds, whose
     // report callbacks, Dispatch and ParseNotify are the library's.
     static bool IsOwnKind(SocketGroup const& group);

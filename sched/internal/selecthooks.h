@@ -29,6 +29,12 @@ extern VOR_API std::atomic<void (*)()> g_BeforeWait;
 // its look at what the wait reported.
 extern VOR_API std::atomic<void (*)()> g_AfterWait;
 extern VOR_API std::atomic<void (*)()> g_BeforeIdleCheck;
+// Called, when set, by a select engine's Pause or Resume between reading
+// the handle's socket and looking its record up.
+extern VOR_API std::atomic<void (*)()> g_BeforeMove;
+// Called, when set, by a socket group before it pauses or resumes a socket
+// through its notify rather than on the engine's record.
+extern VOR_API std::atomic<void (*)()> g_BeforeGroupMove;
 
 // Takes one injected failure from the counter; true when there was one.
 VOR_API bool TakeFailure(std::atomic<int>& counter);

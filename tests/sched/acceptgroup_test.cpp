@@ -233,6 +233,38 @@ TEST_P(AcceptGroupTest, ConnectionClosedByACallbackThatKeepsItIsLetGoOf)
     EXPECT_EQ(capture.Text(), "");
 }
 
+// A task's socket closed by another thread after the task looked at it and
+// before the group resumes it through the notify: the notify refuses the
+// resume, and the group lets the socket go, quietly. (A task of the select
+// engine's sockets is resumed through the notify.)
+std::atomic<Io::IoHandle*> g_pClosing{nullptr};
+void CloseClosing()
+{
+    if (Io::IoHandle* handle = g_pClosing.exchange(nullptr))
+        handle->Close();
+}
+
+TEST(AcceptGroupClose, ConnectionClosedJustBeforeItsResumeIsLetGoOfQuietly)
+{
+    Server server(VorTest::GroupCase{VorTest::SchedKind::Tp, VorTest::EngineKind::Select}, new AcceptGroup);
+    Io::IoHandle accepted;
+    server.event->openHook = [&](Io::IoBase& handle) { accepted = Io::IoHandle(handle); };
+    Peer peer;
+    ASSERT_TRUE(server.Start() && peer.Connect(server.port));
+    ASSERT_TRUE(WaitUntil([&] { return server.notify->GetCount() == 2; }));
+    VorTest::StderrCapture capture;
+    g_pClosing = &accepted;
+    Sched::Internal::g_BeforeGroupMove = &CloseClosing;
+    ASSERT_TRUE(peer.Send("x"));
+    EXPECT_TRUE(peer.WaitClosed());
+    EXPECT_TRUE(WaitUntil([&] { return server.notify->GetCount() == 1; })) << server.notify->GetCount();
+    Sched::Internal::g_BeforeGroupMove = nullptr;
+    EXPECT_EQ(g_pClosing.load(), nullptr); // closed by the hook
+    g_pClosing = nullptr;
+    capture.Stop();
+    EXPECT_EQ(capture.Text(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(All, AcceptGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
 
 class AcceptGroupEngineTest : public VorTest::GroupTest {};

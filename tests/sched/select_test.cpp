@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 using namespace Vor;
 using Io::ReadHandle;
@@ -127,6 +128,54 @@ TEST(SelectEngine, FailedWakeUpDoesNotCancelResume)
     Sched::Internal::g_FailWakeUps = 0;
     hold.Release();
     EXPECT_TRUE(recorder.WaitFor(1, 3000)); // taken up when the wait ends
+    notify->UnInit(1000);
+}
+
+// A resume that read the socket just before another thread closed it moves
+// the record back all the same: the wait that the close ended, which found
+// the record paused, leaves it to be reported closed by the next wait.
+std::atomic<unsigned int> g_Waits{0};
+std::atomic<int> g_Move{0}; // 1 holding, 2 released
+void CountWait() { ++g_Waits; }
+void HoldMove()
+{
+    g_Move = 1;
+    WaitUntil([] { return g_Move.load() == 2; });
+}
+
+TEST(SelectEngine, SocketClosedUnderAResumeIsReportedOnceResumed)
+{
+    VorTest::Tune wait(Sched::Internal::g_SelectTimeout, 200);
+    VorTest::TcpConnection c;
+    ASSERT_TRUE(c.IsValid());
+    Recorder recorder;
+    auto notify = VorTest::MakeNotifyOf<SelectNotify>();
+    ASSERT_TRUE(notify->Attach(ReadHandle(c.server), recorder.Reads()));
+    bool resumed = false;
+    std::thread resumer;
+    {
+        VorTest::HoldHook hold(Sched::Internal::g_BeforeWait);
+        hold.Arm();
+        ASSERT_TRUE(hold.Holding()); // a wait built with the socket, not yet waiting
+        ASSERT_TRUE(notify->Pause(c.server)); // no wake-up: the wait keeps it
+        g_Move = 0;
+        Sched::Internal::g_BeforeMove = &HoldMove;
+        resumer = std::thread([&] { resumed = notify->Resume(c.server); });
+        EXPECT_TRUE(WaitUntil([] { return g_Move.load() == 1; })); // the socket read, the record not yet
+        // The wait holds the socket, so the close shuts it down: the wait
+        // sees it closed at once.
+        EXPECT_TRUE(c.server.GetObject()->Close());
+        g_Waits = 0;
+    }
+    Sched::Internal::g_BeforeWait = &CountWait;
+    EXPECT_TRUE(WaitUntil([] { return g_Waits.load() > 0; })); // that wait's reports are done
+    g_Move = 2;
+    resumer.join();
+    Sched::Internal::g_BeforeMove = nullptr;
+    EXPECT_TRUE(resumed);
+    EXPECT_TRUE(WaitUntil([&] { return recorder.Count([](Recorder::Entry const& e) { return e.except; }) == 1; },
+                          std::chrono::milliseconds(3000)));
+    Sched::Internal::g_BeforeWait = nullptr;
     notify->UnInit(1000);
 }
 
