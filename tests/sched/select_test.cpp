@@ -134,6 +134,7 @@ TEST(SelectEngine, FailedWakeUpDoesNotCancelResume)
 // A resume that read the socket just before another thread closed it moves
 // the record back all the same: the wait that the close ended, which found
 // the record paused, leaves it to be reported closed by the next wait.
+namespace {
 std::atomic<unsigned int> g_Waits{0};
 std::atomic<int> g_Move{0}; // 1 holding, 2 released
 void CountWait() { ++g_Waits; }
@@ -142,6 +143,7 @@ void HoldMove()
     g_Move = 1;
     WaitUntil([] { return g_Move.load() == 2; });
 }
+} // namespace
 
 TEST(SelectEngine, SocketClosedUnderAResumeIsReportedOnceResumed)
 {
