@@ -579,8 +579,15 @@ void TcpGroup::DispatchNotify(T const& handle)
     if (IncRefLive())
         param->m_Group = Guard<TcpGroup>::Adopt(this);
     param->m_Notify = std::move(notify);
-    if (!param->m_Group.IsValid() || !DispatchTask(counted)) // `counted` keeps `param` for the resume
-        MoveSocket(*param->m_Notify, handle, true);
+    if (!param->m_Group.IsValid()) {
+        MoveSocket(*param->m_Notify, handle, true); // the group is on its way out
+        return;
+    }
+    // A task the scheduler refused leaves the socket to be reported again;
+    // one closed by another thread meanwhile never would be, and is let go
+    // of here. `counted` keeps `param` for the resume.
+    if (!DispatchTask(counted) && !MoveSocket(*param->m_Notify, handle, true))
+        DropClosed(handle);
 }
 
 bool TcpGroup::DispatchTask(Guard<Handler::Param> const& param)

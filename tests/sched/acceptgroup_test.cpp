@@ -267,6 +267,54 @@ TEST(AcceptGroupClose, ConnectionClosedJustBeforeItsResumeIsLetGoOfQuietly)
     EXPECT_EQ(capture.Text(), "");
 }
 
+// A scheduler of the application's that refuses tasks once told to.
+namespace {
+class RefusingSched : public LocalSched {
+public:
+    std::atomic<bool> refuse{false};
+
+protected:
+    ~RefusingSched() override = default;
+    bool Run(Core::CallBack const& task) override { return !refuse.load() && LocalSched::Run(task); }
+};
+} // namespace
+
+// A report whose task the scheduler refuses resumes its socket, to be
+// reported again. A socket closed by another thread just before that
+// resume would never be: it is let go of there, quietly.
+TEST(AcceptGroupClose, ConnectionClosedBeforeTheResumeOfARefusedTaskIsLetGoOf)
+{
+    Core::Guard<RefusingSched> scheduler = Core::New<RefusingSched>();
+    ASSERT_TRUE(scheduler->Init(Scheduler::Param(1)));
+    Core::Guard<Notify> notify = VorTest::MakeNotify(VorTest::EngineKind::Select);
+    Core::Guard<VorTest::ScriptedEvent> event = Core::New<VorTest::ScriptedEvent>();
+    Io::IoHandle accepted;
+    event->openHook = [&](Io::IoBase& handle) { accepted = Io::IoHandle(handle); };
+    Core::Guard<AcceptGroup> group = Core::Guard<AcceptGroup>::Adopt(new AcceptGroup);
+    SocketGroup::Param param(Core::Guard<Scheduler>(scheduler.Raw()), notify,
+                             Core::Guard<IoEvent>(event.Raw()), 0, 0, 0);
+    std::uint16_t port = VorTest::FreeLoopbackPort();
+    Peer peer;
+    ASSERT_TRUE(group->Init(param) && group->Create(Io::Socket::Address("127.0.0.1", port)));
+    ASSERT_TRUE(peer.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return notify->GetCount() == 2; }));
+    VorTest::StderrCapture capture;
+    scheduler->refuse = true;
+    g_pClosing = &accepted;
+    Sched::Internal::g_BeforeGroupMove = &CloseClosing;
+    EXPECT_TRUE(peer.Send("x")); // not ASSERT: the hook must be taken off below
+    EXPECT_TRUE(peer.WaitClosed());
+    EXPECT_TRUE(WaitUntil([&] { return notify->GetCount() == 1; })) << notify->GetCount();
+    Sched::Internal::g_BeforeGroupMove = nullptr;
+    EXPECT_EQ(g_pClosing.load(), nullptr); // closed by the hook
+    g_pClosing = nullptr;
+    capture.Stop();
+    EXPECT_EQ(capture.Text(), "");
+    EXPECT_EQ(event->Count("read"), 0u);
+    group->UnInit(5000);
+    scheduler->UnInit(5000);
+}
+
 INSTANTIATE_TEST_SUITE_P(All, AcceptGroupTest, ::testing::ValuesIn(VorTest::AllGroupCases()), VorTest::GroupCaseName);
 
 class AcceptGroupEngineTest : public VorTest::GroupTest {};
