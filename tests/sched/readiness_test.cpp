@@ -610,7 +610,8 @@ TYPED_TEST(Readiness, AttachEchoPauseDetachAndCloseChurnAcrossThreads)
     notify.UnInit(1000);
     for (auto& list : connections)
         list.clear();
-    EXPECT_TRUE(WaitUntil([&] { return VorTest::OpenDescriptorCount() <= descriptors; }));
+    EXPECT_TRUE(WaitUntil([&] { return VorTest::OpenDescriptorCount() <= descriptors; }))
+        << VorTest::OpenDescriptorCount() << " open, " << descriptors << " before";
 }
 
 TYPED_TEST(Readiness, EnginesComeAndGoAcrossThreads)

@@ -25,8 +25,8 @@ bool WaitUntil(std::function<bool()> const& condition, std::chrono::milliseconds
 
 #if defined(_WIN32)
 
-// Windows counts threads in a snapshot of the system's, and handles (files,
-// sockets, events and threads alike) where Linux counts descriptors.
+// Windows counts threads in a snapshot of the system's, and the handles of
+// files, sockets, pipes and consoles where Linux counts descriptors.
 unsigned int ProcessThreadCount()
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -45,14 +45,22 @@ unsigned int OpenDescriptorCount()
 {
     // Handles are multiples of four, given out lowest free first; the
     // system's own count is not kept by every implementation (Wine's is 0),
-    // so the table is probed until a long run of free slots.
+    // so the table is probed until a long run of free slots. Events,
+    // threads and the like are left out, as Linux has no descriptor for
+    // them: a lock makes its event at its first contention and keeps it,
+    // which is no leak.
     unsigned int count = 0;
-    for (std::uintptr_t handle = 4, misses = 0; misses < 4096; handle += 4) {
+    for (std::uintptr_t slot = 4, misses = 0; misses < 4096; slot += 4) {
+        HANDLE handle = reinterpret_cast<HANDLE>(slot);
         DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags))
-            ++count, misses = 0;
-        else
+        if (!GetHandleInformation(handle, &flags)) {
             ++misses;
+            continue;
+        }
+        misses = 0;
+        SetLastError(NO_ERROR);
+        if (GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR)
+            ++count;
     }
     return count;
 }
