@@ -78,7 +78,7 @@ private:
     std::vector<Vor::Core::Guard<Vor::Io::IoObject>> m_Seen; // numbers stay unique
 };
 
-// A group with its scheduler, notify (made for the case unless given) and
+// A group with its scheduler and notify (each made for the case unless given) and
 // event, initialised with a SocketGroup::Param (connections and interval
 // for connect groups, whose events do not echo; a queue limit for groups
 // that queue writes). The destructor
@@ -87,8 +87,10 @@ template <class G>
 struct RunningGroup {
     RunningGroup(GroupCase run, G* made, unsigned int connections = 0, unsigned int interval = 0,
                  Vor::Core::Guard<Vor::Sched::Notify> given = Vor::Core::Guard<Vor::Sched::Notify>(),
-                 unsigned int queueLimit = 0)
-        : scheduler(MakeScheduler(run.sched)), notify(given.IsValid() ? given : MakeNotify(run.engine)),
+                 unsigned int queueLimit = 0,
+                 Vor::Core::Guard<Vor::Sched::Scheduler> givenScheduler = Vor::Core::Guard<Vor::Sched::Scheduler>())
+        : scheduler(givenScheduler.IsValid() ? givenScheduler : MakeScheduler(run.sched)),
+          notify(given.IsValid() ? given : MakeNotify(run.engine)),
           event(Vor::Core::New<ScriptedEvent>()), group(Vor::Core::Guard<G>::Adopt(made)),
           param(scheduler, notify, Vor::Core::Guard<Vor::Sched::IoEvent>(event.Raw()), connections, interval,
                 queueLimit),
