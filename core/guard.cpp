@@ -11,6 +11,7 @@ namespace Core {
 constexpr unsigned int GlobalRef::UNCOUNTED;
 
 std::atomic<Internal::CountFoundHook> Internal::g_CountFound{nullptr};
+std::atomic<Internal::CountListedHook> Internal::g_CountListed{nullptr};
 
 namespace {
 
@@ -243,14 +244,6 @@ private:
     Registry::Shard& m_Shard;
 };
 
-std::atomic<Word>* Register(void const* object, Word count)
-{
-    WriteScope scope(TheRegistry().For(object));
-    CountCell* cell = scope.TakeCell(count);
-    scope.Put(Key(object), cell);
-    return &cell->m_Word;
-}
-
 Word FirstWord(unsigned int count)
 {
     if (count == GlobalRef::UNCOUNTED)
@@ -277,12 +270,25 @@ bool TakeIn(CountCell* cell, Word word)
 
 } // namespace
 
-GlobalRef::GlobalRef(unsigned int count)
-    : m_bCounted(count != UNCOUNTED), m_pCount(Register(this, FirstWord(count)))
-{
-}
+GlobalRef::GlobalRef(unsigned int count) : m_bCounted(count != UNCOUNTED) { Enlist(count); }
 
-GlobalRef::GlobalRef(GlobalRef const& other) : m_bCounted(other.m_bCounted), m_pCount(Register(this, FirstWord(m_bCounted ? 1 : UNCOUNTED))) {}
+GlobalRef::GlobalRef(GlobalRef const& other) : m_bCounted(other.m_bCounted) { Enlist(m_bCounted ? 1 : UNCOUNTED); }
+
+// The object's own fields are set before the registry lists it: a thread
+// holding a stale pointer to this address may find the new object there,
+// take a reference and drop it again at once, and it reads them to do so.
+void GlobalRef::Enlist(unsigned int count)
+{
+    {
+        WriteScope scope(TheRegistry().For(this));
+        CountCell* cell = scope.TakeCell(FirstWord(count));
+        m_pCount = &cell->m_Word;
+        scope.Put(Key(this), cell);
+    }
+    Internal::CountListedHook hook = Internal::g_CountListed.load(std::memory_order_relaxed);
+    if (hook != nullptr)
+        hook(this);
+}
 
 GlobalRef::~GlobalRef()
 {

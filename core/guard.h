@@ -151,8 +151,11 @@ private:
     // After a release took the count to 0: the object dies. Always true.
     static bool ReleaseLast(GlobalRef const* object);
 
+    // Takes the object's count cell and lists the object in the registry.
+    void Enlist(unsigned int count);
+
     bool const m_bCounted;
-    std::atomic<std::uint64_t>* const m_pCount;
+    std::atomic<std::uint64_t>* m_pCount; // set once, by Enlist
 };
 
 // A GlobalRef with nothing of its own, for exercising the counting.

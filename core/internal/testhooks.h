@@ -26,6 +26,12 @@ extern VOR_API std::atomic<ThreadStartHook> g_ThreadStarting;
 using CountFoundHook = void (*)(void const* object, int step);
 extern VOR_API std::atomic<CountFoundHook> g_CountFound;
 
+// Called by the constructor of a counted object once the registry lists it,
+// so a test can reach the object through its address before the
+// constructor returns.
+using CountListedHook = void (*)(void const* object);
+extern VOR_API std::atomic<CountListedHook> g_CountListed;
+
 } // namespace Internal
 } // namespace Core
 } // namespace Vor

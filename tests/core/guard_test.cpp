@@ -239,6 +239,33 @@ TEST(GuardTest, AReferenceFromAPointerIsRefusedWhenTheObjectGoesWhileItIsTaken)
     }
 }
 
+TEST(GuardTest, AReferenceTakenAndDroppedWhileTheObjectIsBuiltCountsOnItsOwnCell)
+{
+    // A stale pointer can find a new object at its address as soon as the
+    // registry lists it, before its constructor returns: a reference taken
+    // and dropped then must go to the new object's count. The memory under
+    // it holds, in every word, the address of a count that is not its own.
+    static std::atomic<std::uint64_t> s_Foreign{100};
+    auto* words = reinterpret_cast<std::atomic<std::uint64_t>**>(g_KeptBlock);
+    for (std::size_t i = 0; i < sizeof(g_KeptBlock) / sizeof(*words); ++i)
+        words[i] = &s_Foreign;
+    static bool s_Taken;
+    s_Taken = false;
+    Internal::g_CountListed = [](void const* listed) {
+        Internal::g_CountListed = nullptr;
+        auto const* object = static_cast<GlobalRef const*>(listed);
+        s_Taken = GlobalRef::IncRefAt(object) && object->DecRef();
+    };
+    auto* object = new (g_KeptBlock) KeptMemory;
+    Internal::g_CountListed = nullptr;
+    EXPECT_TRUE(s_Taken);
+    EXPECT_EQ(object->GetRef(), 1u);
+    EXPECT_EQ(s_Foreign.load(), 100u);
+    int deaths = g_Deaths.load();
+    object->DecRef();
+    EXPECT_EQ(g_Deaths.load(), deaths + 1);
+}
+
 TEST(GuardTest, ALiveObjectIsNeverRefusedWhileOthersComeAndGo)
 {
     // References through plain pointers take no lock. Meanwhile another
