@@ -73,6 +73,7 @@ TEST(CallBackTest, CallsOfTheWrongSignatureAreRefusedAndBoundArgumentsComeFirst)
 
 TEST(CallBackTest, BoundGuardKeepsItsObjectAliveAsLongAsTheCallbackAndItsCopies)
 {
+    g_Deaths = 0;
     Tracked* raw = new Tracked;
     CallBack task;
     ASSERT_TRUE(task.Bind(&Touch, Guard<Tracked>(raw)));

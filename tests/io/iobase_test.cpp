@@ -47,6 +47,7 @@ TEST(IoHandle, EmptyHandleFailsHarmlessly)
 
 TEST(IoHandle, CopiesShareOneObjectWhichARefusedCloseKeepsAndTheLastReleaseDestroys)
 {
+    g_Destroyed = 0;
     StubIo* stub = new StubIo("\x09");
     stub->m_pOnDestroy = [](StubIo*) { ++g_Destroyed; };
     IoHandle first = Adopt(stub), second = first;
