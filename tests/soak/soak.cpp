@@ -913,9 +913,9 @@ void Round(std::string const& name, unsigned int seconds, unsigned int connectio
             serverB->LetGo();
             bool gone = WaitUntil([&] { return client->GetCount() == 0; });
             serverB = Core::New<Server>();
-            for (int attempt = 0; attempt < 50 && !groupB.IsValid(); ++attempt)
-                if (!(groupB = Serve(scheduler, MakeNotify<N>(), serverB, portB)).IsValid())
-                    std::this_thread::sleep_for(milliseconds(100)); // the old listener is still closing
+            // The port is taken again once the old listener has closed.
+            WaitUntil([&] { return (groupB = Serve(scheduler, MakeNotify<N>(), serverB, portB)).IsValid(); },
+                      milliseconds(5000));
             std::uint64_t back = Now();
             bool refilled = groupB.IsValid() && WaitUntil([&] { return client->GetCount() == kLinks; });
             std::uint64_t took = Now() - back;
