@@ -156,8 +156,9 @@ public:
     void Work();
     // Queues a task or a job, which becomes an entry only once accepted:
     // a refused one is left with the caller.
+    // With `owed`, a wake-up the task would post is counted there instead.
     template <class T>
-    bool Push(T&& task)
+    bool Push(T&& task, unsigned int* owed = nullptr)
     {
         bool wake = false;
         {
@@ -166,9 +167,13 @@ public:
                 return false;
             m_Tasks.emplace_back(std::forward<T>(task));
             if (m_uIdle > 0) {
-                --m_uIdle;
-                ++m_uWoken;
-                wake = true;
+                if (owed != nullptr) {
+                    ++*owed;
+                } else {
+                    --m_uIdle;
+                    ++m_uWoken;
+                    wake = true;
+                }
             }
         }
         if (wake)
@@ -372,6 +377,14 @@ bool ThreadPool::AddTask(CallBack&& task) { return m_Shared->Push(std::move(task
 
 bool ThreadPool::AddJob(Job const& job) { return job.run != nullptr && m_Shared->Push(job); }
 
+bool ThreadPool::AddJob(Job const& job, Backlog& backlog)
+{
+    if (job.run == nullptr)
+        return false;
+    backlog.Note(*this);
+    return m_Shared->Push(job, &backlog.m_uOwed);
+}
+
 unsigned int ThreadPool::GetThreadCount() const
 {
     Hold hold(m_Shared->m_Lock);
@@ -384,18 +397,46 @@ CallBack ThreadPool::GetTask() { return m_Shared->GetTask().Take(); }
 
 ThreadPool::Backlog::Backlog() = default;
 
-ThreadPool::Backlog::~Backlog() = default;
+ThreadPool::Backlog::~Backlog() { Wake(); }
 
 void ThreadPool::Backlog::Note(ThreadPool const& pool)
 {
     // Taken only when it changes: a feeding thread notes its pool once per
     // task, and the count's line would otherwise be written each time.
-    if (m_Shared.Raw() != pool.m_Shared.Raw())
+    if (m_Shared.Raw() != pool.m_Shared.Raw()) {
+        Wake(); // what the last pool is owed
         m_Shared = pool.m_Shared;
+    }
+}
+
+void ThreadPool::Backlog::Wake()
+{
+    unsigned int owed = m_uOwed;
+    m_uOwed = 0;
+    Shared* shared = m_Shared.Raw();
+    if (owed == 0 || shared == nullptr)
+        return;
+    unsigned int wake = 0;
+    {
+        Hold hold(shared->m_Lock);
+        // A stopped pool has woken all its idle workers already. Tasks
+        // taken meanwhile, by workers that came for a task of their own
+        // accord, need no wake-up.
+        if (!shared->m_bRunning.load(std::memory_order_relaxed))
+            return;
+        std::size_t queued = shared->m_Tasks.size();
+        std::size_t waiting = queued > shared->m_uWoken ? queued - shared->m_uWoken : 0;
+        wake = static_cast<unsigned int>(std::min<std::size_t>({owed, shared->m_uIdle, waiting}));
+        shared->m_uIdle -= wake;
+        shared->m_uWoken += wake;
+    }
+    if (wake > 0)
+        shared->m_Signal.Set(wake);
 }
 
 bool ThreadPool::Backlog::Wait(unsigned int timeout)
 {
+    Wake();
     m_bRanOut = false;
     Shared* shared = m_Shared.Raw();
     if (shared == nullptr)
@@ -418,7 +459,11 @@ bool ThreadPool::Backlog::Wait(unsigned int timeout)
     return false;
 }
 
-void ThreadPool::Backlog::Clear() { m_Shared.Clear(); }
+void ThreadPool::Backlog::Clear()
+{
+    Wake();
+    m_Shared.Clear();
+}
 
 } // namespace Basic
 } // namespace Vor

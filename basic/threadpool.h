@@ -63,6 +63,16 @@ public:
     // running or `run` is null: the job is then neither run nor dropped,
     // and stays the caller's.
     bool AddJob(Job const& job);
+    class Backlog;
+    // Queues a job as AddJob(job) does, but leaves the wake-up of an idle
+    // worker for it to `backlog`, which posts the wake-ups it has collected
+    // at its next Wake, Wait or Clear (and notes the pool, as Note does). A
+    // thread that queues several jobs in a row so wakes the workers once,
+    // after the last, instead of each woken worker taking the processor
+    // from it before it has queued the next. Until then a worker that is
+    // about to look for a task still finds the job, and so does one woken
+    // for another producer's task.
+    bool AddJob(Job const& job, Backlog& backlog);
     // The number of workers running.
     unsigned int GetThreadCount() const;
 
@@ -98,11 +108,18 @@ public:
         // behind busy workers, which the thread's next wait then finds
         // waiting for their turn.
         bool RanOut() const { return m_bRanOut; }
-        // Lets go of the pool's state.
+        // Posts the wake-ups that jobs queued through AddJob(job, *this)
+        // left here: one for each such job still queued that no woken
+        // worker is about to take, as far as workers are idle.
+        void Wake();
+        // Wakes, and lets go of the pool's state.
         void Clear();
 
     private:
+        friend class ThreadPool;
+
         Core::Guard<Shared> m_Shared;
+        unsigned int m_uOwed = 0; // wake-ups held back for m_Shared's workers
         bool m_bRanOut = false;
     };
 

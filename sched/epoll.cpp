@@ -580,6 +580,8 @@ void PosixEpoll::WaitProc()
             Core::Lock::WriteScope scope(m_Lock);
             ArmLocked(record, false);
         }
+        // The workers for the tasks these reports queued, woken together.
+        m_Backlog.Wake();
         ready.clear();
     }
 }

@@ -172,7 +172,12 @@ bool Scheduler::RunHandler(Handler* handler, Guard<Handler::Param> param)
         // subclass gets the task through Run.
         Handler::Param* raw = param.Detach();
         Basic::ThreadPool& pool = static_cast<TpSched*>(this)->m_Pool;
-        if (pool.AddJob({&Handler::RunJob, &Handler::DropJob, handler, raw})) {
+        Basic::ThreadPool::Job job{&Handler::RunJob, &Handler::DropJob, handler, raw};
+        Internal::Reporting* report = Internal::CurrentReport();
+        if (report != nullptr && report->deferWake && report->backlog != nullptr) {
+            if (pool.AddJob(job, *report->backlog))
+                return true;
+        } else if (pool.AddJob(job)) {
             NoteQueued(pool);
             return true;
         }

@@ -684,6 +684,8 @@ void CommonSelect<S, Invalid>::Dispatch(SelectSet& set, std::vector<Record>& rec
                 Release(record);
         }
     }
+    // The workers for the tasks these reports queued, woken together.
+    m_Backlog.Wake();
 }
 
 template <class S, int Invalid>

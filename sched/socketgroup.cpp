@@ -608,7 +608,16 @@ bool TcpGroup::DispatchTask(Guard<Handler::Param> const& param)
     // One pool for all such tasks, never destroyed; each task holds it.
     static Pool* s_pPool = new Pool;
     s_pPool->IncRefHeld();
-    return scheduler->RunHandler(s_pPool, param);
+    // From an engine's report, the worker is woken after the whole wait's
+    // reports (see Reporting::deferWake).
+    Internal::Reporting* report = Internal::CurrentReport();
+    if (report == nullptr)
+        return scheduler->RunHandler(s_pPool, param);
+    bool const was = report->deferWake;
+    report->deferWake = true;
+    bool queued = scheduler->RunHandler(s_pPool, param);
+    report->deferWake = was;
+    return queued;
 }
 
 bool TcpGroup::IsOwnNotify(Notify const& notify)

@@ -79,6 +79,11 @@ struct Reporting {
     // its thread waits on before its next wait (see AwaitBacklog); null
     // outside an engine's own reports.
     Basic::ThreadPool::Backlog* backlog = nullptr;
+    // Set while a socket group queues the report's task to a pool: the
+    // wake-up of a worker for it is left to the backlog, which the engine
+    // posts once its wait has been reported whole. Only the library's own
+    // code runs between the two, so nothing in between waits for the task.
+    bool deferWake = false;
 };
 Reporting*& CurrentReport();
 

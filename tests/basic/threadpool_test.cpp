@@ -167,6 +167,54 @@ struct Puller : ThreadPool {
     using ThreadPool::GetTask;
 };
 
+// Jobs queued through a backlog wait for the wake-up it holds back, which
+// every way of leaving the backlog posts: no idle worker is left asleep
+// over them. Each round begins once the workers have run out of tasks.
+TEST_F(ThreadPoolTest, JobsQueuedThroughABacklogRunOnceItWakesWaitsMovesOnOrGoes)
+{
+    std::atomic<int> runs{0}, drops{0};
+    ThreadPool pool, other;
+    ASSERT_TRUE(pool.Init(2, 1000) && other.Init(1, 1000));
+    auto idle = [&] {
+        std::atomic<int> done{0};
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(pool.AddTask(Probe::Task([&] { ++done; })));
+        ASSERT_TRUE(WaitUntil([&] { return done == 2; }));
+    };
+    std::function<void(ThreadPool::Backlog&)> const leaves[] = {
+        [](ThreadPool::Backlog& backlog) { backlog.Wake(); },
+        [](ThreadPool::Backlog& backlog) { backlog.Wait(1000); },
+        [](ThreadPool::Backlog& backlog) { backlog.Clear(); },
+        [&](ThreadPool::Backlog& backlog) { backlog.Note(other); },
+        [](ThreadPool::Backlog&) {}, // the backlog's end
+    };
+    char const* const names[] = {"Wake", "Wait", "Clear", "Note", "end"};
+    int expected = 0;
+    for (int way = 0; way < 5; ++way) {
+        for (int round = 0; round < 10; ++round) {
+            idle();
+            expected += 3;
+            {
+                ThreadPool::Backlog backlog;
+                for (int i = 0; i < 3; ++i)
+                    ASSERT_TRUE(pool.AddJob(CountingJob(runs, drops), backlog));
+                leaves[way](backlog);
+                if (way < 4)
+                    ASSERT_TRUE(WaitUntil([&] { return runs == expected; }, milliseconds(5000))) << names[way] << " " << round;
+            }
+            ASSERT_TRUE(WaitUntil([&] { return runs == expected; }, milliseconds(5000))) << names[way] << " " << round;
+        }
+    }
+    // Owed to a pool that stopped meanwhile: its jobs are dropped, once.
+    ThreadPool::Backlog backlog;
+    ASSERT_TRUE(pool.AddJob(CountingJob(runs, drops), backlog));
+    EXPECT_TRUE(pool.UnInit(5000));
+    backlog.Wake();
+    EXPECT_FALSE(pool.AddJob(CountingJob(runs, drops), backlog));
+    EXPECT_TRUE(WaitUntil([&] { return runs + drops == expected + 1; }));
+    EXPECT_EQ(expected + 1, runs + drops);
+}
+
 TEST_F(ThreadPoolTest, RunsEveryTaskExactlyOnceUnderManyProducers)
 {
     // Half the producers queue callbacks, half queue jobs.

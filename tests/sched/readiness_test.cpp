@@ -635,6 +635,28 @@ TYPED_TEST(Readiness, EnginesComeAndGoAcrossThreads)
     EXPECT_TRUE(WaitUntil([&] { return VorTest::ProcessThreadCount() <= threads; }));
 }
 
+// Only a socket group's tasks wait for the end of the engine's reports to
+// wake their worker: a task that an application's own callback queues
+// starts at once, and the callback may wait for it.
+TYPED_TEST(Readiness, ATaskQueuedFromAnApplicationsReportStartsWhileTheReportRuns)
+{
+    Core::Guard<Sched::Scheduler> pool = Core::New<Sched::Scheduler, Sched::TpSched>();
+    ASSERT_TRUE(pool->Init(Sched::Scheduler::Param(1)));
+    std::atomic<int> ran{0}, seen{-1};
+    ASSERT_TRUE(pool->Register(Core::Guard<Sched::Handler>::Adopt(new VorTest::BodyHandler([&] { ++ran; }))));
+    this->recorder.then = [&](Io::IoBase&) {
+        if (seen.load() == -1 && pool->Run(1, {}))
+            seen = WaitUntil([&] { return ran.load() == 1; }, Ms(5000)) ? 1 : 0;
+    };
+    auto& notify = this->Make();
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    ASSERT_TRUE(this->Write(this->c));
+    ASSERT_TRUE(WaitUntil([&] { return seen.load() != -1; }, Ms(10000)));
+    EXPECT_EQ(1, seen.load()) << "the task waited for the report to end";
+    notify.UnInit(1000);
+    pool->UnInit(5000);
+}
+
 // A report whose tasks wait behind a busy pool holds the engine for moments
 // only: another socket is reported while the pool's one worker is still
 // held and two tasks are queued behind it.
