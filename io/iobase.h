@@ -401,6 +401,13 @@ protected:
     // no look-up. Empty for null.
     struct Held {};
     IoBase(IoObject* object, Held);
+    // The object of `holder`, lent without a reference of its own, for code
+    // that keeps `holder` (and so the object) for longer than this handle
+    // lives. EndLoan must run before the handle ends; a copy made meanwhile
+    // is an ordinary handle with its own reference.
+    struct Loan {};
+    IoBase(IoBase const& holder, Loan) : m_pIo(holder.m_pIo) {}
+    void EndLoan() { m_pIo = Core::Guard<IoObject>::s_pNull; } // uncounted
     IoBase& operator=(IoBase const& other);
 
     IoObject* GetIo() const { return m_pIo; }
@@ -564,6 +571,9 @@ public:
         IoBase::operator=(other);
         return *this;
     }
+
+protected:
+    ReadHandle(IoBase const& holder, Loan loan) : IoBase(holder, loan) {}
 };
 
 // A handle that only writes.
@@ -587,6 +597,9 @@ public:
         IoBase::operator=(other);
         return *this;
     }
+
+protected:
+    WriteHandle(IoBase const& holder, Loan loan) : IoBase(holder, loan) {}
 };
 
 // The base of devices: opens an object from a parameter block and keeps a

@@ -385,8 +385,9 @@ bool PosixEpoll::MoveReported(void* at, bool resume)
     // meanwhile disarms it).
     if (!record.attached.load() || record.io->GetHandle() == 0xFFFFFFFFu || record.selecting.exchange(true))
         return false;
-    ++record.activity;
-    record.resumedIn.store(record.armed.load() ? m_uWaits.load() : 0);
+    record.activity.store(1, std::memory_order_relaxed);
+    // Read by this thread only, at the engine's next look at its reports.
+    record.resumedIn.store(record.armed.load() ? m_uWaits.load() : 0, std::memory_order_relaxed);
     return true;
 }
 
@@ -408,7 +409,7 @@ bool PosixEpoll::ResumeLocked(SocketInfo& record, bool& paused)
     if (record.selecting.exchange(true))
         return false;
     paused = true;
-    ++record.activity;
+    record.activity.store(1, std::memory_order_relaxed);
     // Armed again: a socket that is still ready is reported at once.
     // Still armed when the pause came within its report; then a wait
     // running meanwhile may report what the task has taken.
@@ -594,7 +595,7 @@ void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
     bool except = (got & Platform::kPollExcept) != 0;
     if (!read && !write && !except)
         return;
-    record.activity += static_cast<int>(read) + static_cast<int>(write) + static_cast<int>(except);
+    record.activity.store(1, std::memory_order_relaxed);
     Io::IoHandle& handle = record.handle;
     Internal::SetReadiness(handle, mask, read, write, except, false);
     Internal::CallAttached(record.callback, handle, mask);

@@ -480,7 +480,7 @@ bool CommonSelect<S, Invalid>::MoveReported(void* at, bool resume)
     if (!record.held.exchange(false))
         return false;
     record.selecting.store(true);
-    ++record.activity;
+    record.activity.store(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -496,7 +496,7 @@ bool CommonSelect<S, Invalid>::ResumeOf(Io::IoBase const& handle, bool quiet)
     Record record = Move(handle, true, selecting, quiet);
     if (!record.IsValid())
         return false;
-    ++record->activity;
+    record->activity.store(1, std::memory_order_relaxed);
     // The socket is back in the list whatever the wake-up does: without it
     // the thread takes the socket up when its current wait times out.
     WakeIfSelecting(selecting);
@@ -698,7 +698,7 @@ void CommonSelect<S, Invalid>::Deliver(SocketInfo& record, unsigned short got)
     bool except = (got & (Param::EXCEPT_MASK | INVALID)) != 0;
     if (!read && !write && !except)
         return;
-    record.activity += int(read) + int(write) + int(except);
+    record.activity.store(1, std::memory_order_relaxed);
     // Each watched readiness as this wait saw it, and no idleness: nothing
     // left from an earlier report. An exception is told unwatched too.
     Io::IoHandle& handle = record.handle;

@@ -74,7 +74,8 @@ public:
         IdleNotify notifier;
         // The idle time in whole check periods; 0: never idle.
         unsigned int periods;
-        // Non-zero when the socket showed activity since the last check.
+        // Non-zero when the socket showed activity since the last check:
+        // set to 1 by a plain store, which costs no locked step per report.
         std::atomic<int> activity;
         // Checks left before the socket counts as idle.
         std::atomic<int> remaining;

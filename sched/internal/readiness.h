@@ -125,14 +125,31 @@ Record* ReportedRecord(NotifyBase const* engine, Io::IoBase const& handle)
     return static_cast<Record*>(report->record);
 }
 
+// A handle of kind H on the object of `holder`, which the caller keeps
+// for longer than this lives: it takes no reference, and gives none back.
+template <class H>
+class LentHandle : public H {
+public:
+    explicit LentHandle(Io::IoBase const& holder) : H(holder, typename H::Loan()) {}
+    ~LentHandle() override { this->EndLoan(); }
+    LentHandle(LentHandle const&) = delete;
+    LentHandle& operator=(LentHandle const&) = delete;
+};
+
 // Calls the callback kept with an attach as its mask asks: with a
 // ReadHandle, then with a WriteHandle. The attributes are set already.
+// `handle` is the engine's own, in the record that the engine holds
+// through the report, so the handles for the callback are lent from it.
 inline void CallAttached(Core::CallBack const& callback, Io::IoHandle const& handle, unsigned int mask)
 {
-    if (mask & Io::Socket::Param::READ_MASK)
-        callback.CallBackA(Io::ReadHandle(handle));
-    if (mask & Io::Socket::Param::WRITE_MASK)
-        callback.CallBackA(Io::WriteHandle(handle));
+    if (mask & Io::Socket::Param::READ_MASK) {
+        LentHandle<Io::ReadHandle> read(handle);
+        callback.CallBackA<Io::ReadHandle>(read);
+    }
+    if (mask & Io::Socket::Param::WRITE_MASK) {
+        LentHandle<Io::WriteHandle> write(handle);
+        callback.CallBackA<Io::WriteHandle>(write);
+    }
 }
 
 // The line of a refused attach.

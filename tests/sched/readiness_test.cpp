@@ -657,6 +657,36 @@ TYPED_TEST(Readiness, ATaskQueuedFromAnApplicationsReportStartsWhileTheReportRun
     pool->UnInit(5000);
 }
 
+// The handle a report hands to its callback is lent from the engine's own,
+// without a count of its own: the object's count is the same after each
+// report as before it, and a copy the callback keeps holds one reference.
+TYPED_TEST(Readiness, AReportsHandleLeavesTheCountAsItFoundItAndItsCopiesCount)
+{
+    std::mutex lock;
+    std::vector<Io::IoHandle> kept;
+    this->recorder.then = [&](Io::IoBase& handle) {
+        std::lock_guard<std::mutex> hold(lock);
+        kept.emplace_back(handle);
+    };
+    auto& notify = this->Make();
+    ASSERT_TRUE(notify.Attach(ReadHandle(this->c.server), this->recorder.Reads()));
+    auto refs = [&] { return this->c.server.GetObject()->GetRef(); };
+    unsigned int const before = refs();
+    for (unsigned int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(this->Write(this->c));
+        ASSERT_TRUE(this->recorder.WaitFor(i));
+        EXPECT_TRUE(WaitUntil([&] { return refs() == before + i; }, Ms(2000)))
+            << "report " << i << " left " << refs() << " references, " << before << " + " << i << " expected";
+    }
+    notify.UnInit(1000);
+    unsigned int const stopped = refs();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        kept.clear();
+    }
+    EXPECT_EQ(stopped - 3, refs());
+}
+
 // A report whose tasks wait behind a busy pool holds the engine for moments
 // only: another socket is reported while the pool's one worker is still
 // held and two tasks are queued behind it.
