@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace Vor {
@@ -51,6 +52,84 @@ auto Retry(Call call) -> decltype(call())
         if (result >= 0 || errno != EINTR)
             return result;
     }
+}
+
+// In a process with more than one thread the C library wraps each recv and
+// send in a switch to asynchronous cancellation and back: two locked steps
+// around every transfer. A transfer that does not wait has nothing to be
+// cancelled in, so each is first made straight to the kernel without
+// waiting; only one that finds no data or no room is made again through the
+// C library, where it waits as a cancellation point. The thread checker
+// learns the order that a transfer sets up between threads from the C
+// library's calls, so under it every transfer goes through them.
+#if defined(__SANITIZE_THREAD__)
+#define VOR_DIRECT_TRANSFER 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VOR_DIRECT_TRANSFER 0
+#endif
+#endif
+#ifndef VOR_DIRECT_TRANSFER
+#define VOR_DIRECT_TRANSFER 1
+#endif
+
+constexpr bool kDirect = VOR_DIRECT_TRANSFER != 0;
+
+// One system call of six arguments: the result, or -errno on failure.
+inline long Call6(long number, long a, long b, long c, long d, long e, long f)
+{
+#if defined(__x86_64__)
+    long result;
+    register long r10 __asm__("r10") = d;
+    register long r8 __asm__("r8") = e;
+    register long r9 __asm__("r9") = f;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
+                     : "rcx", "r11", "memory");
+    return result;
+#else
+    long result = syscall(number, a, b, c, d, e, f);
+    return result < 0 ? -errno : result;
+#endif
+}
+
+// Sets errno from a failed call's result; passes the result on otherwise.
+inline std::int64_t Result(long result)
+{
+    if (result >= 0)
+        return result;
+    errno = static_cast<int>(-result);
+    return -1;
+}
+
+inline std::int64_t DirectReceive(int fd, void* data, std::size_t size, int flags, sockaddr* from, socklen_t* room)
+{
+    long got;
+    do
+        got = Call6(SYS_recvfrom, fd, reinterpret_cast<long>(data), static_cast<long>(size), flags | MSG_DONTWAIT,
+                    reinterpret_cast<long>(from), reinterpret_cast<long>(room));
+    while (got == -EINTR);
+    return Result(got);
+}
+
+inline std::int64_t DirectSend(int fd, void const* data, std::size_t size, int flags, sockaddr const* to,
+                               socklen_t length)
+{
+    long sent;
+    do
+        sent = Call6(SYS_sendto, fd, reinterpret_cast<long>(data), static_cast<long>(size), flags | MSG_DONTWAIT,
+                     reinterpret_cast<long>(to), static_cast<long>(length));
+    while (sent == -EINTR);
+    return Result(sent);
+}
+
+// True when a transfer made without waiting is the caller's whole answer:
+// the caller asked not to wait, or the transfer did not fail for want of
+// data or room.
+bool Answered(std::int64_t result, int flags)
+{
+    return (flags & MSG_DONTWAIT) != 0 || result >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 bool WaitWritable(int fd, std::uint32_t timeoutMs)
@@ -180,21 +259,54 @@ std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size,
 {
     if (!Usable(socket))
         return -1;
-    return Retry([&] { return send(Fd(socket), data, size, flags | MSG_NOSIGNAL); });
+    int fd = Fd(socket);
+    flags |= MSG_NOSIGNAL;
+    std::size_t done = 0;
+    if (kDirect) {
+        std::int64_t sent = DirectSend(fd, data, size, flags, nullptr, 0);
+        // A stream takes what it has room for: the rest is still to go.
+        bool part = sent >= 0 && static_cast<std::size_t>(sent) < size && (flags & MSG_DONTWAIT) == 0;
+        if (Answered(sent, flags) && !part)
+            return sent;
+        done = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+    }
+    // What found no room waits for it. Bytes already gone are reported even
+    // when the rest fails; the failure comes back at the next send.
+    std::int64_t rest =
+        Retry([&] { return send(fd, static_cast<char const*>(data) + done, size - done, flags); });
+    if (rest < 0)
+        return done > 0 ? static_cast<std::int64_t>(done) : -1;
+    return static_cast<std::int64_t>(done) + rest;
 }
 
 std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags)
 {
     if (!Usable(socket))
         return -1;
-    return Retry([&] { return recv(Fd(socket), data, size, flags); });
+    int fd = Fd(socket);
+    // MSG_WAITALL waits for the whole size, which a transfer without waiting
+    // would cut short.
+    if (kDirect && (flags & MSG_WAITALL) == 0) {
+        std::int64_t got = DirectReceive(fd, data, size, flags, nullptr, nullptr);
+        if (Answered(got, flags))
+            return got;
+    }
+    return Retry([&] { return recv(fd, data, size, flags); });
 }
 
 std::int64_t SendToSocket(SocketHandle socket, void const* data, std::size_t size, int flags, Ipv4Address const& to)
 {
     if (!Usable(socket))
         return -1;
-    return Retry([&] { return sendto(Fd(socket), data, size, flags | MSG_NOSIGNAL, Raw(to), sizeof(sockaddr_in)); });
+    int fd = Fd(socket);
+    flags |= MSG_NOSIGNAL;
+    // A datagram goes whole or not at all.
+    if (kDirect) {
+        std::int64_t sent = DirectSend(fd, data, size, flags, Raw(to), sizeof(sockaddr_in));
+        if (Answered(sent, flags))
+            return sent;
+    }
+    return Retry([&] { return sendto(fd, data, size, flags, Raw(to), sizeof(sockaddr_in)); });
 }
 
 std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size, int flags, Ipv4Address* from,
@@ -206,9 +318,15 @@ std::int64_t ReceiveFromSocket(SocketHandle socket, void* data, std::size_t size
     socklen_t room = sizeof(scratch);
     // MSG_TRUNC makes the call report the datagram's real length, so one
     // that did not fit is told apart from one that filled the buffer.
-    ssize_t got = Retry([&] {
-        return recvfrom(Fd(socket), data, size, flags | MSG_TRUNC, reinterpret_cast<sockaddr*>(&scratch), &room);
-    });
+    int fd = Fd(socket);
+    flags |= MSG_TRUNC;
+    std::int64_t got = -1;
+    if (kDirect)
+        got = DirectReceive(fd, data, size, flags, reinterpret_cast<sockaddr*>(&scratch), &room);
+    if (!kDirect || !Answered(got, flags)) {
+        room = sizeof(scratch);
+        got = Retry([&] { return recvfrom(fd, data, size, flags, reinterpret_cast<sockaddr*>(&scratch), &room); });
+    }
     if (got < 0)
         return -1;
     if (static_cast<std::size_t>(got) > size) {

@@ -2,6 +2,8 @@
 
 #include "core/internal/testhooks.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
+#include "support/net.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -233,6 +235,31 @@ TEST(ThreadTest, KillEndsABlockedThreadWakesItsWaiterAndRacesTheThreadsOwnEndSaf
         Thread::Kill(shortLived);
         EXPECT_TRUE(Thread::Wait(shortLived, 10000));
     }
+}
+
+namespace {
+void ReceiveOne(Vor::Platform::SocketHandle* socket)
+{
+    char c;
+    Vor::Platform::ReceiveSocket(*socket, &c, 1, 0);
+}
+} // namespace
+
+// A receive that waits for data is a point where a kill takes effect.
+TEST(ThreadTest, KillEndsAThreadWaitingInAReceive)
+{
+    VorTest::LoopbackTcpPair pair;
+    ASSERT_TRUE(pair.IsValid());
+    Vor::Platform::SocketHandle server = pair.Server();
+    CallBack task;
+    task.Bind(&ReceiveOne, &server);
+    unsigned int id = Thread::Create(task);
+    ASSERT_NE(id, Thread::INVALID_ID);
+    EXPECT_FALSE(Thread::Wait(id, 30));
+    EXPECT_TRUE(Thread::Kill(id));
+    // A receive that the kill did not end still ends when its socket shuts.
+    Vor::Platform::ShutdownSocket(server, Vor::Platform::kShutBoth);
+    EXPECT_TRUE(Thread::Wait(id, 10000));
 }
 
 // A thread killed inside Wait or inside Create leaves nothing behind that

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 using namespace Vor::Platform;
 using VorTest::LoopbackAddress;
@@ -86,4 +88,32 @@ TEST(PlatformSocket, DatagramsAtTheBufferLimitsArriveWhole)
     EXPECT_EQ(LastError(), VorTest::Error::MessageTooLong);
     CloseSocket(reader);
     CloseSocket(writer);
+}
+
+// A stream send larger than the system's room goes whole, in order, and a
+// receive with nothing waiting waits for the bytes.
+TEST(PlatformSocket, StreamTransfersBeyondTheSystemsRoomGoWholeAndReceivesWaitForData)
+{
+    VorTest::LoopbackTcpPair pair;
+    ASSERT_TRUE(pair.IsValid());
+    constexpr std::size_t SIZE = 16u << 20;
+    std::vector<unsigned char> sent(SIZE);
+    for (std::size_t i = 0; i < SIZE; ++i)
+        sent[i] = static_cast<unsigned char>(i * 7 % 251);
+    std::vector<unsigned char> got;
+    got.reserve(SIZE);
+    std::thread reader([&] {
+        std::vector<unsigned char> buffer(1 << 16);
+        while (got.size() < SIZE) {
+            std::int64_t n = ReceiveSocket(pair.Server(), buffer.data(), buffer.size(), 0);
+            if (n <= 0)
+                return;
+            got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+        }
+    });
+    EXPECT_EQ(SendSocket(pair.Client(), sent.data(), SIZE, 0), static_cast<std::int64_t>(SIZE));
+    ShutdownSocket(pair.Client(), kShutSend); // ends a reader that lost count
+    reader.join();
+    ASSERT_EQ(got.size(), SIZE);
+    EXPECT_TRUE(got == sent);
 }
