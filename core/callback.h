@@ -71,6 +71,10 @@ public:
         using ResultType = typename std::conditional<std::is_void<Result>::value, Nothing, Result>::type;
         // Calls the function; returns `fallback` when the body holds none.
         virtual ResultType Call(ArgType const& arg, ResultType const& fallback) const = 0;
+        // As Call, for a caller that keeps the body alive and bound as it
+        // is until the call returns: a bound argument that the function
+        // takes by reference to const is lent to it instead of copied.
+        virtual ResultType CallHeld(ArgType const& arg, ResultType const& fallback) const = 0;
         void const* Signature() const override { return SignatureOf<Arg, Result>(); }
     };
 
@@ -84,6 +88,21 @@ public:
     struct TakesRvalue<R (C::*)(P...)> : LastIsRvalueRef<P...> {};
     template <class R, class C, class... P>
     struct TakesRvalue<R (C::*)(P...) const> : LastIsRvalueRef<P...> {};
+
+    // Whether a function pointer type takes its first parameter, the bound
+    // one where there is one, by reference to const.
+    template <class P>
+    struct IsConstRef
+        : std::integral_constant<bool, std::is_lvalue_reference<P>::value &&
+                                           std::is_const<std::remove_reference_t<P>>::value> {};
+    template <class Fn>
+    struct TakesFirstByConstRef : std::false_type {};
+    template <class R, class B, class... P>
+    struct TakesFirstByConstRef<R (*)(B, P...)> : IsConstRef<B> {};
+    template <class R, class C, class B, class... P>
+    struct TakesFirstByConstRef<R (C::*)(B, P...)> : IsConstRef<B> {};
+    template <class R, class C, class B, class... P>
+    struct TakesFirstByConstRef<R (C::*)(B, P...) const> : IsConstRef<B> {};
 
     // The concrete body. Bound: the type fixed at binding (void: none);
     // Class: the class of a member function (void: a free function); Kind:
@@ -106,22 +125,36 @@ public:
 
         ResultType Call(ArgType const& arg, ResultType const& fallback) const override
         {
-            if (m_Function == nullptr)
-                return fallback;
-            if constexpr (std::is_void<Result>::value) {
-                Invoke(arg);
-                return ResultType();
-            } else {
-                return Invoke(arg);
-            }
+            return Run<false>(arg, fallback);
+        }
+
+        ResultType CallHeld(ArgType const& arg, ResultType const& fallback) const override
+        {
+            return Run<true>(arg, fallback);
         }
 
     private:
+        template <bool Held>
+        ResultType Run(ArgType const& arg, ResultType const& fallback) const
+        {
+            if (m_Function == nullptr)
+                return fallback;
+            if constexpr (std::is_void<Result>::value) {
+                Invoke<Held>(arg);
+                return ResultType();
+            } else {
+                return Invoke<Held>(arg);
+            }
+        }
+
         // Arguments go in this order: the bound one, a copy taken for the
-        // call (the body may be let go of while it runs); then the call-time
-        // one as the caller passed it: a function that takes it by value
-        // gets its one copy, one that takes a reference to const the
-        // caller's object, one that takes an rvalue reference a temporary.
+        // call (the body may be let go of while it runs) unless the caller
+        // holds the body and the function takes a reference to const; then
+        // the call-time one as the caller passed it: a function that takes
+        // it by value gets its one copy, one that takes a reference to const
+        // the caller's object, one that takes an rvalue reference a
+        // temporary.
+        template <bool Held>
         decltype(auto) Invoke(ArgType const& arg) const
         {
             if constexpr (std::is_void<Bound>::value && std::is_void<Arg>::value)
@@ -129,9 +162,18 @@ public:
             else if constexpr (std::is_void<Bound>::value)
                 return Target(PassArg(arg));
             else if constexpr (std::is_void<Arg>::value)
-                return Target(Bound(m_Bound));
+                return Target(PassBound<Held>());
             else
-                return Target(Bound(m_Bound), PassArg(arg));
+                return Target(PassBound<Held>(), PassArg(arg));
+        }
+
+        template <bool Held>
+        decltype(auto) PassBound() const
+        {
+            if constexpr (Held && TakesFirstByConstRef<Fn>::value)
+                return (m_Bound);
+            else
+                return Bound(m_Bound);
         }
 
         static decltype(auto) PassArg(ArgType const& arg)
@@ -238,6 +280,20 @@ public:
         if (body == nullptr)
             return false;
         body->Call(arg, Nothing());
+        return true;
+    }
+
+    // void f(Arg), for a caller that keeps this callback as it is, and so
+    // its body, until the call returns: a bound argument that the function
+    // takes by reference to const is lent to it, where CallBackA copies it
+    // for the call.
+    template <class A>
+    bool CallBackHeldA(A const& arg) const
+    {
+        auto body = As<A, void>();
+        if (body == nullptr)
+            return false;
+        body->CallHeld(arg, Nothing());
         return true;
     }
 

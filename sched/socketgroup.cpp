@@ -264,16 +264,20 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
     return reopen;
 }
 
-void SocketGroup::ReadReport(Guard<SocketGroup> group, Io::ReadHandle const& handle)
+// The guard is the callback's own, lent for the call when the caller holds
+// the callback; the group it holds is not const.
+void SocketGroup::ReadReport(Guard<SocketGroup> const& group, Io::ReadHandle const& handle)
 {
-    if (!TcpGroup::ReportInPlace(*group, handle))
-        group->OnReadNotify(handle);
+    SocketGroup& self = *group.Raw();
+    if (!TcpGroup::ReportInPlace(self, handle))
+        self.OnReadNotify(handle);
 }
 
-void SocketGroup::WriteReport(Guard<SocketGroup> group, Io::WriteHandle const& handle)
+void SocketGroup::WriteReport(Guard<SocketGroup> const& group, Io::WriteHandle const& handle)
 {
-    if (!TcpGroup::ReportInPlace(*group, handle))
-        group->OnWriteNotify(handle);
+    SocketGroup& self = *group.Raw();
+    if (!TcpGroup::ReportInPlace(self, handle))
+        self.OnWriteNotify(handle);
 }
 
 Core::CallBack SocketGroup::GetCallBack(bool read)

@@ -172,8 +172,8 @@ protected:
     virtual void OnClosed(Io::IoObject const* object) { (void)object; }
 
 private:
-    static void ReadReport(Core::Guard<SocketGroup> group, Io::ReadHandle const& handle);
-    static void WriteReport(Core::Guard<SocketGroup> group, Io::WriteHandle const& handle);
+    static void ReadReport(Core::Guard<SocketGroup> const& group, Io::ReadHandle const& handle);
+    static void WriteReport(Core::Guard<SocketGroup> const& group, Io::WriteHandle const& handle);
 
     // Takes the close path of the handle's object for the calling thread;
     // false when another thread has it, or (unless `closed` is allowed) the

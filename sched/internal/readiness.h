@@ -138,17 +138,19 @@ public:
 
 // Calls the callback kept with an attach as its mask asks: with a
 // ReadHandle, then with a WriteHandle. The attributes are set already.
-// `handle` is the engine's own, in the record that the engine holds
-// through the report, so the handles for the callback are lent from it.
+// `handle` and `callback` are the engine's own, in the record that the
+// engine holds through the report and that keeps both from its attach to
+// its end: the handles for the callback are lent from it, and so is the
+// callback's bound argument.
 inline void CallAttached(Core::CallBack const& callback, Io::IoHandle const& handle, unsigned int mask)
 {
     if (mask & Io::Socket::Param::READ_MASK) {
         LentHandle<Io::ReadHandle> read(handle);
-        callback.CallBackA<Io::ReadHandle>(read);
+        callback.CallBackHeldA<Io::ReadHandle>(read);
     }
     if (mask & Io::Socket::Param::WRITE_MASK) {
         LentHandle<Io::WriteHandle> write(handle);
-        callback.CallBackA<Io::WriteHandle>(write);
+        callback.CallBackHeldA<Io::WriteHandle>(write);
     }
 }
 

@@ -30,6 +30,8 @@ struct Copies {
 int g_Seen = -1;
 void ByValue(Copies copies) { g_Seen = copies.count; }
 void ByReference(Copies const& copies) { g_Seen = copies.count; }
+void BoundByValue(Copies bound, int) { g_Seen = bound.count; }
+void BoundByReference(Copies const& bound, int) { g_Seen = bound.count; }
 
 } // namespace
 
@@ -44,6 +46,20 @@ TEST(CallBackTest, TheCallTimeArgumentIsCopiedOnlyForAFunctionThatTakesItByValue
     EXPECT_EQ(g_Seen, 1);
     EXPECT_TRUE(byReference.CallBackA(original));
     EXPECT_EQ(g_Seen, 0);
+
+    // The bound argument is copied for each call, unless a caller that
+    // holds the body calls a function that takes it by reference to const.
+    CallBack boundByValue, boundByReference;
+    ASSERT_TRUE(boundByValue.Bind(&BoundByValue, original) && boundByReference.Bind(&BoundByReference, original));
+    EXPECT_TRUE(boundByReference.CallBackHeldA(1));
+    int stored = g_Seen;
+    EXPECT_TRUE(boundByReference.CallBackA(1));
+    EXPECT_EQ(g_Seen, stored + 1);
+    EXPECT_TRUE(boundByValue.CallBackA(1));
+    int copied = g_Seen;
+    EXPECT_TRUE(boundByValue.CallBackHeldA(1));
+    EXPECT_EQ(g_Seen, copied) << "a function that takes the bound argument by value gets its copy";
+    EXPECT_FALSE(boundByReference.CallBackHeldA(std::string("wrong signature")));
 }
 
 TEST(CallBackTest, CallsOfTheWrongSignatureAreRefusedAndBoundArgumentsComeFirst)
