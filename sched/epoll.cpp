@@ -152,7 +152,8 @@ bool PosixEpoll::UnInit(unsigned int timeout)
             dropped.push_back(std::move(entry.second));
         }
         m_Objects.clear();
-        m_Keys.clear();
+        m_Slots.clear();
+        m_FreeSlots.clear();
     }
     // The registrations go with the kernel's set when the engine goes; the
     // records (and the handles they hold) are released here, outside the
@@ -240,7 +241,7 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
                 step = 2;
             } else {
                 step = 7;
-                record->key = m_uNextKey++;
+                record->key = TakeSlotLocked();
                 // Registered under the lock: a detach or another attach of
                 // the object cannot slip between the lists and the kernel's
                 // set.
@@ -251,9 +252,11 @@ bool PosixEpoll::AttachMask(Io::IoBase const& handle, Core::CallBack const& call
                 record->armed = true;
                 record->selecting.store(true);
                 m_Objects.emplace(key, record);
-                m_Keys.emplace(record->key, record);
+                m_Slots[static_cast<std::uint32_t>(record->key) - 1] = record;
                 return true;
             }
+            if (step == 7)
+                FreeSlotLocked(record->key);
         }
         {
             unsigned int error = System::GetError();
@@ -310,7 +313,7 @@ bool PosixEpoll::Detach(Io::IoBase const& handle)
         if (found != m_Objects.end()) {
             record = std::move(found->second);
             m_Objects.erase(found);
-            m_Keys.erase(record->key);
+            FreeSlotLocked(record->key);
             record->attached = false;
             record->selecting.store(false);
             // Only while the object still holds the socket, and held for
@@ -537,10 +540,10 @@ void PosixEpoll::WaitProc()
                     m_pWakeUp->Drain();
                     continue;
                 }
-                auto found = m_Keys.find(events[i].key);
-                if (found == m_Keys.end())
+                SocketInfo* found = FindSlotLocked(events[i].key);
+                if (found == nullptr)
                     continue;
-                SocketInfo& record = *found->second;
+                SocketInfo& record = *found;
                 if (record.oneShot) {
                     record.armed = false; // the kernel disarmed it with this report
                 } else if (!record.selecting.load()) {
@@ -559,7 +562,7 @@ void PosixEpoll::WaitProc()
                     ArmLocked(record, false);
                     continue;
                 }
-                ready.emplace_back(found->second, events[i].got);
+                ready.emplace_back(Record(found), events[i].got);
             }
         }
         for (auto& entry : ready) {
@@ -585,6 +588,35 @@ void PosixEpoll::WaitProc()
         m_Backlog.Wake();
         ready.clear();
     }
+}
+
+std::uint64_t PosixEpoll::TakeSlotLocked()
+{
+    unsigned int slot;
+    if (!m_FreeSlots.empty()) {
+        slot = m_FreeSlots.back();
+        m_FreeSlots.pop_back();
+    } else {
+        m_Slots.emplace_back();
+        slot = static_cast<unsigned int>(m_Slots.size());
+    }
+    return (m_uNextKey++ << 32) | slot;
+}
+
+void PosixEpoll::FreeSlotLocked(std::uint64_t key)
+{
+    unsigned int slot = static_cast<std::uint32_t>(key);
+    m_Slots[slot - 1].Clear();
+    m_FreeSlots.push_back(slot);
+}
+
+PosixEpoll::SocketInfo* PosixEpoll::FindSlotLocked(std::uint64_t key) const
+{
+    std::size_t slot = static_cast<std::uint32_t>(key);
+    if (slot == 0 || slot > m_Slots.size())
+        return nullptr;
+    SocketInfo* record = m_Slots[slot - 1].Raw();
+    return record != nullptr && record->key == key ? record : nullptr;
 }
 
 void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)

@@ -178,6 +178,10 @@ private:
     bool ResumeOf(Io::IoBase const& handle, bool quiet);
     static void ThreadMain(PosixEpoll* engine);
     void WaitProc();
+    // The slot table, under the engine lock.
+    std::uint64_t TakeSlotLocked();
+    void FreeSlotLocked(std::uint64_t key);
+    SocketInfo* FindSlotLocked(std::uint64_t key) const;
     static void Deliver(SocketInfo& record, unsigned short got);
     static void CheckRecord(TimeOut::SocketInfo& record);
 
@@ -190,7 +194,12 @@ private:
     // the record that holds the socket.
     mutable Core::Lock m_Lock;
     std::unordered_map<std::uintptr_t, Record> m_Objects;
-    std::unordered_map<std::uint64_t, Record> m_Keys;
+    // The records by the number the kernel reports them under. Its low 32
+    // bits name a slot (counted from 1), its high ones the attach that took
+    // the slot, so that a report of a record detached since the wait finds
+    // nothing even where the slot holds another record by then.
+    std::vector<Record> m_Slots;
+    std::vector<unsigned int> m_FreeSlots;
     std::uint64_t m_uNextKey;
     // The number of the wait in progress, counted up before each wait.
     std::atomic<std::uint64_t> m_uWaits{0};

@@ -282,4 +282,54 @@ TEST(EpollEngine, SocketClosedWhileItsDisarmIsDeferredNeverReachesTheNextSocketO
     EXPECT_EQ(p.recorder.Count(), 1u);
     notify->UnInit(1000);
 }
+
+namespace {
+// Detaches one socket and attaches another, which takes the first one's
+// place in the engine, between a wait's return and the engine's look at it.
+struct SlotSwap {
+    Core::Guard<Sched::EpollNotify> notify;
+    Io::IoHandle detach, attach;
+    Core::CallBack callback;
+    std::atomic<bool> armed{false}, swapped{false};
+};
+SlotSwap* g_pSwap = nullptr;
+void SwapSlot()
+{
+    SlotSwap* swap = g_pSwap;
+    if (swap == nullptr || !swap->armed.exchange(false))
+        return;
+    swap->swapped = swap->notify->Detach(swap->detach) && swap->notify->Attach(ReadHandle(swap->attach), swap->callback);
+}
+} // namespace
+
+TEST(EpollEngine, ReportOfASocketDetachedDuringTheWaitNeverReachesTheSocketAttachedInItsPlace)
+{
+    auto notify = VorTest::MakeNotifyOf<Sched::EpollNotify>();
+    TcpConnection gone, taker, other;
+    Recorder goneReports, takerReports, otherReports;
+    ASSERT_TRUE(gone.IsValid() && taker.IsValid() && other.IsValid());
+    ASSERT_TRUE(notify->Attach(ReadHandle(other.server), otherReports.Reads()) &&
+                notify->Attach(ReadHandle(gone.server), goneReports.Reads()));
+    // The engine has gone round since the attaches, and waits with nothing
+    // ready.
+    ASSERT_TRUE(other.client.GetHandle().Write("a", 1) && otherReports.WaitFor(1));
+    SlotSwap swap;
+    swap.notify = notify;
+    swap.detach = gone.server;
+    swap.attach = taker.server;
+    swap.callback = takerReports.Reads();
+    g_pSwap = &swap;
+    Sched::Internal::g_AfterWait = &SwapSlot;
+    swap.armed = true;
+    ASSERT_TRUE(gone.client.GetHandle().Write("x", 1));
+    EXPECT_TRUE(WaitUntil([&] { return swap.swapped.load(); }));
+    ASSERT_TRUE(other.client.GetHandle().Write("b", 1) && otherReports.WaitFor(2));
+    Sched::Internal::g_AfterWait = nullptr;
+    g_pSwap = nullptr;
+    EXPECT_EQ(goneReports.Count(), 0u) << "detached before the engine looked";
+    EXPECT_EQ(takerReports.Count(), 0u) << "given the detached socket's report";
+    ASSERT_TRUE(taker.client.GetHandle().Write("y", 1));
+    EXPECT_TRUE(takerReports.WaitFor(1)) << "reported for its own bytes";
+    notify->UnInit(1000);
+}
 #endif // VOR_TEST_HAVE_EPOLL
