@@ -37,7 +37,9 @@ void BoundByReference(Copies const& bound, int) { g_Seen = bound.count; }
 
 // The call-time argument reaches a function that takes it by value as its
 // own copy, and one that takes a reference to const as the caller's object.
-TEST(CallBackTest, TheCallTimeArgumentIsCopiedOnlyForAFunctionThatTakesItByValue)
+// The bound argument is copied for the call unless the caller holds the body
+// and the function takes a reference to const.
+TEST(CallBackTest, ArgumentsAreCopiedOnlyWhereTheFunctionOrTheCallNeedsACopy)
 {
     CallBack byValue, byReference;
     ASSERT_TRUE(byValue.Bind(&ByValue) && byReference.Bind(&ByReference));
@@ -47,8 +49,6 @@ TEST(CallBackTest, TheCallTimeArgumentIsCopiedOnlyForAFunctionThatTakesItByValue
     EXPECT_TRUE(byReference.CallBackA(original));
     EXPECT_EQ(g_Seen, 0);
 
-    // The bound argument is copied for each call, unless a caller that
-    // holds the body calls a function that takes it by reference to const.
     CallBack boundByValue, boundByReference;
     ASSERT_TRUE(boundByValue.Bind(&BoundByValue, original) && boundByReference.Bind(&BoundByReference, original));
     EXPECT_TRUE(boundByReference.CallBackHeldA(1));
