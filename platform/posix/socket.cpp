@@ -59,13 +59,14 @@ auto Retry(Call call) -> decltype(call())
 // around every transfer. A transfer that does not wait has nothing to be
 // cancelled in, so each is first made straight to the kernel without
 // waiting; only one that finds no data or no room is made again through the
-// C library, where it waits as a cancellation point. The thread checker
-// learns the order that a transfer sets up between threads from the C
-// library's calls, so under it every transfer goes through them.
-#if defined(__SANITIZE_THREAD__)
+// C library, where it waits as a cancellation point. The sanitizers watch
+// the C library's calls (the thread checker learns from them the order a
+// transfer sets up between threads, the address checker the bytes it
+// writes), so under them every transfer goes through the C library.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 #define VOR_DIRECT_TRANSFER 0
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
 #define VOR_DIRECT_TRANSFER 0
 #endif
 #endif
