@@ -598,12 +598,15 @@ std::uint64_t PosixEpoll::TakeSlotLocked()
         m_FreeSlots.pop_back();
     } else {
         m_Slots.emplace_back();
+        // Room for every slot on the free list, so that freeing one, in a
+        // detach, never allocates.
+        m_FreeSlots.reserve(m_Slots.capacity());
         slot = static_cast<unsigned int>(m_Slots.size());
     }
     return (m_uNextKey++ << 32) | slot;
 }
 
-void PosixEpoll::FreeSlotLocked(std::uint64_t key)
+void PosixEpoll::FreeSlotLocked(std::uint64_t key) noexcept
 {
     unsigned int slot = static_cast<std::uint32_t>(key);
     m_Slots[slot - 1].Clear();

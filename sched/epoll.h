@@ -93,7 +93,8 @@ public:
         // attached it: what a report tells a pause or resume inside it.
         Io::IoObject const* object = nullptr;
         void const* owner = nullptr;
-        // The number the kernel reports the socket under; never reused.
+        // The number the kernel reports the socket under: its slot and the
+        // count of its attach (see m_Slots), so never that of another.
         std::uint64_t key = 0;
         // Not paused (and attached): reports are delivered only then.
         std::atomic<bool> selecting{false};
@@ -180,7 +181,7 @@ private:
     void WaitProc();
     // The slot table, under the engine lock.
     std::uint64_t TakeSlotLocked();
-    void FreeSlotLocked(std::uint64_t key);
+    void FreeSlotLocked(std::uint64_t key) noexcept;
     SocketInfo* FindSlotLocked(std::uint64_t key) const;
     static void Deliver(SocketInfo& record, unsigned short got);
     static void CheckRecord(TimeOut::SocketInfo& record);
