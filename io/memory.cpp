@@ -52,7 +52,7 @@ IoObject* Memory::Create(IoDevice::Param const& param)
 
 // --------------------------------------------------------------- MemoryIo
 
-MemoryIo::MemoryIo() : m_uSize(m_Direct.size), m_uPosition(m_Direct.position)
+MemoryIo::MemoryIo()
 {
     m_Direct.exact = &typeid(MemoryIo);
     SetAttrib(IoParam::READABLE, true);
@@ -93,45 +93,49 @@ bool MemoryIo::ConfirmSize(unsigned int n)
 {
     if (n == 0)
         return true;
-    return Reserve(static_cast<unsigned long long>(m_uPosition) + n);
+    return Reserve(static_cast<unsigned long long>(m_Direct.position) + n);
 }
 
 bool MemoryIo::Open(unsigned int n) { return ConfirmSize(n); }
 
 void MemoryIo::Truncate(unsigned int size)
 {
-    if (size < m_uSize)
-        m_uSize = size;
+    if (size < m_Direct.size)
+        m_Direct.size = size;
 }
 
 // Room for n bytes at the position; the gap left by a seek beyond the size
 // is zeroed so that it never exposes old heap contents.
 char* MemoryIo::PrepareWrite(unsigned int n)
 {
+    // The common case first: a position inside the data, with the room.
+    unsigned int position = m_Direct.position;
+    if (position <= m_Direct.size && m_Buffer.GetSize() - position >= n)
+        return static_cast<char*>(m_Buffer) + position;
     if (!ConfirmSize(n))
         return nullptr;
     char* data = m_Buffer;
     if (data == nullptr)
         return nullptr;
-    if (m_uPosition > m_uSize)
-        std::memset(data + m_uSize, 0, m_uPosition - m_uSize);
-    return data + m_uPosition;
+    if (m_Direct.position > m_Direct.size)
+        std::memset(data + m_Direct.size, 0, m_Direct.position - m_Direct.size);
+    return data + m_Direct.position;
 }
 
 void MemoryIo::MoveBack(unsigned int n) const
 {
-    m_uPosition += n;
-    if (m_uPosition > m_uSize)
-        m_uSize = m_uPosition;
+    m_Direct.position += n;
+    if (m_Direct.position > m_Direct.size)
+        m_Direct.size = m_Direct.position;
 }
 
 // The bytes a read of n may take, or FAILED when the position is beyond the
 // size.
 unsigned int MemoryIo::Readable(unsigned int n) const
 {
-    if (m_uPosition > m_uSize)
+    if (m_Direct.position > m_Direct.size)
         return FAILED;
-    return Smaller(m_uSize - m_uPosition, n);
+    return Smaller(m_Direct.size - m_Direct.position, n);
 }
 
 unsigned int MemoryIo::Read(void* buffer, unsigned int n) const
@@ -139,8 +143,8 @@ unsigned int MemoryIo::Read(void* buffer, unsigned int n) const
     unsigned int k = Readable(n);
     if (k == FAILED || k == 0)
         return k;
-    std::memcpy(buffer, static_cast<char const*>(m_Buffer) + m_uPosition, k);
-    m_uPosition += k;
+    std::memcpy(buffer, static_cast<char const*>(m_Buffer) + m_Direct.position, k);
+    m_Direct.position += k;
     return k;
 }
 
@@ -162,11 +166,11 @@ unsigned int MemoryIo::ReadInto(IoObject& dst, unsigned int n, IoParam* param) c
     unsigned int k = Readable(n);
     if (k == FAILED || k == 0)
         return k;
-    char const* data = static_cast<char const*>(m_Buffer) + m_uPosition;
+    char const* data = static_cast<char const*>(m_Buffer) + m_Direct.position;
     bool written = param != nullptr ? dst.Write(data, k, *param) : dst.Write(data, k);
     if (!written)
         return FAILED;
-    m_uPosition += k;
+    m_Direct.position += k;
     return k;
 }
 
@@ -217,8 +221,8 @@ bool MemoryIo::Write(IoObject const& src, unsigned int n) { return ReceiveFrom(s
 
 bool MemoryIo::Close()
 {
-    m_uSize = 0;
-    m_uPosition = 0;
+    m_Direct.size = 0;
+    m_Direct.position = 0;
     bool freed = m_Buffer.Free();
     BufferMoved();
     return freed;
@@ -243,12 +247,12 @@ template <class T>
 T MemoryIo::ReadValue() const
 {
     OfferDirect();
-    unsigned int position = m_uPosition;
-    if (!Fits(position, sizeof(T), m_uSize))
+    unsigned int position = m_Direct.position;
+    if (!Fits(position, sizeof(T), m_Direct.size))
         return T();
     T value;
     std::memcpy(&value, static_cast<char const*>(m_Buffer) + position, sizeof(T));
-    m_uPosition = position + sizeof(T);
+    m_Direct.position = position + sizeof(T);
     return value;
 }
 
@@ -256,14 +260,14 @@ template <class T>
 bool MemoryIo::WriteValue(T value)
 {
     OfferDirect();
-    unsigned int position = m_uPosition;
-    if (position <= m_uSize && m_Buffer.GetSize() - position >= sizeof(T)) {
+    unsigned int position = m_Direct.position;
+    if (position <= m_Direct.size && m_Buffer.GetSize() - position >= sizeof(T)) {
         // The common case: room at a position inside the data.
         std::memcpy(static_cast<char*>(m_Buffer) + position, &value, sizeof(T));
         position += sizeof(T);
-        m_uPosition = position;
-        if (position > m_uSize)
-            m_uSize = position;
+        m_Direct.position = position;
+        if (position > m_Direct.size)
+            m_Direct.size = position;
         return true;
     }
     char* at = PrepareWrite(sizeof(T));
@@ -289,17 +293,23 @@ bool MemoryIo::WriteDouble(double value) { return WriteValue(value); }
 
 bool MemoryIo::Seek(long long offset, IoParam::Offset origin)
 {
+    // A move to a place inside the data from its start: packets make several
+    // per send and receive.
+    if (origin == IoParam::BEGIN && offset >= 0 && static_cast<unsigned long long>(offset) <= m_Direct.size) {
+        m_Direct.position = static_cast<unsigned int>(offset);
+        return true;
+    }
     unsigned long long target = 0;
-    if (!SeekTarget(offset, origin, m_uPosition, m_uSize, target) || target > MAX_MEMORY)
+    if (!SeekTarget(offset, origin, m_Direct.position, m_Direct.size, target) || target > MAX_MEMORY)
         return false;
-    if (target > m_uSize && !Reserve(target))
+    if (target > m_Direct.size && !Reserve(target))
         return false;
-    m_uPosition = static_cast<unsigned int>(target);
+    m_Direct.position = static_cast<unsigned int>(target);
     return true;
 }
 
-unsigned long long MemoryIo::GetPosition() const { return m_uPosition; }
-unsigned long long MemoryIo::GetSize() const { return m_uSize; }
+unsigned long long MemoryIo::GetPosition() const { return m_Direct.position; }
+unsigned long long MemoryIo::GetSize() const { return m_Direct.size; }
 bool MemoryIo::OptReadWrite() const { return true; }
 
 // --------------------------------------------------------- RandomMemoryIo

@@ -120,8 +120,6 @@ private:
     // The size and position live in the direct state, where the handles'
     // fast path for typed values finds them too.
     mutable Direct m_Direct;
-    unsigned int& m_uSize;
-    unsigned int& m_uPosition;
     Basic::Array<char> m_Buffer; // its size is the capacity
     // Tells the direct state where the buffer is now.
     void BufferMoved();

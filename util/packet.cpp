@@ -24,10 +24,9 @@ inline unsigned short Net16(unsigned short v) { return __builtin_bswap16(v); }
 // than a full cast on paths taken several times per packet.
 PacketIo* AsPacket(Io::IoBase const& handle)
 {
-    Io::IoObject* object = handle.As<Io::IoObject>();
-    if (object != nullptr && typeid(*object) == typeid(PacketIo))
-        return static_cast<PacketIo*>(object);
-    return dynamic_cast<PacketIo*>(object);
+    if (PacketIo* exact = handle.AsExact<PacketIo>())
+        return exact;
+    return handle.As<PacketIo>();
 }
 
 bool Rewind(Io::IoBase const& handle)

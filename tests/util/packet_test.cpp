@@ -46,6 +46,8 @@ public:
         : m_Send(CreateIo()), m_Recv(separate ? CreateIo() : m_Send), m_SendView(m_Send), m_RecvView(m_Recv)
     {
     }
+    // Sends and receives on the given packet.
+    explicit LengthFrame(IoHandle const& packet) : m_Send(packet), m_Recv(packet), m_SendView(m_Send), m_RecvView(m_Recv) {}
     bool SetBody(Bytes const& body)
     {
         m_uBody = static_cast<unsigned int>(body.size());
@@ -178,6 +180,15 @@ TEST(PacketIo, SeeksAndSizesCountFromTheBody)
     }
     ASSERT_TRUE(io->ResetPointer());
     EXPECT_EQ(packet.GetPosition(), ~0ull - 3); // 2^64 - 4
+
+    // A write beyond the data of a restarted packet: the gap before it reads
+    // as zeros, never as the bytes the buffer held before.
+    io->Restart();
+    ASSERT_TRUE(packet.Seek(2, IoParam::BEGIN) && packet.Write(ten + 9, 1));
+    unsigned char back[7];
+    ASSERT_TRUE(io->ResetPointer());
+    ASSERT_EQ(packet.Read(back, 7), 7u);
+    EXPECT_EQ(Bytes(back, back + 7), (Bytes{0, 0, 0, 0, 0, 0, 9}));
 }
 
 TEST(PacketSocket, TravelsWholeOverLoopbackTcpAndUdp)
@@ -281,6 +292,22 @@ TEST(PacketUdp, DatagramMustBeAsLongAsItsHeaderSays)
         if (c.ok) // read from the body's start, as long as announced
             EXPECT_EQ(frame.Body(), Bytes(c.datagram.begin() + 4, c.datagram.end())) << c.what;
     }
+}
+
+// The framing takes an application's subclass of PacketIo for a packet as
+// it takes the library's own.
+TEST(PacketTcp, AnApplicationsOwnPacketClassIsFramedToo)
+{
+    struct OwnPacket : PacketIo {
+        OwnPacket() : PacketIo(4) {}
+    };
+    LengthFrame frame(VorTest::Adopt(new OwnPacket));
+    ASSERT_TRUE(frame.SetBody({7, 8, 9}));
+    IoHandle wire = VorTest::OpenMemory();
+    WriteHandle out(wire);
+    ASSERT_TRUE(frame.Send(out) && wire.Seek(0, IoParam::BEGIN));
+    ASSERT_TRUE(frame.CreateTcp(ReadHandle(wire)));
+    EXPECT_EQ(frame.Body(), (Bytes{7, 8, 9}));
 }
 
 TEST(PacketSend, WritesEveryByteOrFails)
