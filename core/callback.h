@@ -75,7 +75,7 @@ public:
         // is until the call returns: a bound argument that the function
         // takes by reference to const is lent to it instead of copied.
         virtual ResultType CallHeld(ArgType const& arg, ResultType const& fallback) const = 0;
-        void const* Signature() const override { return SignatureOf<Arg, Result>(); }
+        VOR_HOT void const* Signature() const override { return SignatureOf<Arg, Result>(); }
     };
 
     // Whether a function pointer type takes its last parameter as an rvalue

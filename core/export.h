@@ -26,3 +26,14 @@
 #else
 #define VOR_NATIVE(name) Posix##name
 #endif
+
+// Marks the few inline functions on the message path that the library also
+// compiles out of line: the compiler keeps those copies with the rest of
+// the message path's code, so that a message touches few code pages.
+#if !defined(VOR_HOT)
+#if defined(__GNUC__)
+#define VOR_HOT __attribute__((hot))
+#else
+#define VOR_HOT
+#endif
+#endif

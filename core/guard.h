@@ -33,7 +33,7 @@ public:
 
     // Drops a reference; the one that takes the count to 0 deletes the
     // object. Always true.
-    bool DecRef() const
+    VOR_HOT bool DecRef() const
     {
         if (m_bCounted && m_iCount.fetch_sub(1, std::memory_order_acq_rel) - 1 <= 0)
             delete this;
@@ -103,7 +103,7 @@ public:
     // Drops a reference held by the caller: true when it was dropped (or the
     // object is uncounted); false, with nothing changed, when the object is
     // already dying. Deletes the object at the last release.
-    bool DecRef() const
+    VOR_HOT bool DecRef() const
     {
         if (!m_bCounted)
             return true;

@@ -318,7 +318,7 @@ bool IoBase::Close()
     return Clear();
 }
 
-Core::Guard<IoObject> IoBase::GetObject() const
+VOR_HOT Core::Guard<IoObject> IoBase::GetObject() const
 {
     // The null object of Guard<IoObject> is installed: this handle was
     // built, which made it.

@@ -342,7 +342,7 @@ class VOR_API IoBase {
 public:
     // A copy and a release are one atomic step on the count the handle
     // already holds: inline, as handles are copied all along the road.
-    IoBase(IoBase const& other) : m_pIo(other.m_pIo) { m_pIo->IncRefHeld(); }
+    VOR_HOT IoBase(IoBase const& other) : m_pIo(other.m_pIo) { m_pIo->IncRefHeld(); }
     virtual ~IoBase() { m_pIo->DecRef(); } // the null object is uncounted
 
     // True when the handle holds a real object (not the null object). Any

@@ -126,7 +126,7 @@ bool Socket::Param::Copy(IoParam const& other)
     return true;
 }
 
-unsigned int Socket::Param::GetHandle(IoBase const& handle)
+VOR_HOT unsigned int Socket::Param::GetHandle(IoBase const& handle)
 {
     // The handle holds the object for the call. A connection, the usual
     // case, by its exact (final) type.
@@ -243,7 +243,7 @@ unsigned int SocketIo::ReadLoop(unsigned char* buffer, unsigned int n, Once once
 }
 
 template <class Once>
-unsigned int SocketIo::WriteLoop(unsigned char const* buffer, unsigned int n, Once once)
+VOR_HOT unsigned int SocketIo::WriteLoop(unsigned char const* buffer, unsigned int n, Once once)
 {
     if (n == 0)
         return 0;
@@ -267,7 +267,7 @@ unsigned int SocketIo::Read(void* buffer, unsigned int n, IoParam& param) const
     return ReadAll(buffer, n, *peer, 0);
 }
 
-unsigned int SocketIo::Read(void* buffer, unsigned int n) const
+VOR_HOT unsigned int SocketIo::Read(void* buffer, unsigned int n) const
 {
     if (GetAttrib(IoParam::DATAGRAM))
         return ReadOnce(buffer, n, 0);
@@ -280,7 +280,7 @@ bool SocketIo::Write(void const* buffer, unsigned int n, IoParam& param)
     return peer != nullptr && WriteAll(buffer, n, *peer, 0) == n;
 }
 
-bool SocketIo::Write(void const* buffer, unsigned int n)
+VOR_HOT bool SocketIo::Write(void const* buffer, unsigned int n)
 {
     unsigned int sent = GetAttrib(IoParam::DATAGRAM) ? WriteOnce(buffer, n, 0) : WriteAll(buffer, n, 0);
     return sent == n;
@@ -327,14 +327,14 @@ VOR_NATIVE(Socket)::~VOR_NATIVE(Socket)()
         P::CloseSocket(socket);
 }
 
-unsigned int VOR_NATIVE(Socket)::GetHandle() const
+VOR_HOT unsigned int VOR_NATIVE(Socket)::GetHandle() const
 {
     if (m_uUses.load(std::memory_order_acquire) & RETIRED)
         return INVALID_SOCKET;
     return m_uSocket.load(std::memory_order_acquire);
 }
 
-unsigned int VOR_NATIVE(Socket)::AcquireHandle() const
+VOR_HOT unsigned int VOR_NATIVE(Socket)::AcquireHandle() const
 {
     unsigned int uses = m_uUses.fetch_add(1, std::memory_order_acquire);
     unsigned int socket = m_uSocket.load(std::memory_order_acquire);
@@ -344,7 +344,7 @@ unsigned int VOR_NATIVE(Socket)::AcquireHandle() const
     return INVALID_SOCKET;
 }
 
-void VOR_NATIVE(Socket)::ReleaseHandle() const
+VOR_HOT void VOR_NATIVE(Socket)::ReleaseHandle() const
 {
     // The last use after the retirement gives the number back.
     if (m_uUses.fetch_sub(1, std::memory_order_acq_rel) - 1 != RETIRED)
@@ -494,7 +494,7 @@ unsigned int VOR_NATIVE(TcpSocket)::ReadOnce(void* buffer, unsigned int n, Socke
     return ReadOnce(buffer, n, flags);
 }
 
-unsigned int VOR_NATIVE(TcpSocket)::ReadOnce(void* buffer, unsigned int n, int flags) const
+VOR_HOT unsigned int VOR_NATIVE(TcpSocket)::ReadOnce(void* buffer, unsigned int n, int flags) const
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)
@@ -513,7 +513,7 @@ unsigned int VOR_NATIVE(TcpSocket)::WriteOnce(void const* buffer, unsigned int n
     return WriteOnce(buffer, n, flags);
 }
 
-unsigned int VOR_NATIVE(TcpSocket)::WriteOnce(void const* buffer, unsigned int n, int flags)
+VOR_HOT unsigned int VOR_NATIVE(TcpSocket)::WriteOnce(void const* buffer, unsigned int n, int flags)
 {
     Use use(*this);
     if (use.Handle() == INVALID_SOCKET)

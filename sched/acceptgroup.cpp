@@ -203,7 +203,7 @@ bool AcceptGroup::SyncAccept()
     }
 }
 
-bool AcceptGroup::OnRead(Io::ReadHandle& handle)
+VOR_HOT bool AcceptGroup::OnRead(Io::ReadHandle& handle)
 {
     if (IsListener(handle)) {
         if (GetType() == SYNC && !SyncAccept())

@@ -377,7 +377,7 @@ bool PosixEpoll::PauseOf(Io::IoBase const& handle, bool quiet)
     return false;
 }
 
-bool PosixEpoll::MoveReported(void* at, bool resume)
+VOR_HOT bool PosixEpoll::MoveReported(void* at, bool resume)
 {
     SocketInfo& record = *static_cast<SocketInfo*>(at);
     if (!resume)
@@ -500,7 +500,7 @@ void PosixEpoll::ThreadMain(PosixEpoll* engine)
     engine->DecRef(); // the reference Init took for this thread
 }
 
-void PosixEpoll::WaitProc()
+VOR_HOT void PosixEpoll::WaitProc()
 {
     m_uThread.store(Core::Thread::GetID());
     Platform::EpollEvent events[kBatch];
@@ -613,7 +613,7 @@ void PosixEpoll::FreeSlotLocked(std::uint64_t key) noexcept
     m_FreeSlots.push_back(slot);
 }
 
-PosixEpoll::SocketInfo* PosixEpoll::FindSlotLocked(std::uint64_t key) const
+VOR_HOT PosixEpoll::SocketInfo* PosixEpoll::FindSlotLocked(std::uint64_t key) const
 {
     std::size_t slot = static_cast<std::uint32_t>(key);
     if (slot == 0 || slot > m_Slots.size())
@@ -622,7 +622,7 @@ PosixEpoll::SocketInfo* PosixEpoll::FindSlotLocked(std::uint64_t key) const
     return record != nullptr && record->key == key ? record : nullptr;
 }
 
-void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
+VOR_HOT void PosixEpoll::Deliver(SocketInfo& record, unsigned short got)
 {
     unsigned int mask = record.mask.load();
     bool read = (mask & Param::READ_MASK) && (got & (Platform::kPollRead | Platform::kPollHangUp));

@@ -12,7 +12,7 @@ namespace {
 
 // Reads a stored guard that another thread may replace at the same time.
 template <class T>
-Guard<T> LockedCopy(Core::CellLock const& lock, Guard<T> const& stored)
+VOR_HOT Guard<T> LockedCopy(Core::CellLock const& lock, Guard<T> const& stored)
 {
     Core::CellLock::Scope scope(lock);
     return stored;
@@ -36,7 +36,7 @@ Trigger::Trigger(Trigger const& other) : GlobalRef(other), m_Scheduler(other.Get
 
 Guard<Scheduler> Trigger::GetScheduler() const { return LockedCopy(m_Lock, m_Scheduler); }
 
-std::uint64_t Trigger::GetSchedulerVersion(std::type_info const& type) const
+VOR_HOT std::uint64_t Trigger::GetSchedulerVersion(std::type_info const& type) const
 {
     Core::CellLock::Scope scope(m_Lock);
     if (!m_Scheduler.IsValid())
@@ -105,7 +105,7 @@ IoTrigger::IoTrigger(IoTrigger const& other)
 
 Guard<IoEvent> IoTrigger::GetEvent() const { return LockedCopy(m_IoLock, m_Event); }
 
-Guard<Notify> IoTrigger::GetNotifyGuard() const { return LockedCopy(m_IoLock, m_Notify); }
+VOR_HOT Guard<Notify> IoTrigger::GetNotifyGuard() const { return LockedCopy(m_IoLock, m_Notify); }
 
 bool IoTrigger::Init(Trigger::Param& param)
 {
@@ -220,7 +220,7 @@ Guard<Trigger> IoEvent::GetTrigger()
     return Guard<Trigger>(triggers.front().Raw());
 }
 
-Io::WriteHandle IoEvent::GetDevice(Io::IoBase const& handle) const
+VOR_HOT Io::WriteHandle IoEvent::GetDevice(Io::IoBase const& handle) const
 {
     // Inside a report that runs in place in the group bound here, that
     // group, which the report holds.

@@ -128,7 +128,7 @@ bool Notify::MoveOpen(Io::IoBase const& handle, bool resume) const
     return OnEngine(handle, [&](NotifyBase& engine) { return engine.MoveOpen(handle, resume); });
 }
 
-Internal::Reporting* Notify::ReportOf(Io::IoBase const& handle) const
+VOR_HOT Internal::Reporting* Notify::ReportOf(Io::IoBase const& handle) const
 {
     Internal::Reporting* report = Internal::CurrentReport();
     if (report == nullptr || report->object != KeyOf(handle) || report->owner == nullptr ||

@@ -90,7 +90,7 @@ bool SocketGroup::OnIdle(Io::IoBase& handle)
     return event.IsValid() && event->OnIdle(handle);
 }
 
-bool SocketGroup::OnRead(Io::ReadHandle& handle)
+VOR_HOT bool SocketGroup::OnRead(Io::ReadHandle& handle)
 {
     Guard<IoEvent> event = GetEvent();
     return event.IsValid() && event->OnRead(handle);
@@ -119,7 +119,7 @@ bool SocketGroup::IsLive(Io::IoBase const& handle)
     return handle.IsValid() && Io::Socket::Param::GetHandle(handle) != NO_SOCKET;
 }
 
-bool SocketGroup::IsOpen(Io::IoBase const& handle) const
+VOR_HOT bool SocketGroup::IsOpen(Io::IoBase const& handle) const
 {
     if (!IsLive(handle))
         return false;
@@ -175,7 +175,7 @@ void SocketGroup::OnReadNotify(Io::ReadHandle handle)
     ReadOpen(handle);
 }
 
-bool SocketGroup::ReadOpen(Io::ReadHandle& handle)
+VOR_HOT bool SocketGroup::ReadOpen(Io::ReadHandle& handle)
 {
     bool keep = true;
     if (handle.GetAttrib(Io::IoParam::READABLE))
@@ -198,7 +198,7 @@ bool SocketGroup::WriteOpen(Io::WriteHandle& handle)
     return ParseNotify(handle, keep);
 }
 
-bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
+VOR_HOT bool SocketGroup::ParseNotify(Io::IoBase& handle, bool keep)
 {
     // No callback hears of an empty handle; a report that raced the
     // socket's close path (an idle report while a task closes it, or the
@@ -266,7 +266,7 @@ bool SocketGroup::ClosePath(Io::IoBase& handle)
 
 // The guard is the callback's own, lent for the call when the caller holds
 // the callback; the group it holds is not const.
-void SocketGroup::ReadReport(Guard<SocketGroup> const& group, Io::ReadHandle const& handle)
+VOR_HOT void SocketGroup::ReadReport(Guard<SocketGroup> const& group, Io::ReadHandle const& handle)
 {
     SocketGroup& self = *group.Raw();
     if (!TcpGroup::ReportInPlace(self, handle))
@@ -322,7 +322,7 @@ bool TcpGroup::Param<T>::Proc()
 }
 
 template <class T>
-bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, Internal::Reporting* report,
+VOR_HOT bool TcpGroup::RunReport(T const& handle, Guard<Notify> const& notify, bool open, Internal::Reporting* report,
                          NotifyBase* engine, Core::LocalRef* record)
 {
     bool kept = ContinueNotify(handle, open);
@@ -424,7 +424,7 @@ bool TcpGroup::UnInit(unsigned int timeout)
 
 bool TcpGroup::HoldResume(Io::IoBase const&, Guard<Notify> const&) { return false; }
 
-Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
+VOR_HOT Io::WriteHandle TcpGroup::GetDevice(Io::IoBase const& handle) const
 {
     unsigned int limit = m_uQueueLimit.load(std::memory_order_relaxed);
     if (limit == 0)
@@ -686,7 +686,7 @@ void TcpGroup::OnWriteNotify(Io::WriteHandle handle)
     DispatchNotify(handle);
 }
 
-bool TcpGroup::ContinueNotify(Io::ReadHandle const& handle, bool open)
+VOR_HOT bool TcpGroup::ContinueNotify(Io::ReadHandle const& handle, bool open)
 {
     // A connection whose queue waits for room is also watched for
     // writability, and such reports come here: the queue goes first, and

@@ -1,6 +1,7 @@
 #include "platform/epoll.h"
 
 #include "platform/clock.h"
+#include "platform/export.h"
 #include "platform/semaphore.h"
 
 #include <cerrno>
@@ -81,7 +82,7 @@ bool Epoll::Remove(SocketHandle socket)
     return Control(m_Handle, EPOLL_CTL_DEL, socket, 0, 0);
 }
 
-int Epoll::Wait(EpollEvent* events, unsigned int room, std::uint32_t timeoutMs)
+VOR_HOT int Epoll::Wait(EpollEvent* events, unsigned int room, std::uint32_t timeoutMs)
 {
     if (m_Handle < 0 || room == 0 || events == nullptr) {
         errno = m_Handle < 0 ? EBADF : EINVAL;

@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include "platform/clock.h"
+#include "platform/export.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -256,7 +257,7 @@ bool ShutdownSocket(SocketHandle socket, int how)
     return Usable(socket) && shutdown(Fd(socket), directions[how]) == 0;
 }
 
-std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags)
+VOR_HOT std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size, int flags)
 {
     if (!Usable(socket))
         return -1;
@@ -280,7 +281,7 @@ std::int64_t SendSocket(SocketHandle socket, void const* data, std::size_t size,
     return static_cast<std::int64_t>(done) + rest;
 }
 
-std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags)
+VOR_HOT std::int64_t ReceiveSocket(SocketHandle socket, void* data, std::size_t size, int flags)
 {
     if (!Usable(socket))
         return -1;

@@ -142,7 +142,7 @@ public:
 // engine holds through the report and that keeps both from its attach to
 // its end: the handles for the callback are lent from it, and so is the
 // callback's bound argument.
-inline void CallAttached(Core::CallBack const& callback, Io::IoHandle const& handle, unsigned int mask)
+VOR_HOT inline void CallAttached(Core::CallBack const& callback, Io::IoHandle const& handle, unsigned int mask)
 {
     if (mask & Io::Socket::Param::READ_MASK) {
         LentHandle<Io::ReadHandle> read(handle);
