@@ -27,9 +27,13 @@
 #define VOR_NATIVE(name) Posix##name
 #endif
 
-// Marks the few inline functions on the message path that the library also
-// compiles out of line: the compiler keeps those copies with the rest of
-// the message path's code, so that a message touches few code pages.
+// VOR_HOT marks the functions every message passes through between the
+// kernel and the application, among them the inline ones in these headers
+// that the library also compiles out of line. The compiler keeps them
+// together, so that a message touches a few code pages instead of some
+// twenty spread over the library: where each system call empties the
+// address translation cache, every page touched after it costs a walk of
+// the page tables.
 #if !defined(VOR_HOT)
 #if defined(__GNUC__)
 #define VOR_HOT __attribute__((hot))

@@ -16,12 +16,8 @@
 #define VOR_PLATFORM_API __attribute__((visibility("default")))
 #endif
 
-// VOR_HOT marks the functions every message passes through on its way
-// between the kernel and the application. The compiler keeps them together
-// in the hot part of the library's code, so that a message touches a few
-// code pages instead of some twenty spread over the library: where each
-// system call empties the address translation cache, every page touched
-// after it costs a walk of the page tables.
+// VOR_HOT: the functions every message passes through, kept together by
+// the compiler (see core/export.h, which defines the same).
 #if !defined(VOR_HOT)
 #if defined(__GNUC__)
 #define VOR_HOT __attribute__((hot))
