@@ -105,13 +105,18 @@ void MemoryIo::Truncate(unsigned int size)
 }
 
 // Room for n bytes at the position; the gap left by a seek beyond the size
-// is zeroed so that it never exposes old heap contents.
-char* MemoryIo::PrepareWrite(unsigned int n)
+// is zeroed so that it never exposes old heap contents. The common case, a
+// position inside the data with the room, is tested where the callers are.
+inline char* MemoryIo::PrepareWrite(unsigned int n)
 {
-    // The common case first: a position inside the data, with the room.
     unsigned int position = m_Direct.position;
-    if (position <= m_Direct.size && m_Buffer.GetSize() - position >= n)
-        return static_cast<char*>(m_Buffer) + position;
+    if (position <= m_Direct.size && m_Direct.capacity - position >= n)
+        return m_Direct.data + position;
+    return Grow(n);
+}
+
+char* MemoryIo::Grow(unsigned int n)
+{
     if (!ConfirmSize(n))
         return nullptr;
     char* data = m_Buffer;

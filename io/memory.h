@@ -104,12 +104,16 @@ protected:
     // given byte order: its exact type, for which the handles may move them
     // themselves.
     void SetDirectType(std::type_info const& exact, bool network);
+    // The buffer's state, for a library subclass whose own steps work on it
+    // straight (packets, while they are framed).
+    Direct& State() const { return m_Direct; }
 
 private:
     void OfferDirect() const;
     bool Reserve(unsigned long long end);
     unsigned int Readable(unsigned int n) const;
     char* PrepareWrite(unsigned int n);
+    char* Grow(unsigned int n);
     void MoveBack(unsigned int n) const;
     template <class T>
     T ReadValue() const;

@@ -18,20 +18,15 @@ inline unsigned short Net16(unsigned short v) { return v; }
 inline unsigned short Net16(unsigned short v) { return __builtin_bswap16(v); }
 #endif
 
-// The packet object behind a handle, when it is one. The handles are the
-// application's and live across every call that uses the pointer. The exact
-// type is tried first: it is what CreateIo makes, and far cheaper to test
-// than a full cast on paths taken several times per packet.
-PacketIo* AsPacket(Io::IoBase const& handle)
-{
-    if (PacketIo* exact = handle.AsExact<PacketIo>())
-        return exact;
-    return handle.As<PacketIo>();
-}
-
+// The handles are the application's and live across every call that uses
+// the pointers taken from them. The exact type is tried first: it is what
+// CreateIo makes, and far cheaper to test than a full cast on paths taken
+// several times per packet.
 bool Rewind(Io::IoBase const& handle)
 {
-    PacketIo* packet = AsPacket(handle);
+    if (PacketIo* exact = handle.AsExact<PacketIo>())
+        return exact->PacketIo::ResetPointer();
+    PacketIo* packet = handle.As<PacketIo>();
     return packet != nullptr && packet->ResetPointer();
 }
 
@@ -89,13 +84,121 @@ bool PacketIo::Seek(long long offset, Io::IoParam::Offset origin)
 unsigned long long PacketIo::GetPosition() const { return MemoryIo::GetPosition() - m_uHeaderSize; }
 unsigned long long PacketIo::GetSize() const { return MemoryIo::GetSize() - m_uHeaderSize; }
 
-bool PacketIo::ResetPointer() { return MemoryIo::Seek(0, Io::IoParam::BEGIN); }
+// The memory seek to 0 from the start, which always succeeds.
+bool PacketIo::ResetPointer()
+{
+    State().position = 0;
+    return true;
+}
 
 void PacketIo::Restart()
 {
     Truncate(0);
     MemoryIo::Seek(0, Io::IoParam::BEGIN);
 }
+
+bool PacketIo::ToBody()
+{
+    Direct& state = State();
+    if (m_uHeaderSize > state.size)
+        return PacketIo::Seek(0, Io::IoParam::BEGIN);
+    state.position = m_uHeaderSize;
+    return true;
+}
+
+bool PacketIo::Take(Io::IoObject const& src, unsigned int n, Io::IoParam* p)
+{
+    unsigned int count = MemoryIo::ReceiveFrom(src, n, p);
+    return count != FAILED && count == n;
+}
+
+void PacketIo::Return(unsigned int position)
+{
+    Direct& state = State();
+    if (position <= state.size)
+        state.position = position;
+    else
+        MemoryIo::Seek(position, Io::IoParam::BEGIN);
+}
+
+// ----------------------------------------------------------------- Steps
+
+// The steps of a send or receive that move the packet. A PacketIo of
+// exactly that type, the one CreateIo makes, takes them as its own short
+// steps; any other object, an application's subclass of PacketIo among
+// them, through its virtual operations, so that its overrides see every
+// step.
+class PacketUtil::Steps {
+public:
+    explicit Steps(Io::IoBase const& handle) : m_pObject(handle.As<Io::IoObject>()), m_pExact(handle.AsExact<PacketIo>())
+    {
+    }
+
+    // Forgets the last packet's content and size, as PacketIo::Restart.
+    void Restart()
+    {
+        if (m_pExact != nullptr) {
+            Io::IoObject::Direct& state = m_pExact->State();
+            state.size = 0;
+            state.position = 0;
+        } else if (PacketIo* packet = dynamic_cast<PacketIo*>(m_pObject)) {
+            packet->Restart();
+        }
+    }
+    bool ToBody()
+    {
+        if (m_pExact != nullptr)
+            return m_pExact->ToBody();
+        return m_pObject->Seek(0, Io::IoParam::BEGIN);
+    }
+    // Exactly n bytes from `src` at the position.
+    bool Take(Io::IoObject const& src, unsigned int n, Io::IoParam* p)
+    {
+        if (m_pExact != nullptr)
+            return m_pExact->Take(src, n, p);
+        unsigned long long before = m_pObject->GetPosition();
+        bool written = p != nullptr ? m_pObject->Write(src, n, *p) : m_pObject->Write(src, n);
+        return written && m_pObject->GetPosition() - before == n;
+    }
+    // Whether the packet holds `total` bytes of header and body; an object
+    // that is no packet is taken at its word.
+    bool Holds(unsigned long long total) const
+    {
+        if (m_pExact != nullptr)
+            return m_pExact->State().size >= total;
+        PacketIo* packet = dynamic_cast<PacketIo*>(m_pObject);
+        return packet == nullptr || packet->GetSize() + packet->GetHeaderSize() >= total;
+    }
+    // Hands n bytes at the position to `dst`; true when all of them went.
+    bool Give(Io::IoObject& dst, unsigned int n, Io::IoParam* p) const
+    {
+        unsigned int sent;
+        if (m_pExact != nullptr)
+            sent = p != nullptr ? m_pExact->MemoryIo::Read(dst, n, *p) : m_pExact->MemoryIo::Read(dst, n);
+        else
+            sent = p != nullptr ? m_pObject->Read(dst, n, *p) : m_pObject->Read(dst, n);
+        return sent == n;
+    }
+
+    // The position to come back to after a send, and the way back: the
+    // body-relative position for any object, the absolute one for a
+    // PacketIo of the exact type.
+    unsigned long long Mark() const
+    {
+        return m_pExact != nullptr ? m_pExact->State().position : m_pObject->GetPosition();
+    }
+    void Return(unsigned long long mark)
+    {
+        if (m_pExact != nullptr)
+            m_pExact->Return(static_cast<unsigned int>(mark));
+        else
+            m_pObject->Seek(static_cast<long long>(mark), Io::IoParam::BEGIN);
+    }
+
+private:
+    Io::IoObject* m_pObject;
+    PacketIo* m_pExact;
+};
 
 // ---------------------------------------------------------- PacketFactory
 
@@ -132,9 +235,7 @@ bool PacketUtil::StartReceive()
 {
     if (!ResetPointer())
         return false;
-    PacketIo* packet = AsPacket(GetRecvPacket());
-    if (packet != nullptr)
-        packet->Restart();
+    Steps(GetRecvPacket()).Restart();
     return true;
 }
 
@@ -143,10 +244,7 @@ bool PacketUtil::StartReceive()
 // socket that closes early does.
 bool PacketUtil::Receive(Io::ReadHandle const& src, unsigned int n, Io::IoParam* p)
 {
-    Io::WriteHandle& packet = GetRecvPacket();
-    unsigned long long before = packet.GetPosition();
-    bool written = p != nullptr ? packet.Write(src, n, *p) : packet.Write(src, n);
-    return written && packet.GetPosition() - before == n;
+    return Steps(GetRecvPacket()).Take(*src.As<Io::IoObject>(), n, p);
 }
 
 bool PacketUtil::ReceiveTcp(Io::ReadHandle const& src, Io::IoParam* p)
@@ -163,14 +261,14 @@ bool PacketUtil::ReceiveTcp(Io::ReadHandle const& src, Io::IoParam* p)
     unsigned int body = GetBodySize();
     if (!Admits(static_cast<unsigned long long>(header) + body))
         return false;
-    Io::WriteHandle& packet = GetRecvPacket();
-    if (!packet.Seek(0, Io::IoParam::BEGIN))
+    Steps packet(GetRecvPacket());
+    if (!packet.ToBody())
         return false;
     if (body == 0)
         return true;
-    if (!Receive(src, body, p))
+    if (!packet.Take(*src.As<Io::IoObject>(), body, p))
         return false;
-    return packet.Seek(0, Io::IoParam::BEGIN);
+    return packet.ToBody();
 }
 
 bool PacketUtil::ReceiveUdp(Io::ReadHandle const& src, Io::IoParam* p)
@@ -202,24 +300,15 @@ bool PacketUtil::SendPacket(Io::WriteHandle& dst, Io::IoParam* p)
 {
     if (!dst.IsValid() || !dst.GetAttrib(Io::IoParam::VALID))
         return false;
-    Io::ReadHandle& packet = GetSendPacket();
-    unsigned long long position = packet.GetPosition();
+    Steps packet(GetSendPacket());
+    unsigned long long mark = packet.Mark();
     bool done = ResetPointer() && EncodeHeader();
     unsigned long long total = static_cast<unsigned long long>(GetBodySize()) + GetHeaderSize();
     done = done && total <= MAX_32 && ResetPointer();
-    if (done) {
-        // A packet that holds less than it announces is not sent at all:
-        // half a packet would break the peer's framing.
-        PacketIo* io = AsPacket(packet);
-        if (io != nullptr && io->GetSize() + io->GetHeaderSize() < total)
-            done = false;
-    }
-    if (done) {
-        unsigned int n = static_cast<unsigned int>(total);
-        unsigned int sent = p != nullptr ? packet.Read(dst, n, *p) : packet.Read(dst, n);
-        done = sent == n;
-    }
-    packet.Seek(static_cast<long long>(position), Io::IoParam::BEGIN);
+    // A packet that holds less than it announces is not sent at all: half
+    // a packet would break the peer's framing.
+    done = done && packet.Holds(total) && packet.Give(*dst.As<Io::IoObject>(), static_cast<unsigned int>(total), p);
+    packet.Return(mark);
     return done;
 }
 

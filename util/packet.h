@@ -74,6 +74,18 @@ protected:
     ~PacketIo() override;
 
 private:
+    friend class PacketUtil;
+
+    // The framing's steps on a packet of exactly this type, each what the
+    // operation named beside it does here, without the calls in between.
+    // The position at the first body byte, as Seek(0, BEGIN).
+    bool ToBody();
+    // n bytes from `src` at the position, as Write(src, n) followed by the
+    // test that the position moved by n.
+    bool Take(Io::IoObject const& src, unsigned int n, Io::IoParam* p);
+    // Back to an absolute position, as Seek to it less the header size.
+    void Return(unsigned int position);
+
     unsigned int const m_uHeaderSize;
 };
 
@@ -162,6 +174,7 @@ protected:
 
 private:
     class Phase;
+    class Steps;
 
     bool ReceiveTcp(Io::ReadHandle const& src, Io::IoParam* p);
     bool ReceiveUdp(Io::ReadHandle const& src, Io::IoParam* p);

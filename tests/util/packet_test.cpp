@@ -295,19 +295,39 @@ TEST(PacketUdp, DatagramMustBeAsLongAsItsHeaderSays)
 }
 
 // The framing takes an application's subclass of PacketIo for a packet as
-// it takes the library's own.
+// it takes the library's own, and every step that moves the packet reaches
+// the subclass's overrides.
 TEST(PacketTcp, AnApplicationsOwnPacketClassIsFramedToo)
 {
     struct OwnPacket : PacketIo {
         OwnPacket() : PacketIo(4) {}
+        bool Seek(long long offset, IoParam::Offset origin) override { return ++seeks, PacketIo::Seek(offset, origin); }
+        unsigned long long GetPosition() const override { return ++positions, PacketIo::GetPosition(); }
+        bool Write(IoObject const& src, unsigned int n) override { return ++takes, PacketIo::Write(src, n); }
+        unsigned int Read(IoObject& dst, unsigned int n) const override { return ++gives, PacketIo::Read(dst, n); }
+        int seeks = 0, takes = 0;
+        mutable int positions = 0, gives = 0;
     };
-    LengthFrame frame(VorTest::Adopt(new OwnPacket));
+    auto* own = new OwnPacket;
+    LengthFrame frame(VorTest::Adopt(own));
     ASSERT_TRUE(frame.SetBody({7, 8, 9}));
     IoHandle wire = VorTest::OpenMemory();
     WriteHandle out(wire);
+    own->seeks = 0;
     ASSERT_TRUE(frame.Send(out) && wire.Seek(0, IoParam::BEGIN));
+    // The position is taken before and put back after; the bytes go out
+    // through the object's own read.
+    EXPECT_EQ(own->positions, 1);
+    EXPECT_EQ(own->seeks, 1);
+    EXPECT_EQ(own->gives, 1);
+    own->seeks = own->positions = 0;
     ASSERT_TRUE(frame.CreateTcp(ReadHandle(wire)));
     EXPECT_EQ(frame.Body(), (Bytes{7, 8, 9}));
+    // Header and body come in through the object's own write, each measured
+    // by its position, and the packet is moved to its body twice.
+    EXPECT_EQ(own->takes, 2);
+    EXPECT_EQ(own->positions, 4);
+    EXPECT_EQ(own->seeks, 2);
 }
 
 TEST(PacketSend, WritesEveryByteOrFails)
