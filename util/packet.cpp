@@ -97,6 +97,13 @@ void PacketIo::Restart()
     MemoryIo::Seek(0, Io::IoParam::BEGIN);
 }
 
+void PacketIo::Forget()
+{
+    Direct& state = State();
+    state.size = 0;
+    state.position = 0;
+}
+
 bool PacketIo::ToBody()
 {
     Direct& state = State();
@@ -138,9 +145,7 @@ public:
     void Restart()
     {
         if (m_pExact != nullptr) {
-            Io::IoObject::Direct& state = m_pExact->State();
-            state.size = 0;
-            state.position = 0;
+            m_pExact->Forget();
         } else if (PacketIo* packet = dynamic_cast<PacketIo*>(m_pObject)) {
             packet->Restart();
         }
@@ -165,7 +170,7 @@ public:
     bool Holds(unsigned long long total) const
     {
         if (m_pExact != nullptr)
-            return m_pExact->State().size >= total;
+            return m_pExact->MemoryIo::GetSize() >= total;
         PacketIo* packet = dynamic_cast<PacketIo*>(m_pObject);
         return packet == nullptr || packet->GetSize() + packet->GetHeaderSize() >= total;
     }
@@ -185,7 +190,7 @@ public:
     // PacketIo of the exact type.
     unsigned long long Mark() const
     {
-        return m_pExact != nullptr ? m_pExact->State().position : m_pObject->GetPosition();
+        return m_pExact != nullptr ? m_pExact->MemoryIo::GetPosition() : m_pObject->GetPosition();
     }
     void Return(unsigned long long mark)
     {
