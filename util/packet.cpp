@@ -91,13 +91,8 @@ bool PacketIo::ResetPointer()
     return true;
 }
 
+// No size, and the memory seek to 0 from the start.
 void PacketIo::Restart()
-{
-    Truncate(0);
-    MemoryIo::Seek(0, Io::IoParam::BEGIN);
-}
-
-void PacketIo::Forget()
 {
     Direct& state = State();
     state.size = 0;
@@ -141,14 +136,13 @@ public:
     {
     }
 
-    // Forgets the last packet's content and size, as PacketIo::Restart.
+    // Forgets the last packet's content and size when the object is a
+    // packet.
     void Restart()
     {
-        if (m_pExact != nullptr) {
-            m_pExact->Forget();
-        } else if (PacketIo* packet = dynamic_cast<PacketIo*>(m_pObject)) {
+        PacketIo* packet = m_pExact != nullptr ? m_pExact : dynamic_cast<PacketIo*>(m_pObject);
+        if (packet != nullptr)
             packet->Restart();
-        }
     }
     bool ToBody()
     {

@@ -78,8 +78,6 @@ private:
 
     // The framing's steps on a packet of exactly this type, each what the
     // operation named beside it does here, without the calls in between.
-    // No content and the position at the first header byte, as Restart().
-    void Forget();
     // The position at the first body byte, as Seek(0, BEGIN).
     bool ToBody();
     // n bytes from `src` at the position, as Write(src, n) followed by the
