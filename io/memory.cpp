@@ -265,16 +265,6 @@ template <class T>
 bool MemoryIo::WriteValue(T value)
 {
     OfferDirect();
-    unsigned int position = m_Direct.position;
-    if (position <= m_Direct.size && m_Buffer.GetSize() - position >= sizeof(T)) {
-        // The common case: room at a position inside the data.
-        std::memcpy(static_cast<char*>(m_Buffer) + position, &value, sizeof(T));
-        position += sizeof(T);
-        m_Direct.position = position;
-        if (position > m_Direct.size)
-            m_Direct.size = position;
-        return true;
-    }
     char* at = PrepareWrite(sizeof(T));
     if (at == nullptr)
         return false;
