@@ -199,7 +199,7 @@ public:
     }
     [[gnu::noinline]] virtual unsigned int Read(void* to, unsigned int n)
     {
-        if (m_uPosition > m_uSize || m_uSize - m_uPosition < n)
+        if (!Holds(n))
             return 0;
         Copy(static_cast<char*>(to), m_Data + m_uPosition, n);
         m_uPosition += n;
@@ -219,7 +219,7 @@ public:
     // Hands n bytes at the position to `dst`.
     bool ReadInto(Stream& dst, unsigned int n)
     {
-        if (m_uPosition > m_uSize || m_uSize - m_uPosition < n || !dst.Write(m_Data + m_uPosition, n))
+        if (!Holds(n) || !dst.Write(m_Data + m_uPosition, n))
             return false;
         m_uPosition += n;
         return true;
@@ -258,6 +258,8 @@ public:
     }
 
 private:
+    // Whether n bytes lie at the position.
+    bool Holds(unsigned int n) const { return m_uPosition <= m_uSize && m_uSize - m_uPosition >= n; }
     char* Room(unsigned int n) const
     {
         return m_uPosition <= m_uSize && m_uCapacity - m_uPosition >= n ? m_Data + m_uPosition : nullptr;
